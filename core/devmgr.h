@@ -1,0 +1,43 @@
+#pragma once
+// The device manager of the hwtrack module: identification of a device from
+// sysfs, add and remove with the class script, and start-up reconciliation.
+
+struct hwdev;
+struct hwcls;
+struct sysfs_device;
+
+// The internal USB bus; devices on it are never tracked.
+inline constexpr char INTERNAL_USB_BUS[] = "2";
+
+// Identification
+int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath);
+int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
+                                       const char *id_suffix, const char *loc_suffix);
+int hwtrack_set_platform_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_usb_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *start,
+                                  const char *id_suffix, const char *loc_suffix);
+int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev);
+int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev);
+sysfs_device *get_physical_device(sysfs_device *dev);
+sysfs_device *get_platform_node(sysfs_device *dev);
+int check_mmc_partition(sysfs_device *dev);
+
+// Add and remove
+int hwtrack_add_new_hwdev(int code, const char *devpath);
+int hwtrack_remove_hwdev(int code, const char *devpath);
+int hwtrack_call_script(hwcls *cls);
+
+// Seam for tests: runs a command line and returns what system() would.
+// nullptr restores system().
+using hwtrack_script_runner = int (*)(const char *cmdline);
+void hwtrack_set_script_runner(hwtrack_script_runner runner);
+
+// Start-up reconciliation
+int delete_hwdev_rdbs();
+int build_hwcls_from_rdb();
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int ref);
+int build_legacy_devices();
+int is_subsystem(const char *devpath, const char *subsystem);
+int build_hwdev_from_sysfs(const char *subsystem, int exclude);

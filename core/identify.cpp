@@ -1,0 +1,2 @@
+// placeholder until the device manager lands
+#include "core/devmgr.h"

@@ -1,0 +1,20 @@
+#pragma once
+// The daemon's only door to the RDB: string-level read, write (creating on
+// demand), delete, name formatting and enumeration by regular expression.
+// Returned texts live in module buffers, valid until the next call of the
+// same operation.
+
+// Callback of rdb_regex_enum: a negative result stops the walk.
+using rdb_enum_cb = int (*)(const char *name, int ref);
+
+// Opens $RDB_DEVICE, or the driver's default device when it is unset.
+int rdb_init();
+void rdb_fini();
+
+const char *rdb_get_value(const char *name);
+int rdb_set_value(const char *name, const char *value, int persist);
+int rdb_delete_value(const char *name);
+const char *rdb_format_name(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+char *rdb_get_names(const char *name, int flags);
+int rdb_regex_enum(const char *name, const char *regex, rdb_enum_cb cb, int ref);
+int enum_cb_on_delete_hwdev_rdbs(const char *name, int ref);

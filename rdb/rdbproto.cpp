@@ -1,0 +1,1 @@
+// placeholder until the RDB layers land

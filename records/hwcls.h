@@ -1,0 +1,52 @@
+#pragma once
+// The hwcls table: the stable, persistent name of each device slot ever seen,
+// mirrored as "sys.hw.class.<type>.<index>.<key>" and matched to devices by
+// identity, else by location.
+
+#include "sysfs/strutil.h"
+
+struct hwdev;
+
+enum hwcls_type {
+  HWCLS_TYPE_NONE = 0,
+  HWCLS_TYPE_SERIAL = 1,
+  HWCLS_TYPE_ETH = 2,
+  HWCLS_TYPE_STORAGE = 3,
+  HWCLS_TYPE_PHONEMODULE = 4,
+  HWCLS_TYPE_COUNT = 5,
+};
+
+enum hwcls_status { HWCLS_STATUS_REMOVED = 0, HWCLS_STATUS_INSERTED = 1 };
+
+struct hwcls {
+  int index = -1;
+  int type = HWCLS_TYPE_NONE;
+  hwdev *hd = nullptr;
+  hw::fixed_text<128> id;
+  hw::fixed_text<128> loc;
+  int status = HWCLS_STATUS_REMOVED;
+  int enable = 1;
+  int is_static = 0;
+  hw::fixed_text<32> name;
+};
+
+int hwcls_init();
+void hwcls_fini();
+
+hwcls *hwcls_get();
+void hwcls_release(hwcls *cls);
+int hwcls_fixup(hwcls *cls, int keep_index);
+int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls);
+int hwcls_first(hwcls **cls);
+int hwcls_next(hwcls **cls);
+int hwcls_write_to_rdb(hwcls *cls, int clear_dev);
+int hwcls_read_from_rdb(hwcls *cls, const char *prefix);
+
+int find_string_index(const char *str, const char *const *array, int count, int def);
+int hwcls_type_from_name(const char *name);
+// nullptr for type 0, which has no name.
+const char *hwcls_type_name(const hwcls *cls);
+// The type name for formatting into a text: type 0 reads "(null)".
+const char *hwcls_type_text(const hwcls *cls);
+const char *hwcls_status_name(const hwcls *cls);
+const char *hwcls_rdb_name(const hwcls *cls);

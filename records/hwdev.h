@@ -1,0 +1,42 @@
+#pragma once
+// The hwdev table: one record per device present now, from a pool of 99
+// made at start-up, mirrored as volatile "sys.hw.dev.<index>.<key>".
+
+#include <cstddef>
+
+#include "sysfs/strutil.h"
+
+struct hwcls;
+
+inline constexpr int HWDEV_POOL_SIZE = 99;
+inline constexpr size_t HWDEV_TEXT_SIZE = 128;
+// A whole sysfs devpath: USB partitions behind hubs exceed 127 characters,
+// and a record filed under a cut devpath would never meet its remove event.
+inline constexpr size_t HWDEV_DEVPATH_SIZE = 512;
+inline constexpr size_t HWDEV_MAC_SIZE = 48;
+
+enum hwdev_type { HWDEV_TYPE_UNKNOWN = 0, HWDEV_TYPE_SERIAL = 1, HWDEV_TYPE_ETH = 2, HWDEV_TYPE_STORAGE = 3 };
+
+struct hwdev {
+  int index = 0;  // pool slot, 0..98, the number in its RDB names
+  hw::heap_text<HWDEV_TEXT_SIZE> name;
+  int type = HWDEV_TYPE_UNKNOWN;
+  hw::heap_text<HWDEV_TEXT_SIZE> loc;
+  hw::heap_text<HWDEV_TEXT_SIZE> id;
+  hw::heap_text<HWDEV_DEVPATH_SIZE> devpath;
+  hw::heap_text<HWDEV_TEXT_SIZE> driver;
+  hwcls *cls = nullptr;
+  hw::heap_text<HWDEV_MAC_SIZE> mac;
+};
+
+int hwdev_init();
+void hwdev_fini();
+
+hwdev *hwdev_get();
+void hwdev_put(hwdev *hd, int to_back);
+int hwdev_fixup(hwdev *hd);
+hwdev *hwdev_find_by_devpath(const char *devpath);
+int hwdev_write_to_rdb(hwdev *hd, int remove);
+const char *hwdev_rdb_name(const hwdev *hd);
+// "unknown", "serial", "eth" or "storage".
+const char *hwdev_type_name(int type);

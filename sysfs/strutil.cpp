@@ -1,0 +1,39 @@
+#include "sysfs/strutil.h"
+
+#include <cstring>
+
+namespace hw {
+
+size_t strlcpy(char *dst, const char *src, size_t size) {
+  size_t len = strlen(src);
+  if (size != 0) {
+    size_t n = len < size - 1 ? len : size - 1;
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+  }
+  return len;
+}
+
+size_t strlcat(char *dst, const char *src, size_t size) {
+  const char *end = static_cast<const char *>(memchr(dst, '\0', size));
+  if (!end) return size + strlen(src);
+  size_t used = static_cast<size_t>(end - dst);
+  return used + strlcpy(dst + used, src, size - used);
+}
+
+void remove_trailing_chars(char *text, char c) {
+  size_t len = strlen(text);
+  while (len > 0 && text[len - 1] == c) text[--len] = '\0';
+}
+
+int vformatf(char *dst, size_t size, const char *fmt, va_list ap) { return vsnprintf(dst, size, fmt, ap); }
+
+int formatf(char *dst, size_t size, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int r = vformatf(dst, size, fmt, ap);
+  va_end(ap);
+  return r;
+}
+
+}  // namespace hw

@@ -1,0 +1,33 @@
+#pragma once
+// Cached lookups in the kernel's device tree below the sysfs root
+// ($SYSFS_PATH, or /sys). Records and attribute values live until the next
+// sysfs_cleanup(); the event loop empties the caches before every event.
+
+#include <cstddef>
+
+#include "sysfs/strutil.h"
+
+inline constexpr size_t SYSFS_PATH_SIZE = 512;   // devpaths and full paths
+inline constexpr size_t SYSFS_NAME_SIZE = 256;   // subsystem, kernel, driver
+inline constexpr size_t SYSFS_VALUE_SIZE = 256;  // attribute values
+
+struct sysfs_device {
+  sysfs_device *parent = nullptr;  // set once sysfs_device_get_parent found it
+  hw::fixed_text<SYSFS_PATH_SIZE> devpath;
+  hw::fixed_text<SYSFS_NAME_SIZE> subsystem;
+  hw::fixed_text<SYSFS_NAME_SIZE> kernel;
+  hw::fixed_text<SYSFS_NAME_SIZE> kernel_number;
+  hw::fixed_text<SYSFS_NAME_SIZE> driver;
+};
+
+// The sysfs root in use, without trailing "/" ("" when SYSFS_PATH is "/").
+const char *sysfs_path();
+
+int sysfs_init();
+void sysfs_cleanup();
+
+sysfs_device *sysfs_device_get(const char *devpath);
+sysfs_device *sysfs_device_get_parent(sysfs_device *dev);
+sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const char *subsystem);
+const char *sysfs_attr_get_value(const char *devpath, const char *attr_name);
+int sysfs_resolve_link(char *devpath, size_t size);
