@@ -1,4 +1,425 @@
-// placeholder until the RDB layers land
 #include "sysfs/sysfs.h"
-int sysfs_init() { return 0; }
-void sysfs_cleanup() {}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "sysfs/sysfs_alloc.h"
+
+namespace {
+
+using hw::strlcat;
+using hw::strlcpy;
+
+// The caches hold what one event asked for; new entries go to the front,
+// where the questions that follow (parents, attributes of the same device)
+// find them first. Nodes are heap blocks of fixed size so that the records
+// handed out keep their addresses until sysfs_cleanup().
+struct device_node {
+  std::unique_ptr<device_node> next;
+  sysfs_device dev;
+};
+
+struct attr_node {
+  std::unique_ptr<attr_node> next;
+  hw::fixed_text<SYSFS_PATH_SIZE> path;  // devpath + "/" + attribute name
+  const char *value = nullptr;           // null: no readable value
+  hw::fixed_text<SYSFS_VALUE_SIZE> value_buf;
+};
+
+hw::fixed_text<SYSFS_PATH_SIZE> root_path = [] {
+  hw::fixed_text<SYSFS_PATH_SIZE> t;
+  t.set("/sys");
+  return t;
+}();
+std::unique_ptr<device_node> device_cache;
+std::unique_ptr<attr_node> attr_cache;
+size_t device_count = 0;
+
+int allocation_budget = -1;  // see sysfs_alloc.h
+
+template <typename T>
+std::unique_ptr<T> allocate_node() {
+  if (allocation_budget == 0) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (allocation_budget > 0) --allocation_budget;
+  std::unique_ptr<T> node(new (std::nothrow) T());
+  if (!node) errno = ENOMEM;
+  return node;
+}
+
+// Frees a list front to back without recursing once per node.
+template <typename Node>
+void free_list(std::unique_ptr<Node> &head) {
+  while (head) head = std::move(head->next);
+}
+
+// Owner of one descriptor.
+class file_descriptor {
+ public:
+  explicit file_descriptor(int fd) : fd_(fd) {}
+  ~file_descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  file_descriptor(const file_descriptor &) = delete;
+  file_descriptor &operator=(const file_descriptor &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Concatenates parts into a path buffer. A path that does not fit is refused
+// (errno ENAMETOOLONG) rather than cut: a cut path names another file, and
+// "/dev_id" cut to "/dev" would read a different attribute.
+bool join_path(char (&buf)[SYSFS_PATH_SIZE], std::initializer_list<const char *> parts) {
+  buf[0] = '\0';
+  for (const char *part : parts) {
+    if (strlcat(buf, part, sizeof buf) >= sizeof buf) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+  }
+  return true;
+}
+
+// readlink into a NUL-terminated buffer. Returns the target's length, or -1
+// when there is no link or its target might have been cut: a target that
+// fills the whole buffer is treated as unreadable, not used cut.
+ssize_t read_link(const char *path, char (&target)[SYSFS_PATH_SIZE]) {
+  ssize_t len = ::readlink(path, target, sizeof target);
+  if (len <= 0) {
+    if (len == 0) errno = ENOENT;
+    return -1;
+  }
+  if (static_cast<size_t>(len) >= sizeof target) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  target[len] = '\0';
+  return len;
+}
+
+// The text after the last "/" of a link target, or null if it has none.
+const char *last_component_of_target(const char *target) {
+  const char *slash = strrchr(target, '/');
+  return slash ? slash + 1 : nullptr;
+}
+
+// Reads the link <root><devpath>/<name> and stores the last component of its
+// target in out. False, with out untouched, when there is no such link or
+// its target has no "/".
+template <size_t N>
+bool read_link_name(const char *devpath, const char *name, hw::fixed_text<N> &out) {
+  char path[SYSFS_PATH_SIZE];
+  char target[SYSFS_PATH_SIZE];
+  if (!join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
+  if (read_link(path, target) < 0) return false;
+  const char *last = last_component_of_target(target);
+  if (!last) return false;
+  out.set(last);
+  return true;
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
+
+bool has_accepted_prefix(std::string_view devpath) {
+  static constexpr std::string_view accepted[] = {"/devices/", "/subsystem/", "/module/",
+                                                  "/bus/",     "/class/",     "/block/"};
+  for (std::string_view prefix : accepted)
+    if (devpath.starts_with(prefix)) return true;
+  return false;
+}
+
+sysfs_device *find_device(const char *devpath) {
+  for (device_node *node = device_cache.get(); node; node = node->next.get())
+    if (strcmp(node->dev.devpath.c_str(), devpath) == 0) return &node->dev;
+  return nullptr;
+}
+
+void set_kernel_names(sysfs_device &dev) {
+  const char *devpath = dev.devpath.c_str();
+  const char *slash = strrchr(devpath, '/');
+  dev.kernel.set(slash ? slash + 1 : devpath);
+
+  // "!" stands for "/" in kernel names that have one (cciss!c0d0).
+  for (char *c = dev.kernel.data(); *c; ++c)
+    if (*c == '!') *c = '/';
+
+  const char *kernel = dev.kernel.c_str();
+  const char *digits = kernel + strlen(kernel);
+  while (digits > kernel && isdigit(static_cast<unsigned char>(digits[-1]))) --digits;
+  dev.kernel_number.set(digits);
+}
+
+// The subsystem of a device without a "subsystem" link, from where its
+// directory lies; the first matching rule decides.
+void guess_subsystem(sysfs_device &dev) {
+  std::string_view devpath = dev.devpath.c_str();
+
+  if (devpath.starts_with("/class/")) {
+    std::string_view rest = devpath.substr(strlen("/class/"));
+    size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) {
+      dev.subsystem.set("subsystem");  // the class directory itself
+    } else {
+      char name[SYSFS_NAME_SIZE];
+      size_t len = slash < sizeof name - 1 ? slash : sizeof name - 1;
+      memcpy(name, rest.data(), len);
+      name[len] = '\0';
+      dev.subsystem.set(name);
+    }
+    return;
+  }
+  if (devpath.starts_with("/block/")) {
+    dev.subsystem.set("block");
+    return;
+  }
+  if (devpath.starts_with("/devices/")) {
+    // Kernels before the "subsystem" link had a "bus" link.
+    read_link_name(dev.devpath.c_str(), "bus", dev.subsystem);
+    return;
+  }
+  if (devpath.find("/drivers/") != std::string_view::npos) {
+    dev.subsystem.set("drivers");
+    return;
+  }
+  if (devpath.starts_with("/module/")) {
+    dev.subsystem.set("module");
+    return;
+  }
+  for (std::string_view top : {std::string_view("/subsystem/"), std::string_view("/bus/")}) {
+    if (devpath.starts_with(top) && devpath.substr(top.size()).find('/') == std::string_view::npos) {
+      dev.subsystem.set("subsystem");
+      return;
+    }
+  }
+}
+
+void set_subsystem(sysfs_device &dev) {
+  char path[SYSFS_PATH_SIZE];
+  char target[SYSFS_PATH_SIZE];
+  if (join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
+    const char *last = last_component_of_target(target);
+    if (last) dev.subsystem.set(last);
+    return;
+  }
+  guess_subsystem(dev);
+}
+
+sysfs_device *create_device(const char *devpath) {
+  std::unique_ptr<device_node> node = allocate_node<device_node>();
+  if (!node) return nullptr;
+  sysfs_device &dev = node->dev;
+  dev.devpath.set(devpath);
+  set_kernel_names(dev);
+  set_subsystem(dev);
+  read_link_name(dev.devpath.c_str(), "driver", dev.driver);
+
+  node->next = std::move(device_cache);
+  device_cache = std::move(node);
+  ++device_count;
+  return &device_cache->dev;
+}
+
+// The candidate parent path is a class directory ("/class/<name>", or
+// "/class" itself) or the old block directory; their members are not
+// children of it, so the parent is what the "device" link names.
+bool parent_is_class_directory(const char *candidate) {
+  if (starts_with(candidate, "/class")) {
+    size_t last_slash = static_cast<size_t>(strrchr(candidate, '/') - candidate);
+    return last_slash == 0 || last_slash == strlen("/class");
+  }
+  return strcmp(candidate, "/block") == 0;
+}
+
+bool read_attr_file(const char *path, attr_node &entry) {
+  file_descriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  char *buf = entry.value_buf.data();
+  ssize_t len = ::read(fd.get(), buf, SYSFS_VALUE_SIZE);
+  // A value that fills the buffer may go on; it is unreadable, never cut.
+  if (len < 0 || static_cast<size_t>(len) >= SYSFS_VALUE_SIZE) {
+    buf[0] = '\0';
+    return false;
+  }
+  buf[len] = '\0';
+  hw::remove_trailing_chars(buf, '\n');
+  return true;
+}
+
+void read_attr_value(const char *path, attr_node &entry) {
+  struct stat st;
+  if (::lstat(path, &st) != 0) return;
+
+  if (S_ISLNK(st.st_mode)) {
+    // Link attributes ("driver", "subsystem") read as the name they point to.
+    char target[SYSFS_PATH_SIZE];
+    if (read_link(path, target) < 0) return;
+    const char *last = last_component_of_target(target);
+    if (!last) return;
+    entry.value_buf.set(last);
+    entry.value = entry.value_buf.c_str();
+    return;
+  }
+  // Root may open any file, so the owner-read bit is what tells a
+  // write-only attribute.
+  if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IRUSR)) return;
+  if (read_attr_file(path, entry)) entry.value = entry.value_buf.c_str();
+}
+
+}  // namespace
+
+void sysfs_set_alloc_budget(int n) { allocation_budget = n; }
+
+const char *sysfs_path() { return root_path.c_str(); }
+
+int sysfs_init() {
+  const char *env = getenv("SYSFS_PATH");
+  if (env) {
+    root_path.set(env);
+    hw::remove_trailing_chars(root_path.data(), '/');
+  } else {
+    root_path.set("/sys");
+  }
+  device_cache.reset();
+  attr_cache.reset();
+  device_count = 0;
+  return 0;
+}
+
+void sysfs_cleanup() {
+  free_list(attr_cache);
+  free_list(device_cache);
+  device_count = 0;
+}
+
+int sysfs_resolve_link(char *devpath, size_t size) {
+  if (!devpath || size == 0 || memchr(devpath, '\0', size) == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  char path[SYSFS_PATH_SIZE];
+  char target[SYSFS_PATH_SIZE];
+  if (!join_path(path, {root_path.c_str(), devpath})) return -1;
+  if (read_link(path, target) < 0) return -1;
+
+  // sysfs links are relative to the link's directory: each leading "../"
+  // climbs one level above it.
+  size_t ups = 0;
+  const char *rest = target;
+  while (strncmp(rest, "../", 3) == 0) {
+    ++ups;
+    rest += 3;
+  }
+  for (size_t i = 0; i <= ups; ++i) {
+    char *slash = strrchr(devpath, '/');
+    if (!slash) {
+      errno = EINVAL;
+      return -1;
+    }
+    *slash = '\0';
+  }
+  // A result that would be cut names another path; refuse it.
+  if (strlen(devpath) + 1 + strlen(rest) >= size) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  strlcat(devpath, "/", size);
+  strlcat(devpath, rest, size);
+  return 0;
+}
+
+sysfs_device *sysfs_device_get(const char *devpath) {
+  if (!devpath || !has_accepted_prefix(devpath)) return nullptr;
+
+  // A devpath longer than the work buffer would be cut to another device's.
+  std::string_view trimmed = devpath;
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
+  if (trimmed.size() >= SYSFS_PATH_SIZE) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  char work[SYSFS_PATH_SIZE];
+  memcpy(work, trimmed.data(), trimmed.size());
+  work[trimmed.size()] = '\0';
+
+  if (sysfs_device *dev = find_device(work)) return dev;
+
+  char path[SYSFS_PATH_SIZE];
+  struct stat st;
+  if (!join_path(path, {root_path.c_str(), work})) return nullptr;
+  if (::lstat(path, &st) != 0) return nullptr;
+
+  // A device reached through a link is cached under its real path only,
+  // so both ways lead to one record.
+  if (S_ISLNK(st.st_mode)) {
+    if (sysfs_resolve_link(work, sizeof work) != 0) return nullptr;
+    if (sysfs_device *dev = find_device(work)) return dev;
+  }
+  return create_device(work);
+}
+
+sysfs_device *sysfs_device_get_parent(sysfs_device *dev) {
+  if (!dev) return nullptr;
+  if (dev->parent) return dev->parent;
+
+  char parent_path[SYSFS_PATH_SIZE];
+  strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
+  char *slash = strrchr(parent_path, '/');
+  if (!slash || slash == parent_path) return nullptr;
+  *slash = '\0';
+
+  if (parent_is_class_directory(parent_path)) {
+    if (!join_path(parent_path, {dev->devpath.c_str(), "/device"})) return nullptr;
+    if (sysfs_resolve_link(parent_path, sizeof parent_path) != 0) return nullptr;
+  } else if (strchr(parent_path + 1, '/') == nullptr) {
+    return nullptr;  // directly below a top-level directory
+  }
+
+  dev->parent = sysfs_device_get(parent_path);
+  return dev->parent;
+}
+
+sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const char *subsystem) {
+  if (!subsystem) return nullptr;
+  // A walk through more records than the cache holds has gone round a loop
+  // of "device" links (a crafted tree); real parents only climb.
+  for (size_t steps = 0; dev && steps <= device_count; ++steps) {
+    dev = sysfs_device_get_parent(dev);
+    if (dev && strcmp(dev->subsystem.c_str(), subsystem) == 0) return dev;
+  }
+  return nullptr;
+}
+
+const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
+  if (!devpath || !attr_name) return nullptr;
+  char path[SYSFS_PATH_SIZE];
+  if (!join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
+  const char *key = path + strlen(root_path.c_str());
+
+  for (attr_node *node = attr_cache.get(); node; node = node->next.get())
+    if (strcmp(node->path.c_str(), key) == 0) return node->value;
+
+  // Linked in before reading, so an absent value is remembered too.
+  std::unique_ptr<attr_node> node = allocate_node<attr_node>();
+  if (!node) return nullptr;
+  node->path.set(key);
+  node->next = std::move(attr_cache);
+  attr_cache = std::move(node);
+
+  read_attr_value(path, *attr_cache);
+  return attr_cache->value;
+}
