@@ -1,4 +1,186 @@
-// placeholder until the device manager lands
+// Device add and remove: attaches each identified device to its class entry,
+// mirrors both in the RDB and runs the class script on every change of a
+// class entry's status.
+
+#include <cstdlib>
+
 #include "core/devmgr.h"
-int hwtrack_add_new_hwdev(int, const char *) { return -1; }
-int hwtrack_remove_hwdev(int, const char *) { return -1; }
+#include "core/log.h"
+#include "rdb/rdb.h"
+#include "records/hwcls.h"
+#include "records/hwdev.h"
+#include "sysfs/strutil.h"
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "hwtrack";
+
+constexpr char HWCLASS_SCRIPT_VAR[] = "sys.hw.cfg.hwclass_script";
+constexpr char HWCLASS_RDB_PREFIX[] = "sys.hw.class.";
+constexpr size_t SCRIPT_CMDLINE_SIZE = 1024;
+
+int run_with_system(const char *cmdline) { return system(cmdline); }
+
+hwtrack_script_runner script_runner = run_with_system;
+
+void log_device_lines(int level, const hwdev *hd) {
+  HWLOG(level, "name    : %s", hd->name.c_str());
+  HWLOG(level, "loc     : %s", hd->loc.c_str());
+  HWLOG(level, "id      : %s", hd->id.c_str());
+  HWLOG(level, "devpath : %s", hd->devpath.c_str());
+}
+
+// The entry is held by a device whose remove was never seen: report that
+// device gone before the new one takes the entry over.
+void report_duplicate_insertion(hwcls *cls, const hwdev *hd) {
+  HWLOG(LOG_WARNING, "device already inserted - possibly missing udev message");
+  HWLOG(LOG_WARNING, "* detail of duplicated device");
+  log_device_lines(LOG_WARNING, hd);
+  HWLOG(LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
+
+  cls->status = HWCLS_STATUS_REMOVED;
+  hwcls_write_to_rdb(cls, 0);
+  hwtrack_call_script(cls);
+}
+
+// The script sees the entry "removed" while "dev", "name" and "mac" still
+// name the device; only then is the device cleared from the entry.
+void detach_class(hwcls *cls) {
+  cls->status = HWCLS_STATUS_REMOVED;
+  hwcls_write_to_rdb(cls, 0);
+  hwtrack_call_script(cls);
+  cls->hd = nullptr;
+  hwcls_write_to_rdb(cls, 1);
+}
+
+// One devpath announced twice without a remove in between (a lost remove
+// event, or a device both found by the start-up scan and announced) means
+// the earlier record is gone: release it as a remove would, so that no
+// phantom record, stale "sys.hw.dev." variables or lost pool slot remain.
+// taken is the entry the new record is about to be attached to; when the
+// earlier record held it, the duplicate block has already reported it removed.
+void release_earlier_record(hwdev *earlier, hwcls *taken) {
+  hwcls *cls = earlier->cls;
+  if (cls && cls->hd == earlier) {
+    if (cls == taken) {
+      cls->hd = nullptr;
+    } else if (cls->status == HWCLS_STATUS_INSERTED) {
+      detach_class(cls);
+    } else {
+      cls->hd = nullptr;
+      hwcls_write_to_rdb(cls, 1);
+    }
+  }
+  earlier->cls = nullptr;
+  hwdev_write_to_rdb(earlier, 1);
+  hwdev_put(earlier, 1);
+}
+
+hwcls *find_or_create_class(hwdev *hd) {
+  hwcls *cls = nullptr;
+  if (hwcls_find_for_hwdev(hd, &cls) == 0 && cls) return cls;
+
+  HWLOG(LOG_DEBUG, "* new device found");
+  log_device_lines(LOG_DEBUG, hd);
+  cls = hwcls_get();
+  if (!cls) HWLOG(LOG_ERR, "failed in hwcls_get()");
+  return cls;
+}
+
+void attach(hwdev *hd, hwcls *cls) {
+  cls->id.set(hd->id.c_str());
+  cls->loc.set(hd->loc.c_str());
+  cls->hd = hd;
+  hd->cls = cls;
+
+  if (hd->type == HWDEV_TYPE_SERIAL || hd->type == HWDEV_TYPE_ETH || hd->type == HWDEV_TYPE_STORAGE) {
+    cls->type = hd->type;
+  } else {
+    cls->type = HWCLS_TYPE_NONE;
+    HWLOG(LOG_ERR, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
+  }
+
+  cls->status = HWCLS_STATUS_INSERTED;
+  (void)hwcls_fixup(cls, 0);
+}
+
+}  // namespace
+
+void hwtrack_set_script_runner(hwtrack_script_runner runner) {
+  script_runner = runner ? runner : run_with_system;
+}
+
+int hwtrack_add_new_hwdev(int code, const char *devpath) {
+  // Looked up before the new record is filed under the same devpath.
+  hwdev *earlier = hwdev_find_by_devpath(devpath);
+
+  hwdev *hd = hwdev_get();
+  if (!hd) {
+    HWLOG(LOG_ERR, "failed in hwdev_get()");
+    return -1;
+  }
+
+  if (hwtrack_set_hd_by_devpath(code, hd, devpath) < 0) {
+    HWLOG(LOG_DEBUG, "failed in hwtrack_set_hd_by_devpath()");
+    hwdev_put(hd, 0);
+    return -1;
+  }
+
+  hwcls *cls = find_or_create_class(hd);
+  if (!cls) {
+    hwdev_put(hd, 0);
+    return -1;
+  }
+
+  if (cls->status == HWCLS_STATUS_INSERTED) report_duplicate_insertion(cls, hd);
+  if (earlier) release_earlier_record(earlier, cls);
+
+  attach(hd, cls);
+  hwdev_write_to_rdb(hd, 0);
+  hwcls_write_to_rdb(cls, 0);
+
+  HWLOG(LOG_DEBUG, "* update class info");
+  HWLOG(LOG_DEBUG, "name    : %s", hd->name.c_str());
+  HWLOG(LOG_DEBUG, "idx     : %d", cls->index);
+  HWLOG(LOG_DEBUG, "loc     : %s", hd->loc.c_str());
+  HWLOG(LOG_DEBUG, "id      : %s", hd->id.c_str());
+  HWLOG(LOG_DEBUG, "devpath : %s", hd->devpath.c_str());
+
+  hwtrack_call_script(cls);
+  return 0;
+}
+
+int hwtrack_remove_hwdev(int, const char *devpath) {
+  hwdev *hd = hwdev_find_by_devpath(devpath);
+  if (!hd) {
+    HWLOG(LOG_DEBUG, "no hwdev found");
+    return -1;
+  }
+
+  if (hd->cls)
+    detach_class(hd->cls);
+  else
+    HWLOG(LOG_ERR, "###hwtrack### orphan hwdev detected");
+
+  hwdev_write_to_rdb(hd, 1);
+  hwdev_put(hd, 1);
+  return 0;
+}
+
+int hwtrack_call_script(hwcls *cls) {
+  const char *script = rdb_get_value(HWCLASS_SCRIPT_VAR);
+  if (!script || !*script) {
+    HWLOG(LOG_ERR, "hwtrack script not specified [%s]", HWCLASS_SCRIPT_VAR);
+    return -1;
+  }
+
+  // Only the entry's own names reach the shell, never a text that a device
+  // reported.
+  char cmdline[SCRIPT_CMDLINE_SIZE];
+  hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, HWCLASS_RDB_PREFIX, hwcls_rdb_name(cls),
+              hwcls_type_text(cls), cls->index, hwcls_status_name(cls));
+
+  int status = script_runner(cmdline);
+  if (status == -1) return -1;
+  return (status >> 8) & 0xff;
+}

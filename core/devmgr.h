@@ -41,3 +41,10 @@ int enum_cb_on_build_hwcls_from_rdb(const char *name, int ref);
 int build_legacy_devices();
 int is_subsystem(const char *devpath, const char *subsystem);
 int build_hwdev_from_sysfs(const char *subsystem, int exclude);
+
+// Brings the hwdev table back in line with sysfs after the kernel dropped
+// uevents: devices present but unknown are added, records whose devpath is
+// gone from sysfs are removed (as a remove event would), devices present
+// throughout are left alone. Returns the number of records added plus
+// removed.
+int hwtrack_resync();

@@ -1,2 +1,401 @@
-// placeholder until the device manager lands
+// Device identification: decides from sysfs whether the device behind a
+// devpath is one we track and fills its hwdev record (name, type, id, loc,
+// driver, mac). Nothing here touches the RDB, the class table or the script.
+
+#include <dirent.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
 #include "core/devmgr.h"
+#include "core/hwtrack.h"
+#include "core/log.h"
+#include "records/hwdev.h"
+#include "sysfs/strutil.h"
+#include "sysfs/sysfs.h"
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "hwtrack";
+
+// Work buffers for paths built from devpaths.
+constexpr size_t PATH_BUF_SIZE = 512;
+
+constexpr char SUFFIX_SEPARATOR[] = "-";
+
+struct dir_closer {
+  void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_handle = std::unique_ptr<DIR, dir_closer>;
+
+bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
+
+// atoi's reading (leading blanks, sign, leading digits, 0 when none) without
+// its undefined behaviour on overflow.
+int leading_decimal(const char *text) {
+  long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+const char *subsystem_name(int code) {
+  constexpr int count = sizeof(subsystem_names) / sizeof(subsystem_names[0]);
+  return (code >= 0 && code < count) ? subsystem_names[code] : subsystem_names[SUBSYSTEM_UNKNOWN];
+}
+
+template <typename Text>
+void append_suffix(Text &text, const char *suffix) {
+  if (!suffix) return;
+  text.append(SUFFIX_SEPARATOR);
+  text.append(suffix);
+}
+
+// A USB network interface reports a colon-separated MAC; some modem firmware
+// instead publishes "0x02<n>", whose bit 2 marks an address worth telling
+// identical modems apart by.
+bool address_qualifies(const char *address) {
+  if (!address) return false;
+  int n = 0;
+  if (sscanf(address, "0x02%d", &n) != 1) return false;
+  return ((n >> 1) & 1) == 1;
+}
+
+// --- selection of the kind function --------------------------------------
+
+enum class phys_test { none, any, gadget, other };
+enum class bus_test { always, on_platform, not_on_platform, phys_usb_serial, phys_usb };
+enum class refusal { none, device_not_found, unknown_subsystem };
+
+constexpr unsigned code_bit(int code) { return 1u << code; }
+
+using kind_function = int (*)(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+
+int call_platform_block(int code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
+  return hwtrack_set_platform_block_hd(code, hd, dev);
+}
+int call_usb_block(int code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
+  return hwtrack_set_usb_block_hd(code, hd, dev);
+}
+
+struct selection_row {
+  phys_test phys;
+  unsigned codes;  // code_bit() of each subsystem code the row applies to
+  bus_test bus;
+  kind_function kind;    // nullptr: the row refuses the device
+  const char *kind_name;  // named in the failure message
+  refusal message;        // what a row without a kind function logs
+  int level;
+};
+
+// Tested top to bottom; the first matching row decides.
+constexpr selection_row selection_table[] = {
+    {phys_test::none, code_bit(0) | code_bit(1), bus_test::always, nullptr, nullptr, refusal::device_not_found,
+     LOG_DEBUG},
+    {phys_test::any, code_bit(2), bus_test::on_platform, call_platform_block, "hwtrack_set_platform_block_hd",
+     refusal::none, LOG_DEBUG},
+    {phys_test::any, code_bit(2), bus_test::not_on_platform, call_usb_block, "hwtrack_set_usb_block_hd",
+     refusal::none, LOG_DEBUG},
+    {phys_test::gadget, code_bit(0), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd",
+     refusal::none, LOG_DEBUG},
+    {phys_test::gadget, code_bit(1), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd",
+     refusal::none, LOG_ERR},
+    {phys_test::other, code_bit(0), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
+     refusal::none, LOG_ERR},
+    {phys_test::other, code_bit(0), bus_test::phys_usb_serial, hwtrack_set_usb_hd, "hwtrack_set_usb_hd",
+     refusal::none, LOG_DEBUG},
+    {phys_test::other, code_bit(0), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
+    {phys_test::other, code_bit(1), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
+     refusal::none, LOG_ERR},
+    {phys_test::other, code_bit(1), bus_test::phys_usb, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
+     LOG_DEBUG},
+    {phys_test::other, code_bit(1), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
+};
+
+bool is_gadget(const sysfs_device *phys) { return phys && text_equals(phys->kernel.c_str(), "gadget"); }
+
+bool phys_matches(phys_test test, const sysfs_device *phys) {
+  switch (test) {
+    case phys_test::none: return phys == nullptr;
+    case phys_test::any: return true;
+    case phys_test::gadget: return is_gadget(phys);
+    case phys_test::other: return phys != nullptr && !is_gadget(phys);
+  }
+  return false;
+}
+
+bool bus_matches(bus_test test, bool on_platform, const sysfs_device *phys) {
+  switch (test) {
+    case bus_test::always: return true;
+    case bus_test::on_platform: return on_platform;
+    case bus_test::not_on_platform: return !on_platform;
+    case bus_test::phys_usb_serial: return phys && text_equals(phys->subsystem.c_str(), "usb-serial");
+    case bus_test::phys_usb: return phys && text_equals(phys->subsystem.c_str(), "usb");
+  }
+  return false;
+}
+
+const selection_row *select_row(int code, bool on_platform, const sysfs_device *phys) {
+  if (code < 0 || code >= SUBSYSTEM_UNKNOWN) return nullptr;
+  for (const selection_row &row : selection_table) {
+    if ((row.codes & code_bit(code)) && phys_matches(row.phys, phys) && bus_matches(row.bus, on_platform, phys))
+      return &row;
+  }
+  return nullptr;
+}
+
+void complete_record(int code, hwdev *hd, const sysfs_device *dev, const char *devpath) {
+  switch (code) {
+    case SUBSYSTEM_TTY:
+      hd->type = HWDEV_TYPE_SERIAL;
+      hd->name.format("/dev/%s", dev->kernel.c_str());
+      break;
+    case SUBSYSTEM_NET:
+      hd->type = HWDEV_TYPE_ETH;
+      hd->name.set(dev->kernel.c_str());
+      break;
+    default:
+      hd->type = HWDEV_TYPE_STORAGE;
+      hd->name.format("/dev/%s", dev->kernel.c_str());
+      break;
+  }
+  hd->devpath.set(devpath);
+  (void)hwdev_fixup(hd);
+}
+
+}  // namespace
+
+sysfs_device *get_physical_device(sysfs_device *dev) {
+  if (!dev) return nullptr;
+  char path[PATH_BUF_SIZE];
+  hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
+  hw::strlcat(path, "/", sizeof(path));
+  hw::strlcat(path, "device", sizeof(path));
+  return sysfs_device_get(path);
+}
+
+sysfs_device *get_platform_node(sysfs_device *dev) {
+  if (!dev) return nullptr;
+  // A platform device below a USB device (a USB-attached SoC function, say)
+  // is still a USB device as far as identity goes.
+  if (sysfs_device_get_parent_with_subsystem(dev, "usb")) return nullptr;
+  if (text_equals(dev->subsystem.c_str(), "platform")) return dev;
+  return sysfs_device_get_parent_with_subsystem(dev, "platform");
+}
+
+int check_mmc_partition(sysfs_device *dev) {
+  if (!dev) return -1;
+  if (!sysfs_device_get_parent_with_subsystem(dev, "mmc")) return -1;
+  // Below the sysfs root in use, like every other lookup, so that a tree
+  // under SYSFS_PATH answers for its own cards.
+  char path[PATH_BUF_SIZE];
+  hw::formatf(path, sizeof(path), "%s%s/%sp1", sysfs_path(), dev->devpath.c_str(), dev->kernel.c_str());
+  dir_handle dir(opendir(path));
+  return dir ? 1 : 0;
+}
+
+int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath) {
+  sysfs_device *dev = sysfs_device_get(devpath);
+  if (!dev) {
+    HWLOG(LOG_ERR, "unable to access '%s'", devpath);
+    return -1;
+  }
+  sysfs_device *phys = get_physical_device(dev);
+  const bool on_platform = get_platform_node(phys ? phys : dev) != nullptr;
+
+  const selection_row *row = select_row(code, on_platform, phys);
+  if (!row) return -1;
+
+  if (!row->kind) {
+    if (row->message == refusal::device_not_found)
+      HWLOG(row->level, "###hwtrack### device not found");
+    else if (row->message == refusal::unknown_subsystem)
+      HWLOG(row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
+    return -1;
+  }
+
+  if (row->kind(code, hd, dev, phys) < 0) {
+    HWLOG(row->level, "###hwtrack### failed in %s()", row->kind_name);
+    return -1;
+  }
+
+  complete_record(code, hd, dev, devpath);
+  return 0;
+}
+
+int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+  // The gadget function hangs below the UDC, which hangs below the SoC's
+  // USB controller: the controller two platform levels up names the gadget.
+  sysfs_device *udc = sysfs_device_get_parent_with_subsystem(dev, "platform");
+  sysfs_device *controller = udc ? sysfs_device_get_parent_with_subsystem(udc, "platform") : nullptr;
+  if (!controller) {
+    HWLOG(LOG_ERR, "platform sysfs node not found (devpath=%s)", dev->devpath.c_str());
+    return -1;
+  }
+
+  hd->id.format("gadget-%s-%s", subsystem_name(code), controller->kernel.c_str());
+  hd->loc.set("gadget");
+  hd->driver.set(phys ? phys->driver.c_str() : "");
+  return 0;
+}
+
+int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
+                                       const char *id_suffix, const char *loc_suffix) {
+  sysfs_device *node = get_platform_node(dev);
+  if (!node) {
+    HWLOG(LOG_ERR, "platform sysfs node not found (devpath=%s)", dev->devpath.c_str());
+    return -1;
+  }
+
+  // Several interfaces of one platform device (the ports of a multi-port
+  // Ethernet controller) differ only in dev_id.
+  const char *dev_id_text = sysfs_attr_get_value(dev->devpath.c_str(), "dev_id");
+  int dev_id = 0;
+  if (dev_id_text) {
+    if (sscanf(dev_id_text, "%i", &dev_id) != 1) dev_id = 0;
+    HWLOG(LOG_DEBUG, "###hwtrack### dev_id found - (sys_str_dev_id=%s,dev_id=%d)", dev_id_text, dev_id);
+  } else {
+    HWLOG(LOG_DEBUG, "###hwtrack### skip dev_id - not existing (devpath=%s)", dev->devpath.c_str());
+  }
+
+  const char *address = sysfs_attr_get_value(dev->devpath.c_str(), "address");
+  if (address) {
+    hd->mac.format("%s", address);
+    HWLOG(LOG_DEBUG, "###hwtrack### address found - (sys_str_dev_id=%s,dev_id=%d)",
+          dev_id_text ? dev_id_text : "(null)", dev_id);
+  } else {
+    hd->mac.set("");
+    HWLOG(LOG_DEBUG, "###hwtrack### skip addressdev_id - not existing (devpath=%s)", dev->devpath.c_str());
+  }
+
+  if (dev_id != 0)
+    hd->id.format("platform-%s-%d", node->kernel.c_str(), dev_id);
+  else
+    hd->id.format("platform-%s", node->kernel.c_str());
+  append_suffix(hd->id, id_suffix);
+
+  hd->loc.set("platform");
+  append_suffix(hd->loc, loc_suffix);
+
+  hd->driver.set(phys ? phys->driver.c_str() : "");
+  return 0;
+}
+
+int hwtrack_set_platform_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+  return hwtrack_set_platform_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
+}
+
+namespace {
+
+// The attributes a USB identity is built from; all read before the record is
+// touched, so a refusal leaves the record as it was.
+struct usb_attrs {
+  const char *interface_number = nullptr;
+  const char *driver = nullptr;
+  const char *vendor = nullptr;
+  const char *product = nullptr;
+  const char *busnum = nullptr;
+  const char *port_path = nullptr;
+  const char *configuration = nullptr;
+  const char *serial = nullptr;
+  const char *address = nullptr;
+};
+
+const char *required_attr(const sysfs_device *dev, const char *name) {
+  const char *value = sysfs_attr_get_value(dev->devpath.c_str(), name);
+  if (!value) HWLOG(LOG_ERR, "###hwtrack### missing attr (attr=%s,devpath=%s)", name, dev->devpath.c_str());
+  return value;
+}
+
+}  // namespace
+
+int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
+                                  const char *loc_suffix) {
+  sysfs_device *interface = nullptr;
+  if (start) {
+    interface = text_equals(start->subsystem.c_str(), "usb") ? start
+                                                              : sysfs_device_get_parent_with_subsystem(start, "usb");
+  }
+  if (!interface) {
+    HWLOG(LOG_ERR, "###hwtrack### no usb parent found");
+    return -1;
+  }
+  sysfs_device *usb_dev = sysfs_device_get_parent(interface);
+  if (!usb_dev) {
+    HWLOG(LOG_ERR, "###hwtrack### no parent found");
+    return -1;
+  }
+
+  usb_attrs a;
+  if (!(a.interface_number = required_attr(interface, "bInterfaceNumber"))) return -1;
+  if (!(a.driver = required_attr(interface, "driver"))) return -1;
+  if (!(a.vendor = required_attr(usb_dev, "idVendor"))) return -1;
+  if (!(a.product = required_attr(usb_dev, "idProduct"))) return -1;
+  if (!(a.busnum = required_attr(usb_dev, "busnum"))) return -1;
+
+  // Devices wired to the board's internal bus are part of the board itself.
+  if (leading_decimal(a.busnum) == leading_decimal(INTERNAL_USB_BUS)) {
+    HWLOG(LOG_DEBUG, "!!! internal device detected - ignored !!!");
+    return -1;
+  }
+
+  if (!(a.port_path = required_attr(usb_dev, "devpath"))) return -1;
+  if (!(a.configuration = required_attr(usb_dev, "bConfigurationValue"))) return -1;
+  a.serial = sysfs_attr_get_value(usb_dev->devpath.c_str(), "serial");
+  a.address = sysfs_attr_get_value(dev->devpath.c_str(), "address");
+
+  if (address_qualifies(a.address))
+    hd->id.format("%s-%s-%s", a.vendor, a.product, a.address);
+  else if (a.serial)
+    hd->id.format("%s-%s-%s", a.vendor, a.product, a.serial);
+  else
+    hd->id.format("%s-%s", a.vendor, a.product);
+
+  if (a.address)
+    hd->mac.format("%s", a.address);
+  else
+    hd->mac.set("");
+
+  append_suffix(hd->id, id_suffix);
+
+  hd->loc.format("usb%s-%s:%s.%d", a.busnum, a.port_path, a.configuration, leading_decimal(a.interface_number));
+  append_suffix(hd->loc, loc_suffix);
+
+  hd->driver.set(a.driver);
+  return 0;
+}
+
+int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+  return hwtrack_set_usb_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
+}
+
+int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  if (!partition) {
+    // An SD card without a partition table is used whole, as its first
+    // partition; a card with one is tracked through its partitions.
+    if (check_mmc_partition(dev) != 0) {
+      HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
+      return -1;
+    }
+    partition = "1";
+  }
+  return hwtrack_set_platform_hd_with_extra(code, hd, dev, dev, partition, partition);
+}
+
+int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  if (!partition) {
+    HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
+    return -1;
+  }
+  sysfs_device *interface = sysfs_device_get_parent_with_subsystem(dev, "usb");
+  if (!interface) {
+    HWLOG(LOG_ERR, "###hwtrack### usb subsystem not found");
+    return -1;
+  }
+  return hwtrack_set_usb_hd_with_extra(code, hd, dev, interface, partition, partition);
+}

@@ -1,6 +1,209 @@
-// placeholder until the device manager lands
+// Start-up reconciliation: brings the RDB and both tables in line with the
+// hardware before the first event is handled, and again whenever the kernel
+// reports lost events.
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
 #include "core/devmgr.h"
-int delete_hwdev_rdbs() { return 0; }
-int build_hwcls_from_rdb() { return 0; }
-int build_legacy_devices() { return 0; }
-int build_hwdev_from_sysfs(const char *, int) { return 0; }
+#include "core/hwtrack.h"
+#include "core/log.h"
+#include "rdb/rdb.h"
+#include "records/hwcls.h"
+#include "records/hwdev.h"
+#include "sysfs/strutil.h"
+#include "sysfs/sysfs.h"
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "hwtrack";
+
+constexpr char HWDEV_RDB_NAME[] = "sys.hw.dev.";
+constexpr char HWDEV_RDB_REGEX[] = "^sys\\.hw\\.dev\\.[0-9]\\+\\..*";
+constexpr char HWCLS_RDB_NAME[] = "sys.hw.class.";
+// No end anchor: a name that goes on after ".id" is taken for the id too.
+constexpr char HWCLS_RDB_REGEX[] = "^sys\\.hw\\.class\\.[^\\.]\\+\\.[0-9]\\+\\.id";
+
+// The longest name an RDB names list can hold.
+constexpr size_t RDB_NAME_BUF_SIZE = 4096;
+constexpr size_t PATH_BUF_SIZE = 512;
+
+struct class_scan_row {
+  int code;
+  const char *dir;
+};
+
+constexpr class_scan_row class_scan_table[] = {
+    {0, "/class/tty"},
+    {1, "/class/net"},
+    {2, "/class/block"},
+};
+
+struct dir_closer {
+  void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_handle = std::unique_ptr<DIR, dir_closer>;
+
+// Calls visit(code, devpath) for every entry of the class directories, with
+// the entry's link resolved; the messages are those of the start-up scan.
+template <typename Visitor>
+void scan_class_directories(Visitor visit) {
+  for (const class_scan_row &row : class_scan_table) {
+    char base[PATH_BUF_SIZE];
+    hw::formatf(base, sizeof(base), "%s/%s", sysfs_path(), row.dir);
+    dir_handle dir(opendir(base));
+    if (!dir) {
+      HWLOG(LOG_ERR, "not able to access sysfs class (base=%s)", base);
+      continue;
+    }
+    while (const dirent *entry = readdir(dir.get())) {
+      if (entry->d_name[0] == '.') continue;
+      char devpath[PATH_BUF_SIZE];
+      hw::formatf(devpath, sizeof(devpath), "%s/%s", row.dir, entry->d_name);
+      if (sysfs_resolve_link(devpath, sizeof(devpath)) < 0) {
+        const int err = errno;
+        HWLOG(LOG_ERR, "failed in sysfs_resolve_link(devpath=%s) - %s", devpath, strerror(err));
+        continue;
+      }
+      visit(row.code, devpath);
+    }
+  }
+}
+
+}  // namespace
+
+int delete_hwdev_rdbs() {
+  HWLOG(LOG_INFO, "delete RDBs (rdb=%s,regex=%s)", HWDEV_RDB_NAME, HWDEV_RDB_REGEX);
+  return rdb_regex_enum(HWDEV_RDB_NAME, HWDEV_RDB_REGEX, enum_cb_on_delete_hwdev_rdbs, 0);
+}
+
+int build_hwcls_from_rdb() {
+  return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_build_hwcls_from_rdb, 0);
+}
+
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+  const std::string_view full(name);
+  const size_t id_at = full.find(".id");
+  if (id_at == std::string_view::npos || id_at >= RDB_NAME_BUF_SIZE) {
+    HWLOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    return 0;
+  }
+  char prefix[RDB_NAME_BUF_SIZE];
+  memcpy(prefix, name, id_at);
+  prefix[id_at] = '\0';
+
+  hwcls *cls = hwcls_get();
+  if (!cls) {
+    HWLOG(LOG_ERR, "failed in hwcls_get()");
+    return 0;
+  }
+  if (hwcls_read_from_rdb(cls, prefix) < 0) {
+    HWLOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    hwcls_release(cls);
+    return 0;
+  }
+  (void)hwcls_fixup(cls, 1);
+  hwcls_write_to_rdb(cls, 0);
+  return 0;
+}
+
+int build_legacy_devices() {
+  hwcls *cls = nullptr;
+  for (int stat = hwcls_first(&cls); stat == 0 && cls; stat = hwcls_next(&cls)) {
+    if (!cls->enable || !cls->is_static) continue;
+    cls->status = HWCLS_STATUS_INSERTED;
+    hwcls_write_to_rdb(cls, 0);
+    hwtrack_call_script(cls);
+  }
+  return 0;
+}
+
+int is_subsystem(const char *devpath, const char *subsystem) {
+  sysfs_device *dev = sysfs_device_get(devpath);
+  if (!dev) {
+    HWLOG(LOG_ERR, "unable to access '%s'", devpath);
+    return 0;
+  }
+  const sysfs_device *phys = get_physical_device(dev);
+  if (!phys) return 0;
+  return strcmp(phys->subsystem.c_str(), subsystem) == 0 ? 1 : 0;
+}
+
+int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
+  scan_class_directories([&](int code, const char *devpath) {
+    const int m = is_subsystem(devpath, subsystem);
+    if (m == 1 && exclude) {
+      HWLOG(LOG_DEBUG, "subsystem excluded (subsystem=%s,devpath=%s)", subsystem, devpath);
+      return;
+    }
+    if (m == 0 && !exclude) {
+      HWLOG(LOG_DEBUG, "subsystem not matching (subsystem=%s,devpath=%s)", subsystem, devpath);
+      return;
+    }
+    if (hwtrack_add_new_hwdev(code, devpath) < 0)
+      HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
+    else
+      HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
+  });
+  return 0;
+}
+
+namespace {
+
+// Removes every record whose devpath is gone from sysfs, as its lost remove
+// event would have.
+int remove_vanished_devices() {
+  int removed = 0;
+  hwdev *next = nullptr;
+  for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
+    next = hwdev_next_in_use(hd);
+    if (sysfs_device_get(hd->devpath.c_str())) continue;
+    char devpath[HWDEV_DEVPATH_SIZE];
+    hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
+    if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
+      HWLOG(LOG_INFO, "vanished hwdev removed (devpath=%s)", devpath);
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+// Adds the devices of the class directories that have no record, on-board
+// ones first as at start-up, so new class entries get their indexes in the
+// same order.
+int add_unknown_devices() {
+  int added = 0;
+  for (const int platform_pass : {1, 0}) {
+    scan_class_directories([&](int code, const char *devpath) {
+      if (hwdev_find_by_devpath(devpath)) return;
+      if (is_subsystem(devpath, "platform") != platform_pass) return;
+      if (hwtrack_add_new_hwdev(code, devpath) < 0) {
+        HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
+        return;
+      }
+      HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
+      ++added;
+    });
+  }
+  return added;
+}
+
+}  // namespace
+
+int hwtrack_resync() {
+  HWLOG(LOG_INFO, "resync hwdevs with sysfs");
+  // Answers cached earlier in this pass may predate the lost events.
+  sysfs_cleanup();
+  sysfs_init();
+  // Removals first: a device that moved to another port while events were
+  // lost then finds its class entry free again.
+  const int removed = remove_vanished_devices();
+  const int added = add_unknown_devices();
+  HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
+  return added + removed;
+}
