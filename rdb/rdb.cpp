@@ -1,5 +1,169 @@
-// placeholder until the RDB layers land
 #include "rdb/rdb.h"
-int rdb_init() { return -1; }
-void rdb_fini() {}
-const char *rdb_get_value(const char *) { return nullptr; }
+
+#include <regex.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/log.h"
+#include "rdb/rdbdrv.h"
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "rdb";
+
+constexpr int kValueSize = 1024;
+constexpr int kNameSize = 256;
+constexpr int kNamesSize = 4096;
+// A listing grows its buffer to what the driver asks for, up to this much.
+constexpr int kNamesSizeMax = 4 * 1024 * 1024;
+// The list can grow between two requests; give up after a few rounds.
+constexpr int kNamesAttempts = 4;
+
+// Reported while no handle is open: nothing was asked of any device.
+constexpr int kNoHandle = ENODEV;
+
+rdbdrv_handle *g_handle = nullptr;
+char g_value[kValueSize];
+char g_name[kNameSize];
+
+// The names buffer starts at its classic size and grows only when a
+// listing does not fit.
+char g_names_small[kNamesSize];
+std::unique_ptr<char[]> g_names_big;
+char *g_names = g_names_small;
+int g_names_size = kNamesSize;
+
+int fail_without_handle() {
+  errno = kNoHandle;
+  return -kNoHandle;
+}
+
+// Makes room for a list of needed bytes plus its terminating NUL.
+bool grow_names_buffer(int needed) {
+  if (needed < g_names_size || needed >= kNamesSizeMax) return false;
+  const int size = needed + 1;
+  std::unique_ptr<char[]> bigger(new (std::nothrow) char[size]);
+  if (!bigger) return false;
+  g_names_big = std::move(bigger);
+  g_names = g_names_big.get();
+  g_names_size = size;
+  return true;
+}
+
+// The regular expression is released on every way out of the walk.
+struct compiled_regex {
+  regex_t re{};
+  bool valid = false;
+  ~compiled_regex() {
+    if (valid) regfree(&re);
+  }
+};
+
+}  // namespace
+
+int rdb_init() {
+  rdb_fini();
+  const char *device = getenv("RDB_DEVICE");
+  if (device && !*device) device = nullptr;
+  if (rdbdrv_open(device, &g_handle) < 0) {
+    HWLOG(LOG_ERR, "failed to open rdb driver - %s", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+void rdb_fini() {
+  if (g_handle) rdbdrv_close(&g_handle);
+}
+
+const char *rdb_get_value(const char *name) {
+  if (!g_handle) return nullptr;
+  int len = kValueSize;
+  if (rdbdrv_get(g_handle, name, g_value, &len) < 0) return nullptr;
+  g_value[kValueSize - 1] = '\0';
+  return g_value;
+}
+
+int rdb_set_value(const char *name, const char *value, int persist) {
+  if (!value) value = "";
+  HWLOG(LOG_DEBUG, "rdb_set (var=%s,val=%s,persist=%d)", name, value, persist);
+
+  int rc;
+  if (!g_handle) {
+    rc = fail_without_handle();
+  } else {
+    rc = rdbdrv_set(g_handle, name, value);
+    if (rc == 0) return 0;
+    if (errno == ENOENT) {
+      rc = rdbdrv_create(g_handle, name, value, persist ? RDBDRV_PERSIST : 0, 0);
+      if (rc == 0) return 0;
+    }
+  }
+  HWLOG(LOG_ERR, "failed to write to rdb(var=%s,val=%s) - %s", name, value, strerror(errno));
+  return rc;
+}
+
+int rdb_delete_value(const char *name) {
+  if (!g_handle) return fail_without_handle();
+  return rdbdrv_delete(g_handle, name);
+}
+
+const char *rdb_format_name(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(g_name, sizeof g_name, fmt, ap);
+  va_end(ap);
+  return g_name;
+}
+
+char *rdb_get_names(const char *name, int flags) {
+  g_names[0] = '\0';
+  if (!g_handle) return nullptr;
+
+  for (int attempt = 0; attempt < kNamesAttempts; ++attempt) {
+    int len = g_names_size - 1;
+    const int rc = rdbdrv_getnames(g_handle, name, g_names, &len, flags);
+    if (rc == -EOVERFLOW && grow_names_buffer(len)) continue;
+    if (rc < 0 || len < 0) return nullptr;
+    if (len > g_names_size - 1) len = g_names_size - 1;
+    g_names[len] = '\0';
+    return g_names;
+  }
+  return nullptr;
+}
+
+int rdb_regex_enum(const char *name, const char *regex, rdb_enum_cb cb, int ref) {
+  compiled_regex compiled;
+  if (regcomp(&compiled.re, regex, REG_NOSUB) != 0) {
+    HWLOG(LOG_ERR, "failed to compile regex (wildcard=%s) - %s", regex, strerror(errno));
+    return -1;
+  }
+  compiled.valid = true;
+
+  char *names = rdb_get_names(name, 0);
+  if (!names) {
+    HWLOG(LOG_DEBUG, "no hwdev RDBs found (name=%s)", name);
+    return 0;
+  }
+  HWLOG(LOG_DEBUG, "got RDBs (name=%s,names=%s)", name, names);
+
+  char *save = nullptr;
+  for (char *token = strtok_r(names, ";&", &save); token; token = strtok_r(nullptr, ";&", &save)) {
+    HWLOG(LOG_DEBUG, "got token (token=%s)", token);
+    if (regexec(&compiled.re, token, 0, nullptr, 0) != 0) continue;
+    HWLOG(LOG_DEBUG, "call callback function (token=%s,ref=%d)", token, ref);
+    if (cb(token, ref) < 0) break;
+  }
+  return 0;
+}
+
+int enum_cb_on_delete_hwdev_rdbs(const char *name, int ref) {
+  rdb_delete_value(name);
+  return 0;
+}
