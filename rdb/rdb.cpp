@@ -20,16 +20,19 @@ constexpr char HWLOG_MODULE[] = "rdb";
 constexpr int kValueSize = 1024;
 constexpr int kNameSize = 256;
 constexpr int kNamesSize = 4096;
-// A listing grows its buffer to what the driver asks for, up to this much.
-constexpr int kNamesSizeMax = 4 * 1024 * 1024;
-// The list can grow between two requests; give up after a few rounds.
-constexpr int kNamesAttempts = 4;
+// Listings and long values grow their buffers to what the driver asks for,
+// up to this much.
+constexpr int kGrownSizeMax = 4 * 1024 * 1024;
+// What is read can grow between two requests; give up after a few rounds.
+constexpr int kGrowAttempts = 4;
 
 // Reported while no handle is open: nothing was asked of any device.
 constexpr int kNoHandle = ENODEV;
 
 rdbdrv_handle *g_handle = nullptr;
 char g_value[kValueSize];
+std::unique_ptr<char[]> g_long_value;
+int g_long_value_size = 0;
 char g_name[kNameSize];
 
 // The names buffer starts at its classic size and grows only when a
@@ -44,15 +47,20 @@ int fail_without_handle() {
   return -kNoHandle;
 }
 
-// Makes room for a list of needed bytes plus its terminating NUL.
-bool grow_names_buffer(int needed) {
-  if (needed < g_names_size || needed >= kNamesSizeMax) return false;
-  const int size = needed + 1;
+// Replaces buf with one of size bytes; false when memory runs out.
+bool reallocate(std::unique_ptr<char[]> &buf, int &buf_size, int size) {
   std::unique_ptr<char[]> bigger(new (std::nothrow) char[size]);
   if (!bigger) return false;
-  g_names_big = std::move(bigger);
+  buf = std::move(bigger);
+  buf_size = size;
+  return true;
+}
+
+// Makes room for a list of needed bytes plus its terminating NUL.
+bool grow_names_buffer(int needed) {
+  if (needed < g_names_size || needed >= kGrownSizeMax) return false;
+  if (!reallocate(g_names_big, g_names_size, needed + 1)) return false;
   g_names = g_names_big.get();
-  g_names_size = size;
   return true;
 }
 
@@ -88,6 +96,31 @@ const char *rdb_get_value(const char *name) {
   if (rdbdrv_get(g_handle, name, g_value, &len) < 0) return nullptr;
   g_value[kValueSize - 1] = '\0';
   return g_value;
+}
+
+const char *rdb_get_long_value(const char *name) {
+  if (!g_handle) {
+    fail_without_handle();
+    return nullptr;
+  }
+  if (!g_long_value && !reallocate(g_long_value, g_long_value_size, kValueSize)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  for (int attempt = 0; attempt < kGrowAttempts; ++attempt) {
+    int len = g_long_value_size;
+    const int rc = rdbdrv_get(g_handle, name, g_long_value.get(), &len);
+    if (rc == 0) {
+      g_long_value[g_long_value_size - 1] = '\0';
+      return g_long_value.get();
+    }
+    if (rc != -EOVERFLOW || len <= g_long_value_size || len > kGrownSizeMax) return nullptr;
+    if (!reallocate(g_long_value, g_long_value_size, len)) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+  }
+  return nullptr;
 }
 
 int rdb_set_value(const char *name, const char *value, int persist) {
@@ -126,7 +159,7 @@ char *rdb_get_names(const char *name, int flags) {
   g_names[0] = '\0';
   if (!g_handle) return nullptr;
 
-  for (int attempt = 0; attempt < kNamesAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kGrowAttempts; ++attempt) {
     int len = g_names_size - 1;
     const int rc = rdbdrv_getnames(g_handle, name, g_names, &len, flags);
     if (rc == -EOVERFLOW && grow_names_buffer(len)) continue;

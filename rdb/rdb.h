@@ -16,5 +16,9 @@ int rdb_set_value(const char *name, const char *value, int persist);
 int rdb_delete_value(const char *name);
 const char *rdb_format_name(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 char *rdb_get_names(const char *name, int flags);
+// Like rdb_get_value, but for values of any length (up to the driver's
+// limit): the buffer grows to what the driver reports. Tools use it; the
+// daemon keeps to rdb_get_value. None on failure, errno set.
+const char *rdb_get_long_value(const char *name);
 int rdb_regex_enum(const char *name, const char *regex, rdb_enum_cb cb, int ref);
 int enum_cb_on_delete_hwdev_rdbs(const char *name, int ref);
