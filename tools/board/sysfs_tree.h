@@ -1,0 +1,220 @@
+#pragma once
+// Simulated sysfs trees for tests and the board simulator.
+//
+// SysfsTree lays devices out below a root directory the way a current Linux
+// kernel does, so code pointed at the root through SYSFS_PATH sees what it
+// would see on a board:
+//   - every device is a directory below /devices, nested under its parent;
+//   - "subsystem" links to /bus/<bus> or /class/<class>, "driver" links to
+//     /bus/<bus>/drivers/<driver>, class devices have a "device" link to the
+//     device they hang from; all link targets are relative ("../../bus/usb");
+//   - /class/<class>/<name>, /bus/<bus>/devices/<name>, /block/<disk> and
+//     /bus/<bus>/drivers/<driver>/<name> are relative links into /devices;
+//   - attribute files end in "\n" (attr()), as the kernel prints them.
+// Layouts follow kernels of the 4.x-6.x era: USB devices have the "devpath"
+// attribute, partitions the "partition" attribute, /block holds links to
+// whole disks only, partitions have no "device" link.
+//
+// Usage:
+//   board::SysfsTree sys;                       // fresh temp dir, removed at the end
+//   auto soc  = sys.platform_device("soc");
+//   auto uart = sys.platform_device("2020000.serial", "imx-uart", soc);
+//   auto tty  = sys.tty(uart, "ttymxc0");       // tty.devpath is the event DEVPATH
+//   auto eth  = sys.net(sys.platform_device("2188000.ethernet", "fec", soc),
+//                       "eth0", "00:11:22:33:44:55");
+//
+//   auto usb1 = sys.usb_host(sys.platform_device("2184200.usb", "ci_hdrc", soc), 1);
+//   auto hub  = sys.usb_hub(usb1, 1);                       // 1-1
+//   auto dev  = sys.usb_device(hub, 2, {.vendor = "0403", .product = "6001",
+//                                       .serial = "A600"}); // 1-1.2
+//   auto ifc  = sys.usb_interface(dev, 0, "ftdi_sio");      // 1-1.2:1.0
+//   auto port = sys.usb_serial_port(ifc, "ttyUSB0");        // .../ttyUSB0/tty/ttyUSB0
+//
+//   auto stick = sys.usb_interface(sys.usb_device(usb1, 2), 0, "usb-storage", "08");
+//   auto sda   = sys.scsi_disk(stick, "sda");
+//   auto sda1  = sys.partition(sda, 1);
+//
+//   setenv("SYSFS_PATH", sys.root().c_str(), 1);
+//   ...
+//   sys.unplug(dev);   // removes 1-1.2 with everything below it and every link into it
+//
+// Functions that create a device return its Device handle; creating the same
+// device twice returns the same devpath and rewrites its links and attributes.
+// Failures throw std::filesystem::filesystem_error or std::runtime_error: this
+// is test code, and a fixture that cannot be built should fail the test loudly.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace board {
+
+// A directory of the tree, named by its devpath (below the root, beginning
+// with "/"). An empty devpath means "no device" (a virtual device's parent).
+struct Device {
+  std::string devpath;
+
+  std::string kernel() const;  // last component of devpath
+  Device parent() const;       // the directory above, as a path
+  Device child(std::string_view name) const;
+  bool empty() const { return devpath.empty(); }
+  bool operator==(const Device &) const = default;
+};
+
+// A temporary directory that is removed with everything in it.
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "hwboard");
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// What a USB device reports about itself.
+struct UsbIds {
+  std::string vendor = "1a2b";          // idVendor
+  std::string product = "3c4d";         // idProduct
+  std::optional<std::string> serial;    // no "serial" attribute when unset
+  int configuration = 1;                // bConfigurationValue
+  std::string manufacturer = "Acme";
+  std::string product_name = "Widget";  // "product"
+  std::string device_class = "00";      // bDeviceClass; hubs "09"
+};
+
+class SysfsTree {
+ public:
+  // Lays out a tree in <fresh temp dir>/sys; the temp dir goes with the tree.
+  SysfsTree();
+  // Lays out a tree in root (created if missing; left in place afterwards).
+  explicit SysfsTree(std::filesystem::path root);
+  ~SysfsTree();
+  SysfsTree(SysfsTree &&) noexcept;
+  SysfsTree &operator=(SysfsTree &&) noexcept;
+
+  // The value for SYSFS_PATH.
+  const std::filesystem::path &root() const { return root_; }
+  // root() + devpath.
+  std::filesystem::path path_of(std::string_view devpath) const;
+  std::filesystem::path path_of(const Device &dev) const { return path_of(dev.devpath); }
+
+  // --- Platform bus ---------------------------------------------------------
+  // /devices/platform/<name>, or <parent>/<name> for devices nested in another
+  // platform device (soc/2184200.usb/ci_hdrc.0). No driver link when driver
+  // is empty.
+  Device platform_device(const std::string &name, const std::string &driver = "", const Device &parent = {});
+
+  // --- Class devices --------------------------------------------------------
+  // <parent>/tty/<name> with a "device" link to parent; /devices/virtual/tty/
+  // <name> without one when parent is empty. /class/tty/<name> links to it.
+  // Platform UARTs, cdc-acm ports (parent: the USB interface), gadget serial
+  // functions (parent: the gadget) and usb-serial ports all use it.
+  Device tty(const Device &parent, const std::string &name);
+  Device virtual_tty(const std::string &name) { return tty({}, name); }
+  // <parent>/net/<name> with "address" (when given), "dev_id", "ifindex",
+  // "type" and the usual uevent.
+  Device net(const Device &parent, const std::string &name, std::optional<std::string> address = std::nullopt,
+             std::optional<std::string> dev_id = "0x0");
+  // <parent>/<subdir>/<name> of class cls (subdir defaults to cls) with the
+  // class link; the building block of the above.
+  Device class_device(const Device &parent, const std::string &cls, const std::string &name,
+                      const std::string &subdir = "");
+
+  // --- Bus devices ----------------------------------------------------------
+  // <parent>/<name> on bus, with /bus/<bus>/devices/<name> and, when driver
+  // is given, the driver link and its back link.
+  Device bus_device(const Device &parent, const std::string &bus, const std::string &name,
+                    const std::string &driver = "");
+  // Binds (or with "" unbinds) a driver: the "driver" link and its back link.
+  void bind_driver(const Device &dev, const std::string &bus, const std::string &driver);
+
+  // --- Block devices --------------------------------------------------------
+  // <parent>/block/<name>, with "device" link (unless parent is empty: then
+  // /devices/virtual/block/<name>), /class/block/<name> and /block/<name>.
+  Device block_disk(const Device &parent, const std::string &name);
+  // Partition n of disk: <disk>/<disk><n>, or <disk>/<disk>p<n> when the
+  // disk name ends in a digit (mmcblk0p1); "partition" attribute, no "device"
+  // link, /class/block/<name> only.
+  Device partition(const Device &disk, int n);
+  Device loop_device(int n) { return block_disk({}, "loop" + std::to_string(n)); }
+
+  // --- MMC / SD -------------------------------------------------------------
+  // <controller>/mmc_host/mmc<index> (class mmc_host).
+  Device mmc_host(const Device &controller, int index);
+  // <host>/<host>:<rca> on bus mmc, driver mmcblk. Follow with
+  // block_disk(card, "mmcblk<index>").
+  Device mmc_card(const Device &host, const std::string &rca = "aaaa", const std::string &type = "SD");
+
+  // --- USB ------------------------------------------------------------------
+  // Root hub usb<busnum> below the host controller, with its hub interface
+  // <busnum>-0:1.0.
+  Device usb_host(const Device &controller, int busnum);
+  // Device on a port of a hub (root hub or usb_hub): "1-2" below usb1,
+  // "1-2.3" below 1-2. Attributes idVendor, idProduct, serial (optional),
+  // busnum, devnum, devpath (port path "2.3"), bConfigurationValue, ...
+  Device usb_device(const Device &hub, int port, const UsbIds &ids = {});
+  // A hub on a port: usb_device with hub ids plus its interface :1.0 (hub).
+  Device usb_hub(const Device &hub, int port);
+  // Interface <dev>:<config>.<number>, bInterfaceNumber "%02x", bound to
+  // driver when given.
+  Device usb_interface(const Device &usbdev, int number, const std::string &driver = "",
+                       const std::string &interface_class = "ff");
+  // A usb-serial port below an interface: the port device <ifc>/<name> on bus
+  // usb-serial (driver: driver, or else the interface's driver) and its tty
+  // <ifc>/<name>/tty/<name>. Returns the tty; tty.parent().parent() is the
+  // port, which the tty's "device" link names.
+  Device usb_serial_port(const Device &interface, const std::string &name, const std::string &driver = "");
+  // SCSI disk behind a mass-storage interface:
+  // <ifc>/host<h>/target<h>:0:0/<h>:0:0:0/block/<name>. Returns the disk.
+  Device scsi_disk(const Device &interface, const std::string &name, int host = 0);
+
+  // --- USB gadget -----------------------------------------------------------
+  // The gadget device below the device-side controller (<controller>/gadget
+  // on the kernels this daemon runs on; "gadget.0" on 6.x). Its functions
+  // are tty(gadget, "ttyGS0") and net(gadget, "usb0").
+  Device usb_gadget(const Device &controller, const std::string &name = "gadget", const std::string &driver = "");
+
+  // --- Attributes and raw access ---------------------------------------------
+  // Writes value + "\n", mode 0644.
+  void attr(const Device &dev, const std::string &name, std::string_view value);
+  // Writes content exactly, with the given mode (0200: write-only).
+  void raw_attr(const Device &dev, const std::string &name, std::string_view content, unsigned mode = 0644);
+  void remove_attr(const Device &dev, const std::string &name);
+  // A directory (and its parents) at devpath, nothing else.
+  Device dir(const std::string &devpath);
+  // A relative link at link_devpath that points at target_devpath.
+  void link(const std::string &link_devpath, const std::string &target_devpath);
+  // A link at link_devpath with exactly this target text.
+  void raw_link(const std::string &link_devpath, const std::string &target);
+
+  // --- Removal --------------------------------------------------------------
+  // Removes the device's directory with everything below it, and every link
+  // anywhere in the tree that points into it (class, bus, block and driver
+  // links), as the kernel does when a device goes.
+  void unplug(const Device &dev);
+
+  // Devpaths of the entries of /class/<cls> (the link paths, sorted).
+  std::vector<std::string> class_entries(const std::string &cls) const;
+
+ private:
+  void lay_out_skeleton();
+  void subsystem_link(const Device &dev, const std::string &kind, const std::string &name);
+  std::string dev_numbers(const std::string &cls, const std::string &name);
+
+  std::unique_ptr<TempDir> temp_;
+  std::filesystem::path root_;
+  int next_ifindex_ = 2;
+  int next_devnum_ = 2;
+};
+
+// Unpacks a tar archive (any compression tar recognises) into dir. False
+// when tar fails.
+bool unpack_tarball(const std::filesystem::path &tarball, const std::filesystem::path &dir);
+
+}  // namespace board
