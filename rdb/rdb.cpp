@@ -88,6 +88,11 @@ int rdb_init() {
 
 void rdb_fini() {
   if (g_handle) rdbdrv_close(&g_handle);
+  g_names = g_names_small;
+  g_names_size = kNamesSize;
+  g_names_big.reset();
+  g_long_value.reset();
+  g_long_value_size = 0;
 }
 
 const char *rdb_get_value(const char *name) {

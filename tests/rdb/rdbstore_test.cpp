@@ -1,0 +1,278 @@
+// The wire frames and the store that rdbd runs, in-process.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "rdb/rdbdrv.h"
+#include "rdb/rdbproto.h"
+#include "tools/rdbd/store.h"
+
+namespace {
+
+using rdbproto::Decode;
+using rdbproto::Reply;
+using rdbproto::Request;
+using rdbstore::Store;
+using rdbstore::Variable;
+
+// The request number of a 32-bit board; a 64-bit host sends another size.
+constexpr uint32_t kSet32 = 0xc0206703;
+
+Request make(unsigned long request, std::string name, int32_t len, int32_t flags = 0) {
+  Request r;
+  r.request = static_cast<uint32_t>(request);
+  r.has_name = true;
+  r.has_value = true;
+  r.name = std::move(name);
+  r.len = len;
+  r.flags = flags;
+  return r;
+}
+
+Request write_req(std::string name, std::string text, int32_t flags = -1) {
+  Request r = make(RDBDRV_REQ_SET, std::move(name), 0, flags);
+  r.value = std::move(text) + '\0';
+  r.len = static_cast<int32_t>(r.value.size());
+  r.attr_a = r.attr_b = r.attr_c = -1;
+  return r;
+}
+
+Request create_req(std::string name, std::string text, bool persist = false) {
+  return write_req(std::move(name), std::move(text), RDBDRV_CREATE | (persist ? RDBDRV_PERSIST : 0));
+}
+
+Request delete_req(std::string name) {
+  Request r = make(RDBDRV_REQ_SET, std::move(name), 0);
+  r.has_value = false;
+  return r;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/rdbstore-test-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+TEST(RdbProto, RequestAndReplyRoundTrip) {
+  Request req = write_req("a.b", std::string("x\0y", 3), 0x22);
+  std::string frame;
+  rdbproto::encode_request(req, frame);
+  Request back;
+  size_t used = 0;
+  ASSERT_EQ(rdbproto::decode_request(frame, back, &used), Decode::ok);
+  EXPECT_EQ(used, frame.size());
+  EXPECT_EQ(back.name, req.name);
+  EXPECT_EQ(back.value, req.value);
+  EXPECT_EQ(back.flags, 0x22);
+  EXPECT_TRUE(back.has_value);
+
+  // Every cut of a frame is only incomplete, never misread.
+  for (size_t n = 0; n < frame.size(); ++n)
+    EXPECT_EQ(rdbproto::decode_request(std::string_view(frame).substr(0, n), back, &used), Decode::incomplete);
+
+  std::string reply_frame;
+  rdbproto::encode_reply(Reply{-EOVERFLOW, 99, "abc"}, reply_frame);
+  Reply reply;
+  ASSERT_EQ(rdbproto::decode_reply(reply_frame, reply, &used), Decode::ok);
+  EXPECT_EQ(reply.result, -EOVERFLOW);
+  EXPECT_EQ(reply.len, 99);
+  EXPECT_EQ(reply.value, "abc");
+}
+
+TEST(RdbProto, LengthsAreNeverTrusted) {
+  Request req;
+  size_t used = 99;
+  EXPECT_EQ(rdbproto::decode_request(std::string("\xff\xff\xff\x7f", 4), req, &used), Decode::malformed);
+  EXPECT_EQ(used, 0u);  // no way to find the next frame
+
+  std::string frame;
+  rdbproto::encode_request(write_req("n", "v"), frame);
+  std::string bad_magic = frame;
+  bad_magic[4] ^= 1;
+  EXPECT_EQ(rdbproto::decode_request(bad_magic, req, &used), Decode::malformed);
+  EXPECT_EQ(used, 0u);
+
+  // A name length pointing past the body: the frame is skipped whole.
+  std::string bad_name = frame;
+  bad_name[4 + 36] = 100;  // the name length word
+  EXPECT_EQ(rdbproto::decode_request(bad_name, req, &used), Decode::malformed);
+  EXPECT_EQ(used, frame.size());
+
+  std::mt19937 random(42);
+  for (int i = 0; i < 20000; ++i) {
+    std::string noise(random() % 80, '\0');
+    for (char &c : noise) c = static_cast<char>(random());
+    if (noise.size() >= 8 && i % 2) memcpy(noise.data() + 4, "RDB1", 4);
+    Reply reply;
+    rdbproto::decode_request(noise, req, &used);
+    rdbproto::decode_reply(noise, reply, &used);
+    EXPECT_LE(used, noise.size());
+  }
+}
+
+TEST(RdbProto, ReplyNeverWritesPastTheCallersCapacity) {
+  char buf[8];
+  memset(buf, '#', sizeof buf);
+  rdbdrv_request rec{};
+  rec.value = buf;
+  rec.len = 4;
+  const Reply reply{0, 20, std::string(20, 'x')};
+  EXPECT_EQ(rdbproto::apply_reply(RDBDRV_REQ_GET, reply, rec, 4), 0);
+  EXPECT_EQ(std::string(buf, 8), "xxxx####");
+  EXPECT_EQ(rec.len, 20);
+
+  std::string long_name(rdbproto::kMaxName + 1, 'n');
+  rec.name = long_name.c_str();
+  Request req;
+  EXPECT_EQ(rdbproto::request_from_record(RDBDRV_REQ_GET, rec, req), -ENAMETOOLONG);
+}
+
+TEST(RdbStore, DriverConventions) {
+  Store store;
+  EXPECT_EQ(store.execute(write_req("a", "1")).result, -ENOENT);
+  EXPECT_EQ(store.execute(create_req("a", "1")).result, 0);
+  EXPECT_EQ(store.execute(create_req("a", "2")).result, -EEXIST);
+  EXPECT_EQ(store.execute(write_req("a", "22")).result, 0);
+
+  Reply r = store.execute(make(RDBDRV_REQ_GET, "a", 2));
+  EXPECT_EQ(r.result, -EOVERFLOW);
+  EXPECT_EQ(r.len, 3);
+  r = store.execute(make(RDBDRV_REQ_GET, "a", 3));
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.value, std::string("22\0", 3));
+  EXPECT_EQ(store.execute(make(RDBDRV_REQ_GET, "b", 10)).result, -ENOENT);
+
+  EXPECT_EQ(store.execute(delete_req("a")).result, 0);
+  EXPECT_EQ(store.execute(delete_req("a")).result, -ENOENT);
+  EXPECT_EQ(store.execute(make(RDBDRV_REQ_GET, "a", 10)).result, -ENOENT);
+}
+
+TEST(RdbStore, ListingJoinsNamesUnderThePrefix) {
+  Store store;
+  for (const char *n : {"sys.hw.dev.1.name", "sys.hw.dev.0.name", "sys.hw.class.x", "sys.hw.devx"})
+    store.execute(create_req(n, "v"));
+  Reply r = store.execute(make(RDBDRV_REQ_GETNAMES, "sys.hw.dev.", 4095));
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.value.c_str(), std::string("sys.hw.dev.0.name&sys.hw.dev.1.name"));
+  EXPECT_EQ(r.len, 35);
+  r = store.execute(make(RDBDRV_REQ_GETNAMES, "sys.hw.dev.", 34));
+  EXPECT_EQ(r.result, -EOVERFLOW);
+  EXPECT_EQ(r.len, 35);
+  EXPECT_EQ(store.execute(make(RDBDRV_REQ_GETNAMES, "nothing.", 100)).result, -ENOENT);
+}
+
+TEST(RdbStore, UpdateKeepsFlagsAndAnyRequestSizeIsAccepted) {
+  Store store;
+  Request create = create_req("id", "x", true);
+  create.request = kSet32;
+  EXPECT_EQ(store.execute(create).result, 0);
+  EXPECT_EQ(store.execute(write_req("id", "y")).result, 0);
+  ASSERT_NE(store.find("id"), nullptr);
+  EXPECT_TRUE(store.find("id")->persistent());
+  EXPECT_EQ(store.find("id")->value, "y");
+}
+
+TEST(RdbStore, BadRequestsChangeNothing) {
+  Store store;
+  store.execute(create_req("keep", "1"));
+  const rdbstore::Variables before = store.variables();
+
+  Request wrong_len = write_req("keep", "2");
+  wrong_len.len = 1000;
+  Request other_type = write_req("keep", "2");
+  other_type.request = _IOWR('h', 3, rdbdrv_request);
+  Request other_nr = write_req("keep", "2");
+  other_nr.request = _IOWR('g', 9, rdbdrv_request);
+  Request no_name = write_req("keep", "2");
+  no_name.has_name = false;
+  Request amp_name = create_req("a&b", "1");
+
+  for (const Request &r : {wrong_len, other_type, other_nr, no_name, amp_name}) EXPECT_LT(store.execute(r).result, 0);
+  EXPECT_EQ(store.variables(), before);
+}
+
+TEST(RdbStoreFile, ValuesRoundTripByteForByte) {
+  rdbstore::Variables vars;
+  const std::vector<std::string> values = {"", "plain", "two\nlines", "a=b&c;d", "100% sure", "tab\there",
+                                           "\xff\xfe not utf-8 \x80", "trailing space "};
+  for (size_t i = 0; i < values.size(); ++i) vars["v." + std::to_string(i)] = Variable{values[i], RDBDRV_PERSIST};
+  vars["volatile"] = Variable{"gone", 0};
+
+  rdbstore::Variables back;
+  std::string error;
+  const std::string text = rdbstore::serialize(vars);
+  ASSERT_EQ(rdbstore::parse(text, back, &error), 0) << error;
+  vars.erase("volatile");
+  EXPECT_EQ(back, vars);
+
+  // A file cut anywhere is refused, never read as fewer variables.
+  for (size_t n = 0; n < text.size(); ++n)
+    EXPECT_EQ(rdbstore::parse(text.substr(0, n), back, &error), -EBADMSG) << n;
+}
+
+TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
+  TempDir dir;
+  const std::string file = dir.file("store");
+  {
+    Store store(file);
+    ASSERT_EQ(store.load(nullptr), 0);
+    ASSERT_EQ(store.execute(create_req("p.id", "line1\nline2", true)).result, 0);
+    ASSERT_EQ(store.execute(create_req("v.dev", "ttyUSB0")).result, 0);
+    ASSERT_EQ(store.execute(create_req("p.gone", "x", true)).result, 0);
+    ASSERT_EQ(store.execute(delete_req("p.gone")).result, 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
+  Store reloaded(file);
+  ASSERT_EQ(reloaded.load(nullptr), 0);
+  ASSERT_EQ(reloaded.variables().size(), 1u);
+  EXPECT_EQ(reloaded.find("p.id")->value, "line1\nline2");
+}
+
+TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
+  TempDir dir;
+  Store store(dir.file("missing-folder/store"));
+  store.execute(create_req("v", "1"));
+  EXPECT_EQ(store.execute(create_req("p", "1", true)).result, -EIO);
+  EXPECT_EQ(store.find("p"), nullptr);
+  EXPECT_EQ(store.execute(write_req("v", "2", RDBDRV_PERSIST)).result, -EIO);
+  EXPECT_EQ(store.find("v")->value, "1");
+  EXPECT_EQ(store.execute(write_req("v", "3")).result, 0);  // volatile: no file involved
+}
+
+TEST(RdbStoreFile, CorruptFileIsRefusedAndLeftAlone) {
+  TempDir dir;
+  const std::string file = dir.file("store");
+  std::ofstream(file) << "rdbd-store 1\n32 0 0 0 a b\n";  // no end line
+  Store store(file);
+  std::string error;
+  EXPECT_EQ(store.load(&error), -EBADMSG);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(read_file(file), "rdbd-store 1\n32 0 0 0 a b\n");
+}
+
+}  // namespace
