@@ -1,0 +1,146 @@
+# Installation for firmware builds.
+#
+# Paths come from GNUInstallDirs, so a build system that configures with
+# CMAKE_INSTALL_PREFIX=/usr and installs with DESTDIR=<staging> gets the
+# layout of the target's root file system:
+#
+#   <prefix>/sbin/hwtrackd, <prefix>/sbin/rdbd, <prefix>/bin/rdb
+#   <prefix>/libexec/hwtrackd/hwclass-devnode      example class script
+#   <prefix>/share/man/man8/{hwtrackd,rdbd}.8, man1/rdb.1
+#   <prefix>/lib/systemd/system/hwtrackd.service   HWTRACK_INSTALL_SYSTEMD
+#   <sysconfdir>/init.d/hwtrackd                   HWTRACK_INSTALL_SYSV (SysV/BusyBox)
+#                                                  or HWTRACK_INSTALL_OPENWRT (procd)
+#
+# With the prefix /usr GNUInstallDirs puts the sysconfdir at /etc, as init
+# systems expect.
+include(GNUInstallDirs)
+
+option(HWTRACK_INSTALL_SYSTEMD "Install the systemd unit" ON)
+option(HWTRACK_INSTALL_SYSV "Install the SysV/BusyBox init script as <sysconfdir>/init.d/hwtrackd" ON)
+option(HWTRACK_INSTALL_OPENWRT "Install the OpenWrt procd init script as <sysconfdir>/init.d/hwtrackd" OFF)
+set(HWTRACK_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+  "Directory of systemd system units, relative to the prefix or absolute")
+
+if(HWTRACK_INSTALL_SYSV AND HWTRACK_INSTALL_OPENWRT)
+  message(FATAL_ERROR "HWTRACK_INSTALL_SYSV and HWTRACK_INSTALL_OPENWRT both install "
+    "init.d/hwtrackd: switch one of them off")
+endif()
+
+set(_hwtrack_programs)
+foreach(tgt hwtrackd rdbd rdb)
+  if(TARGET ${tgt})
+    list(APPEND _hwtrack_programs ${tgt})
+  endif()
+endforeach()
+
+# The in-project libraries an installed program is built from, so that
+# options meant for shipped binaries reach every object in them.
+function(_hwtrack_link_closure out)
+  set(seen)
+  set(todo ${ARGN})
+  while(todo)
+    list(POP_FRONT todo tgt)
+    if(NOT TARGET ${tgt} OR tgt IN_LIST seen)
+      continue()
+    endif()
+    get_target_property(imported ${tgt} IMPORTED)
+    get_target_property(aliased ${tgt} ALIASED_TARGET)
+    if(imported OR aliased)
+      continue()
+    endif()
+    list(APPEND seen ${tgt})
+    get_target_property(type ${tgt} TYPE)
+    if(NOT type STREQUAL "INTERFACE_LIBRARY")
+      get_target_property(deps ${tgt} LINK_LIBRARIES)
+      if(deps)
+        list(APPEND todo ${deps})
+      endif()
+    endif()
+    get_target_property(ideps ${tgt} INTERFACE_LINK_LIBRARIES)
+    if(ideps)
+      list(APPEND todo ${ideps})
+    endif()
+  endwhile()
+  set(${out} ${seen} PARENT_SCOPE)
+endfunction()
+
+_hwtrack_link_closure(_hwtrack_shipped ${_hwtrack_programs})
+
+# The build and source folders must not end up in the shipped binaries
+# (debug information, __FILE__ in assertions): firmware build systems check
+# their images for the paths of the build host.
+foreach(tgt ${_hwtrack_shipped})
+  get_target_property(type ${tgt} TYPE)
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    set_property(TARGET ${tgt} APPEND PROPERTY COMPILE_OPTIONS
+      "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/="
+      "-ffile-prefix-map=${PROJECT_BINARY_DIR}=.")
+  endif()
+endforeach()
+
+if(HWTRACK_STATIC)
+  foreach(tgt ${_hwtrack_programs})
+    set_property(TARGET ${tgt} APPEND PROPERTY LINK_OPTIONS -static)
+  endforeach()
+endif()
+
+if(TARGET hwtrackd)
+  install(TARGETS hwtrackd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+endif()
+if(TARGET rdbd)
+  install(TARGETS rdbd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+endif()
+if(TARGET rdb)
+  install(TARGETS rdb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES
+  ${PROJECT_SOURCE_DIR}/man/hwtrackd.8
+  ${PROJECT_SOURCE_DIR}/man/rdbd.8
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/rdb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The packaging files name the programs by their places under the prefix
+# /usr, so they can be used straight from the source tree; for any other
+# layout they are installed with those paths rewritten.
+function(_hwtrack_install_with_paths src dest_dir dest_name)
+  cmake_parse_arguments(A "PROGRAM" "" "" ${ARGN})
+  file(READ ${PROJECT_SOURCE_DIR}/${src} text)
+  foreach(pair
+      "/usr/sbin/hwtrackd|${CMAKE_INSTALL_FULL_SBINDIR}/hwtrackd"
+      "/usr/sbin/rdbd|${CMAKE_INSTALL_FULL_SBINDIR}/rdbd"
+      "/usr/bin/rdb|${CMAKE_INSTALL_FULL_BINDIR}/rdb"
+      "/usr/libexec/hwtrackd/|${CMAKE_INSTALL_FULL_LIBEXECDIR}/hwtrackd/")
+    string(REPLACE "|" ";" pair "${pair}")
+    list(GET pair 0 from)
+    list(GET pair 1 to)
+    string(REPLACE "${from}" "${to}" text "${text}")
+  endforeach()
+  set(out ${PROJECT_BINARY_DIR}/packaging/${dest_name})
+  # Written through a copy so that an unchanged file keeps its time stamp.
+  file(WRITE ${out}.tmp "${text}")
+  configure_file(${out}.tmp ${out} COPYONLY)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/${src})
+  if(A_PROGRAM)
+    install(PROGRAMS ${out} DESTINATION ${dest_dir})
+  else()
+    install(FILES ${out} DESTINATION ${dest_dir})
+  endif()
+endfunction()
+
+_hwtrack_install_with_paths(packaging/hwclass-devnode.sh
+  ${CMAKE_INSTALL_LIBEXECDIR}/hwtrackd hwclass-devnode PROGRAM)
+
+if(HWTRACK_INSTALL_SYSTEMD)
+  _hwtrack_install_with_paths(packaging/systemd/hwtrackd.service
+    ${HWTRACK_SYSTEMD_UNITDIR} hwtrackd.service)
+endif()
+if(HWTRACK_INSTALL_SYSV)
+  _hwtrack_install_with_paths(packaging/sysv/hwtrackd
+    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
+endif()
+if(HWTRACK_INSTALL_OPENWRT)
+  _hwtrack_install_with_paths(packaging/openwrt/hwtrackd.init
+    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
+endif()
