@@ -1,0 +1,110 @@
+// Kills rdbd with SIGKILL at random moments while several clients write
+// persistent variables: after a restart every acknowledged write is there,
+// and the store file always reads back whole.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rdb/rdbdrv.h"
+#include "tests/rdb/rdbd_process.h"
+#include "tools/rdbd/store.h"
+
+namespace {
+
+constexpr int kWriters = 3;
+constexpr int kVarsPerWriter = 4;
+constexpr int kRounds = 10;
+
+// Values are counters; 0 means never written.
+struct VarState {
+  long acked = 0;  // the last value rdbd acknowledged
+  long tried = 0;  // the last value sent, acknowledged or not
+};
+
+std::string var_name(int writer, int k) { return "crash." + std::to_string(writer) + "." + std::to_string(k); }
+
+int write_persistent(rdbdrv_handle *h, const std::string &name, const std::string &value) {
+  const int rc = rdbdrv_set(h, name.c_str(), value.c_str());
+  if (rc != -ENOENT) return rc;
+  return rdbdrv_create(h, name.c_str(), value.c_str(), RDBDRV_PERSIST, 0);
+}
+
+// Writes until a request fails, which happens once the server is killed.
+void writer(const std::string &socket, int id, std::vector<VarState> &vars, std::atomic<int> &acked_total) {
+  rdbdrv_handle *h = nullptr;
+  if (rdbdrv_open(socket.c_str(), &h) < 0) return;
+  for (int i = 0;; ++i) {
+    VarState &v = vars[i % kVarsPerWriter];
+    v.tried = std::max(v.acked, v.tried) + 1;
+    if (write_persistent(h, var_name(id, i % kVarsPerWriter), std::to_string(v.tried)) < 0) break;
+    v.acked = v.tried;
+    ++acked_total;
+  }
+  rdbdrv_close(&h);
+}
+
+std::optional<long> read_counter(rdbdrv_handle *h, const std::string &name) {
+  char buf[64];
+  int len = sizeof buf;
+  if (rdbdrv_get(h, name.c_str(), buf, &len) < 0) return std::nullopt;
+  return std::stol(buf);
+}
+
+TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
+  rdbtest::TempDir dir;
+  const std::string socket = dir.file("rdb.sock"), store = dir.file("store");
+  rdbtest::RdbdProcess server(socket, store, dir.file("rdbd.log"));
+  std::vector<std::vector<VarState>> state(kWriters, std::vector<VarState>(kVarsPerWriter));
+  std::mt19937 random(std::random_device{}());
+
+  auto verify = [&] {
+    rdbdrv_handle *h = nullptr;
+    ASSERT_EQ(rdbdrv_open(socket.c_str(), &h), 0);
+    for (int w = 0; w < kWriters; ++w) {
+      for (int k = 0; k < kVarsPerWriter; ++k) {
+        VarState &v = state[w][k];
+        const std::optional<long> stored = read_counter(h, var_name(w, k));
+        // The last write may have landed without its acknowledgement.
+        if (stored && *stored == v.tried) v.acked = v.tried;
+        if (v.acked == 0) {
+          EXPECT_FALSE(stored.has_value()) << var_name(w, k);
+        } else {
+          EXPECT_EQ(stored, v.acked) << var_name(w, k);
+        }
+        v.tried = v.acked;
+      }
+    }
+    rdbdrv_close(&h);
+  };
+
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(server.start()) << server.log();
+    verify();
+    std::atomic<int> acked{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+      writers.emplace_back(writer, socket, w, std::ref(state[w]), std::ref(acked));
+    // Let some writes through, then kill at a random moment among them.
+    ASSERT_TRUE(rdbtest::wait_until([&] { return acked > 10; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 150));
+    server.kill9();
+    for (std::thread &t : writers) t.join();
+
+    rdbstore::Store reread(store);
+    std::string error;
+    EXPECT_EQ(reread.load(&error), 0) << error;
+  }
+  ASSERT_TRUE(server.start()) << server.log();
+  verify();
+  server.stop();
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// rdbd as a process: driver conventions over the socket, persistence across
+// restarts, bad input, readiness of the socket path, reconnecting clients,
+// clients that misbehave.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "rdb/rdb.h"
+#include "rdb/rdbdrv.h"
+#include "rdb/rdbproto.h"
+#include "rdb/unique_fd.h"
+#include "tests/rdb/rdbd_process.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using rdbtest::RdbdProcess;
+using rdbtest::TempDir;
+
+hw::unique_fd raw_connect(const std::string &path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  hw::unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) fd.reset();
+  return fd;
+}
+
+void send_bytes(int fd, std::string_view bytes) {
+  ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads until one reply decodes or the peer closes; false when it closed.
+bool read_reply(int fd, rdbproto::Reply &reply) {
+  std::string in;
+  char chunk[4096];
+  for (;;) {
+    size_t used;
+    if (rdbproto::decode_reply(in, reply, &used) == rdbproto::Decode::ok) return true;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    in.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+class RdbdTest : public ::testing::Test {
+ protected:
+  RdbdTest() : server_(dir_.file("rdb.sock"), dir_.file("store"), dir_.file("rdbd.log")) {}
+  void SetUp() override { ASSERT_TRUE(server_.start()) << server_.log(); }
+  void TearDown() override {
+    if (handle_) rdbdrv_close(&handle_);
+  }
+  std::string socket_path() const { return dir_.file("rdb.sock"); }
+  rdbdrv_handle *handle() {
+    if (!handle_) {
+      EXPECT_EQ(rdbdrv_open(socket_path().c_str(), &handle_), 0);
+    }
+    return handle_;
+  }
+  int set(const std::string &name, const std::string &value, bool persist = false) {
+    const int rc = rdbdrv_set(handle(), name.c_str(), value.c_str());
+    if (rc != -ENOENT) return rc;
+    return rdbdrv_create(handle(), name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0);
+  }
+  std::optional<std::string> get(const std::string &name) {
+    std::string buf(64 * 1024, '\0');
+    int len = static_cast<int>(buf.size());
+    if (rdbdrv_get(handle(), name.c_str(), buf.data(), &len) < 0) return std::nullopt;
+    return std::string(buf.c_str());
+  }
+  std::string names(const std::string &prefix) {
+    std::string buf(64 * 1024, '\0');
+    int len = static_cast<int>(buf.size()) - 1;
+    if (rdbdrv_getnames(handle(), prefix.c_str(), buf.data(), &len, 0) < 0) return "<none>";
+    return buf.substr(0, static_cast<size_t>(len));
+  }
+  void restart() {
+    ASSERT_EQ(server_.stop(), 0);
+    ASSERT_TRUE(server_.start()) << server_.log();
+  }
+
+  TempDir dir_;
+  RdbdProcess server_;
+  rdbdrv_handle *handle_ = nullptr;
+};
+
+TEST_F(RdbdTest, DriverConventionsOverTheSocket) {
+  EXPECT_EQ(rdbdrv_set(handle(), "a.x", "1"), -ENOENT);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(rdbdrv_create(handle(), "a.x", "1234", 0, 0), 0);
+  EXPECT_EQ(rdbdrv_create(handle(), "a.x", "1", 0, 0), -EEXIST);
+  EXPECT_EQ(rdbdrv_create(handle(), "a.y", nullptr, 0, 0), 0);
+  EXPECT_EQ(rdbdrv_create(handle(), "b.z", "1", 0, 0), 0);
+
+  char small[3] = {'#', '#', '#'};
+  int len = 3;
+  EXPECT_EQ(rdbdrv_get(handle(), "a.x", small, &len), -EOVERFLOW);
+  EXPECT_EQ(len, 5);
+  EXPECT_EQ(get("a.x"), "1234");
+  EXPECT_EQ(get("a.y"), "");
+
+  EXPECT_EQ(names("a."), "a.x&a.y");
+  len = 4;
+  EXPECT_EQ(rdbdrv_getnames(handle(), "a.", small, &len, 0), -EOVERFLOW);
+  EXPECT_EQ(len, 7);
+
+  EXPECT_EQ(rdbdrv_delete(handle(), "a.x"), 0);
+  EXPECT_EQ(rdbdrv_delete(handle(), "a.x"), -ENOENT);
+  EXPECT_EQ(get("a.x"), std::nullopt);
+}
+
+TEST_F(RdbdTest, PersistentVariablesSurviveARestartVolatileOnesDoNot) {
+  ASSERT_EQ(set("sys.hw.class.serial.0.id", "1234:5678:SER", true), 0);
+  ASSERT_EQ(set("sys.hw.class.serial.0.status", "inserted"), 0);
+  ASSERT_EQ(set("sys.hw.class.serial.0.id", "updated"), 0);  // stays persistent
+  restart();
+  EXPECT_EQ(get("sys.hw.class.serial.0.id"), "updated");
+  EXPECT_EQ(get("sys.hw.class.serial.0.status"), std::nullopt);
+}
+
+TEST_F(RdbdTest, ValuesRoundTripThroughTheStoreFileExactly) {
+  const std::map<std::string, std::string> values = {
+      {"v.newline", "SER\nsys.hw.class.serial.9.id=evil"},
+      {"v.amp", "a&b;c=d"},
+      {"v.bytes", "\x01\x7f\x80\xfe\xff%20"},
+      {"v.empty", ""},
+      {"v.spaces", " lead and trail "},
+  };
+  for (const auto &[name, value] : values) ASSERT_EQ(set(name, value, true), 0);
+  server_.kill9();
+  ASSERT_TRUE(server_.start()) << server_.log();
+  for (const auto &[name, value] : values) EXPECT_EQ(get(name), value) << name;
+  EXPECT_EQ(names("v."), "v.amp&v.bytes&v.empty&v.newline&v.spaces");
+  EXPECT_EQ(names("sys."), "<none>");
+}
+
+TEST_F(RdbdTest, MalformedRequestsNeitherCrashNorChangeData) {
+  ASSERT_EQ(set("keep", "1", true), 0);
+  const std::string store_before = [&] {
+    std::ifstream in(dir_.file("store"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+
+  {  // A sound frame around a body that does not add up: an error reply.
+    rdbproto::Request req;
+    req.request = RDBDRV_REQ_SET;
+    req.has_name = req.has_value = true;
+    req.name = "keep";
+    req.value = std::string("2\0", 2);
+    req.len = 2;
+    req.flags = -1;
+    std::string frame;
+    rdbproto::encode_request(req, frame);
+    frame[4 + 36] = 50;  // name length past the body
+    hw::unique_fd fd = raw_connect(socket_path());
+    send_bytes(fd.get(), frame);
+    rdbproto::Reply reply;
+    ASSERT_TRUE(read_reply(fd.get(), reply));
+    EXPECT_EQ(reply.result, -EINVAL);
+  }
+  // Garbage, a huge length, a truncated frame then a hang-up.
+  for (std::string bytes : {std::string("GET keep HTTP/1.0\r\n\r\n"), std::string("\xff\xff\xff\xff", 4),
+                            std::string("\x10\x00\x00\x00RDB1", 8), std::string(100000, '\0')}) {
+    hw::unique_fd fd = raw_connect(socket_path());
+    ASSERT_TRUE(fd);
+    send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    shutdown(fd.get(), SHUT_WR);
+    rdbproto::Reply reply;
+    if (read_reply(fd.get(), reply)) {
+      EXPECT_LT(reply.result, 0);
+    }
+  }
+  {  // A value beyond the limit is refused by the client before it is sent.
+    const std::string huge(rdbproto::kMaxValue + 1, 'x');
+    EXPECT_EQ(rdbdrv_set(handle(), "keep", huge.c_str()), -E2BIG);
+  }
+  EXPECT_EQ(get("keep"), "1");
+  EXPECT_TRUE(server_.running());
+  std::ifstream in(dir_.file("store"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), store_before);
+}
+
+TEST_F(RdbdTest, SlowOrStuckClientsDoNotHoldUpOthers) {
+  // One client sends half a frame and waits; another floods requests and
+  // never reads a reply.
+  hw::unique_fd half = raw_connect(socket_path());
+  send_bytes(half.get(), std::string("\x40\x00\x00\x00RDB1", 8));
+
+  ASSERT_EQ(set("big", std::string(60000, 'b')), 0);
+  hw::unique_fd flood = raw_connect(socket_path());
+  fcntl(flood.get(), F_SETFL, O_NONBLOCK);
+  rdbproto::Request req;
+  req.request = RDBDRV_REQ_GET;
+  req.has_name = req.has_value = true;
+  req.name = "big";
+  req.len = 65536;
+  std::string frame;
+  rdbproto::encode_request(req, frame);
+  for (int i = 0; i < 2000; ++i)
+    if (send(flood.get(), frame.data(), frame.size(), MSG_NOSIGNAL) < 0) break;
+
+  EXPECT_EQ(set("other", "served"), 0);
+  EXPECT_EQ(get("other"), "served");
+}
+
+TEST_F(RdbdTest, SocketPathAppearsOnlyWhenConnectionsAreAccepted) {
+  // A large store makes the start-up slow enough to be seen.
+  server_.stop();
+  {
+    std::ofstream out(dir_.file("store"));
+    out << "rdbd-store 1\n";
+    for (int i = 0; i < 100000; ++i) out << "32 0 0 0 sys.hw.class.serial." << i << ".id value-" << i << "\n";
+    out << "end 100000\n";
+  }
+  RdbdProcess slow(socket_path(), dir_.file("store"), dir_.file("rdbd.log"));
+  std::thread starter([&] { EXPECT_TRUE(slow.start()); });
+  struct stat st;
+  ASSERT_TRUE(rdbtest::wait_until([&] { return stat(socket_path().c_str(), &st) == 0; }));
+  EXPECT_TRUE(rdbtest::can_connect(socket_path()));
+  starter.join();
+  slow.stop();
+}
+
+TEST_F(RdbdTest, StopsCleanlyOnTermAndRefusesASecondServer) {
+  const auto second = rdbtest::run_program({RDBD_BIN, "--socket", socket_path(), "--store", dir_.file("store2")});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("another server is listening"), std::string::npos) << second.err;
+  EXPECT_TRUE(rdbtest::can_connect(socket_path()));
+
+  EXPECT_EQ(server_.stop(), 0);
+  EXPECT_FALSE(std::filesystem::exists(socket_path()));
+}
+
+TEST_F(RdbdTest, ClientsReconnectAfterARestartAndFailSoftlyMeanwhile) {
+  setenv("RDB_DEVICE", socket_path().c_str(), 1);
+  testsupport::LogCapture log;
+  ASSERT_EQ(rdb_init(), 0);
+  ASSERT_EQ(rdb_set_value("sys.hw.class.eth.0.mac", "00:11", 1), 0);
+
+  server_.kill9();  // the socket file stays behind, nobody answers
+  EXPECT_EQ(rdb_get_value("sys.hw.class.eth.0.mac"), nullptr);
+  EXPECT_LT(rdb_set_value("x", "1", 0), 0);
+  EXPECT_EQ(rdb_get_names("sys.", 0), nullptr);
+  ASSERT_EQ(server_.stop(), -1);
+  std::filesystem::remove(socket_path());
+  EXPECT_LT(rdb_delete_value("x"), 0);
+
+  ASSERT_TRUE(server_.start()) << server_.log();
+  const char *mac = rdb_get_value("sys.hw.class.eth.0.mac");
+  ASSERT_NE(mac, nullptr);
+  EXPECT_STREQ(mac, "00:11");
+  restart();  // the open connection breaks; the next request finds the new server
+  EXPECT_EQ(rdb_set_value("y", "2", 0), 0);
+  rdb_fini();
+  unsetenv("RDB_DEVICE");
+}
+
+TEST(RdbdUsage, BadArgumentsAndACorruptStore) {
+  TempDir dir;
+  auto r = rdbtest::run_program({RDBD_BIN});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("usage: rdbd --socket PATH --store FILE"), std::string::npos);
+
+  std::ofstream(dir.file("store")) << "not a store\n";
+  r = rdbtest::run_program({RDBD_BIN, "--socket", dir.file("s"), "--store", dir.file("store")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot load store"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("s")));
+}
+
+}  // namespace
