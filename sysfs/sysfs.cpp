@@ -368,6 +368,10 @@ sysfs_device *sysfs_device_get(const char *devpath) {
   if (S_ISLNK(st.st_mode)) {
     if (sysfs_resolve_link(work, sizeof work) != 0) return nullptr;
     if (sysfs_device *dev = find_device(work)) return dev;
+    // Resolution is lexical: a dangling link, or a link reached through
+    // another link (/class/tty/ttyS0/device), yields a path that is not
+    // there. No record is made up for it.
+    if (!join_path(path, {root_path.c_str(), work}) || ::lstat(path, &st) != 0) return nullptr;
   }
   return create_device(work);
 }

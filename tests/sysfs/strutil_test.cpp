@@ -1,0 +1,118 @@
+// BSD strlcpy/strlcat semantics: every fixed-width text of the daemon is cut
+// through these, so the cut position and the returned lengths must be exact.
+#include "sysfs/strutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct CopyRow {
+  const char *src;
+  size_t size;
+  const char *expected;  // destination afterwards
+  size_t result;
+};
+
+TEST(Strlcpy, CopiesAtMostSizeMinusOneAndReturnsSourceLength) {
+  const CopyRow rows[] = {
+      {"abc", 10, "abc", 3},   // fits
+      {"abc", 4, "abc", 3},    // exactly fits with its NUL
+      {"abcd", 4, "abc", 4},   // cut: result >= size
+      {"abc", 1, "", 3},       // only the NUL
+      {"", 5, "", 0},
+  };
+  for (const CopyRow &row : rows) {
+    char dst[16];
+    memset(dst, 'X', sizeof dst);
+    EXPECT_EQ(hw::strlcpy(dst, row.src, row.size), row.result) << row.src << " size " << row.size;
+    EXPECT_STREQ(dst, row.expected) << row.src << " size " << row.size;
+    EXPECT_EQ(dst[row.size], 'X') << "wrote past size for " << row.src;
+  }
+}
+
+TEST(Strlcpy, SizeZeroWritesNothing) {
+  char dst[4] = {'X', 'X', 'X', 'X'};
+  EXPECT_EQ(hw::strlcpy(dst, "abc", 0), 3u);
+  EXPECT_EQ(dst[0], 'X');
+}
+
+struct CatRow {
+  const char *dst;
+  const char *src;
+  size_t size;
+  const char *expected;
+  size_t result;
+};
+
+TEST(Strlcat, AppendsWithinSizeAndReturnsTheLengthItTriedToMake) {
+  const CatRow rows[] = {
+      {"ab", "cd", 10, "abcd", 4},
+      {"ab", "cd", 5, "abcd", 4},   // exactly fits
+      {"ab", "cde", 5, "abcd", 5},  // cut
+      {"ab", "cd", 3, "ab", 4},     // no room left at all
+      {"", "abc", 2, "a", 3},
+      {"abc", "", 4, "abc", 3},
+  };
+  for (const CatRow &row : rows) {
+    char dst[16];
+    memset(dst, 'X', sizeof dst);
+    strcpy(dst, row.dst);
+    EXPECT_EQ(hw::strlcat(dst, row.src, row.size), row.result) << row.dst << "+" << row.src << " size " << row.size;
+    EXPECT_STREQ(dst, row.expected) << row.dst << "+" << row.src << " size " << row.size;
+  }
+}
+
+TEST(Strlcat, DestinationWithoutNulInSizeIsLeftAlone) {
+  char dst[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', '\0'};
+  EXPECT_EQ(hw::strlcat(dst, "xyz", 4), 4u + 3u);  // size + strlen(src)
+  EXPECT_STREQ(dst, "abcdefg");
+  EXPECT_EQ(hw::strlcat(dst, "xyz", 0), 3u);
+  EXPECT_STREQ(dst, "abcdefg");
+}
+
+TEST(RemoveTrailingChars, RemovesOnlyTheTrailingRunOfThatCharacter) {
+  const struct {
+    const char *text;
+    char c;
+    const char *expected;
+  } rows[] = {
+      {"/mnt/sys//", '/', "/mnt/sys"}, {"/", '/', ""},         {"///", '/', ""},
+      {"a/b", '/', "a/b"},             {"", '/', ""},          {"1\n\n", '\n', "1"},
+      {"a b \n", '\n', "a b "},        {"x\n \n", '\n', "x\n "},
+  };
+  for (const auto &row : rows) {
+    std::string text = row.text;
+    hw::remove_trailing_chars(text.data(), row.c);
+    EXPECT_STREQ(text.c_str(), row.expected) << '"' << row.text << '"';
+  }
+}
+
+TEST(FixedText, CutsAtCapacityMinusOne) {
+  hw::fixed_text<4> text;
+  EXPECT_TRUE(text.empty());
+  EXPECT_EQ(text.set("abcdef"), 6u);
+  EXPECT_STREQ(text.c_str(), "abc");
+  text.set("a");
+  EXPECT_EQ(text.append("bcd"), 4u);
+  EXPECT_STREQ(text.c_str(), "abc");
+  text.format("%d-%s", 12, "xy");
+  EXPECT_STREQ(text.c_str(), "12-");
+}
+
+TEST(HeapText, IsAbsentUntilAllocated) {
+  hw::heap_text<8> text;
+  EXPECT_FALSE(text.present());
+  EXPECT_EQ(text.c_str(), nullptr);
+  EXPECT_TRUE(text.empty());
+  ASSERT_TRUE(text.allocate());
+  EXPECT_STREQ(text.c_str(), "");
+  text.set("0123456789");
+  EXPECT_STREQ(text.c_str(), "0123456");
+  text.release();
+  EXPECT_FALSE(text.present());
+}
+
+}  // namespace
