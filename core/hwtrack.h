@@ -2,6 +2,8 @@
 // The daemon core of the hwtrack module: start-up and shutdown, the two
 // event sockets, the select loop and the parsing and dispatch of events.
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -13,6 +15,21 @@ inline constexpr const char *action_names[] = {"add", "remove", "change", "unkno
 inline constexpr const char *subsystem_names[] = {"tty", "net", "block", "unknown"};
 
 inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
+
+// The longest devpath the daemon acts on: the sysfs work buffers hold 511
+// characters, and a devpath cut to fit could name another device.
+inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
+
+// Receive buffer asked for on both event sockets. The kernel charges each
+// queued uevent with its whole buffer (about 2-4 KiB for a message of a few
+// hundred bytes), so 1 MiB holds several hundred events: a USB hub with a
+// modem and a storage stick plugged in, or a boot-time coldplug, while the
+// class script runs. It is a limit, not an allocation: memory is used only
+// while events wait, which matters on a device with 64 MiB of RAM.
+inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
+
+// The udev monitor socket's abstract name (without the leading NUL).
+inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
 
 // Set by signal_handler on SIGINT and SIGTERM; the loop tests it every pass.
 extern volatile sig_atomic_t stop_flag;
@@ -28,15 +45,43 @@ void signal_handler(int signo);
 // Log mask for a value of "sys.hw.cfg.debug" (nullptr when absent).
 int hwtrack_log_mask(const char *debug_value);
 
+// Both report 0 on success and -1 on failure (message on standard error).
 int open_monitor_socket();
 int open_netlink_socket();
-void hwtrack_event_loop();
 
-// Value of key among the KEY=value strings in [start, end), or nullptr.
+// Runs passes until stop_flag is found set.
+void hwtrack_event_loop();
+// One pass of the loop; false when stop_flag was set and nothing was done.
+bool hwtrack_event_pass();
+
+// Value of key among the KEY=value strings in [start, end), or nullptr. The
+// value ends at its NUL, or at end when the last string has none, so the
+// caller keeps a NUL at *end (the loop's receive buffer has one byte spare).
 const char *get_uevent_value(const char *key, const char *start, const char *end);
 int get_action_code(const char *value);
 int get_subsystem_code(const char *value);
 
-// Parses one received message of n bytes, prints and logs its event line and
-// dispatches it. label is "UEVENT" or "UDEV  ".
+// Why a devpath must not be looked up ("." or ".." component, too long), or
+// nullptr when it is safe.
+const char *hwtrack_devpath_refusal(const char *devpath);
+
+// Parses one received message of n bytes (at most UEVENT_BUFFER_SIZE are
+// looked at), prints and logs its event line and dispatches it. label is
+// "UEVENT" or "UDEV  ". msg need not be NUL-terminated.
 void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n);
+
+// Receive one datagram from the monitor (udev) or the netlink (kernel)
+// socket into buf. Result: the byte count of an accepted message (> 0); 0
+// when the datagram was refused (untrusted sender, truncated), logged once;
+// -1 on failure with errno set (ENODATA for an empty datagram, ENOBUFS on
+// netlink when the kernel dropped events).
+ssize_t receive_monitor_message(int fd, char *buf, size_t size);
+ssize_t receive_netlink_message(int fd, char *buf, size_t size);
+
+// Called when the kernel reports that uevents were lost on the netlink
+// socket (ENOBUFS), after the loss is logged; nullptr removes it.
+using hwtrack_overrun_handler = void (*)();
+void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler);
+
+// Where the event lines go; nullptr restores stdout.
+void hwtrack_set_event_stream(FILE *stream);

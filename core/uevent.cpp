@@ -1,4 +1,408 @@
-// placeholder until the event loop lands
+// The two event sockets, the select loop, and the parsing and dispatch of
+// one event message.
+
+#include <linux/netlink.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/log.h"
+#include "sysfs/sysfs.h"
+
 int monitor_fd = -1;
 int netlink_fd = -1;
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "hwtrack";
+
+constexpr char LABEL_UEVENT[] = "UEVENT";
+constexpr char LABEL_UDEV[] = "UDEV  ";
+constexpr size_t TIMESTAMP_SIZE = 64;
+
+// One byte past the largest message stays NUL, so every value found in a
+// message is a terminated C string even when the message's last string is not.
+char receive_buffer[UEVENT_BUFFER_SIZE + 1];
+
+FILE *event_stream = nullptr;
+hwtrack_overrun_handler overrun_handler = nullptr;
+
+// Owns a descriptor while a socket is being set up; release() hands it on.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A burst of events must wait in the socket while the class script runs.
+// Only root may pass net.core.rmem_max; anyone else gets what SO_RCVBUF allows.
+void set_receive_buffer(int fd) {
+  int size = EVENT_SOCKET_RCVBUF;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) < 0)
+    HWLOG(LOG_ERR, "failed to set receive buffer - %s", strerror(errno));
+}
+
+std::optional<std::string_view> find_value(std::string_view key, std::string_view keys) {
+  while (!keys.empty()) {
+    const size_t nul = keys.find('\0');
+    const std::string_view entry = keys.substr(0, nul);
+    if (entry.empty()) return std::nullopt;  // two NULs in a row end the strings
+    if (entry.size() > key.size() && entry.starts_with(key) && entry[key.size()] == '=')
+      return entry.substr(key.size() + 1);
+    if (nul == std::string_view::npos) break;
+    keys.remove_prefix(nul + 1);
+  }
+  return std::nullopt;
+}
+
+int code_of(const char *value, const char *const (&names)[4]) {
+  if (!value) return 3;
+  for (int code = 0; code < 4; ++code)
+    if (strcmp(value, names[code]) == 0) return code;
+  return 3;
+}
+
+void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
+  timeval tv{};
+  if (gettimeofday(&tv, nullptr) < 0) {
+    text[0] = '\0';
+    return;
+  }
+  hw::formatf(text, sizeof text, "%llu.%06u", static_cast<unsigned long long>(tv.tv_sec),
+              static_cast<unsigned>(tv.tv_usec));
+}
+
+const char *shown(const char *value) { return value ? value : ""; }
+
+void dispatch_add(int subsystem, const char *devpath) {
+  HWLOG(LOG_DEBUG, "###hwtrack### start to add");
+  if (hwtrack_add_new_hwdev(subsystem, devpath) < 0)
+    HWLOG(LOG_DEBUG, "###hwtrack### no device added");
+  else
+    HWLOG(LOG_INFO, "###hwtrack### device added (devpath=%s)", devpath);
+}
+
+void dispatch_remove(int subsystem, const char *devpath) {
+  HWLOG(LOG_DEBUG, "###hwtrack### start to remove");
+  if (hwtrack_remove_hwdev(subsystem, devpath) < 0)
+    HWLOG(LOG_DEBUG, "###hwtrack### no device removed");
+  else
+    HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
+}
+
+void dispatch(const char *action, const char *devpath, const char *subsystem) {
+  if (devpath) {
+    if (const char *reason = hwtrack_devpath_refusal(devpath)) {
+      HWLOG(LOG_ERR, "###hwtrack### event refused (devpath=%.*s): %s", static_cast<int>(UEVENT_DEVPATH_MAX),
+            devpath, reason);
+      return;
+    }
+  }
+  const int subsystem_code = get_subsystem_code(subsystem);
+  const int action_code = get_action_code(action);
+  if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE)) {
+    HWLOG(LOG_ERR, "###hwtrack### event refused (action=%s): no DEVPATH", action);
+    return;
+  }
+  switch (action_code) {
+    case ACTION_ADD:
+      dispatch_add(subsystem_code, devpath);
+      break;
+    case ACTION_REMOVE:
+      dispatch_remove(subsystem_code, devpath);
+      break;
+    case ACTION_CHANGE:
+      HWLOG(LOG_DEBUG, "###hwtrack### start to change");
+      break;
+    default:
+      HWLOG(LOG_ERR, "###hwtrack### unknown action found (action=%s)", shown(action));
+      break;
+  }
+}
+
+// The monitor socket is received with room for the sender's credentials
+// only: descriptors that a sender attaches (SCM_RIGHTS) do not fit and the
+// kernel never installs them; any that did are closed at once.
+void close_passed_descriptors(msghdr &msg) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int fd;
+      memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      close(fd);
+    }
+  }
+}
+
+const ucred *find_credentials(msghdr &msg) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
+      return reinterpret_cast<const ucred *>(CMSG_DATA(c));
+  return nullptr;
+}
+
+// Zero bytes is no message; callers report it with errno like a failure.
+ssize_t empty_datagram() {
+  errno = ENODATA;
+  return -1;
+}
+
+bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set); }
+
+void report_overrun() {
+  HWLOG(LOG_ERR, "kernel events lost, netlink receive queue overrun: %s", strerror(ENOBUFS));
+  if (overrun_handler) overrun_handler();
+}
+
+// Step 6 of a pass; false when the pass must end here.
+bool take_netlink_message(const char *timestamp) {
+  const ssize_t n = receive_netlink_message(netlink_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  if (n < 0) {
+    if (errno == ENOBUFS)
+      report_overrun();
+    else
+      HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(errno));
+    return false;
+  }
+  if (n == 0) return true;  // refused and logged; the monitor socket still gets its turn
+  HWLOG(LOG_INFO, "recieved from netlink socket");
+  hwtrack_handle_message(LABEL_UEVENT, timestamp, receive_buffer, static_cast<size_t>(n));
+  return true;
+}
+
+void take_monitor_message(const char *timestamp) {
+  const ssize_t n = receive_monitor_message(monitor_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  if (n < 0) {
+    HWLOG(LOG_ERR, "error receiving udev message: %s\n", strerror(errno));
+    return;
+  }
+  if (n == 0) return;
+  HWLOG(LOG_INFO, "recieved from monitor socket");
+  hwtrack_handle_message(LABEL_UDEV, timestamp, receive_buffer, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler) { overrun_handler = handler; }
+
+void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
+
+int open_monitor_socket() {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  // Abstract name: a leading NUL, then the name without a terminating NUL.
+  constexpr size_t name_length = sizeof MONITOR_SOCKET_NAME - 1;
+  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, name_length);
+  const auto addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
+
+  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    fprintf(stderr, "error getting socket: %s\n", strerror(errno));
+    return -1;
+  }
+  if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), addrlen) < 0) {
+    fprintf(stderr, "bind failed: %s\n", strerror(errno));
+    return -1;
+  }
+  // Without credentials every datagram would be refused as of unknown origin.
+  const int on = 1;
+  if (setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) < 0)
+    HWLOG(LOG_ERR, "failed to ask for sender credentials - %s", strerror(errno));
+  set_receive_buffer(fd.get());
+  monitor_fd = fd.release();
+  return 0;
+}
+
+int open_netlink_socket() {
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_pid = static_cast<__u32>(getpid());
+  addr.nl_groups = 1;
+
+  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (fd.get() < 0) {
+    fprintf(stderr, "error getting socket: %s\n", strerror(errno));
+    return -1;
+  }
+  // Sized before bind so that no event of the start-up scan finds it small.
+  set_receive_buffer(fd.get());
+  int rc = bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+  if (rc < 0 && errno == EADDRINUSE) {
+    // Another socket in this network namespace holds our process id as its
+    // port id (common in containers); any port id receives the multicast.
+    HWLOG(LOG_WARNING, "netlink port id %u in use, letting the kernel choose one", addr.nl_pid);
+    addr.nl_pid = 0;
+    rc = bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+  }
+  if (rc < 0) {
+    fprintf(stderr, "bind failed: %s\n", strerror(errno));
+    return -1;
+  }
+  netlink_fd = fd.release();
+  return 0;
+}
+
+ssize_t receive_monitor_message(int fd, char *buf, size_t size) {
+  iovec iov{buf, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+
+  const ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  if (n < 0) return -1;
+  close_passed_descriptors(msg);
+  if (n == 0) return empty_datagram();
+
+  const ucred *cred = find_credentials(msg);
+  if (!cred) {
+    HWLOG(LOG_ERR, "udev message refused: no sender credentials");
+    return 0;
+  }
+  if (cred->uid != 0) {
+    HWLOG(LOG_ERR, "udev message refused: sender uid %u (pid %d) is not root", static_cast<unsigned>(cred->uid),
+          static_cast<int>(cred->pid));
+    return 0;
+  }
+  if (msg.msg_flags & MSG_TRUNC) {
+    HWLOG(LOG_ERR, "udev message refused: longer than %zu bytes", size);
+    return 0;
+  }
+  return n;
+}
+
+ssize_t receive_netlink_message(int fd, char *buf, size_t size) {
+  iovec iov{buf, size};
+  sockaddr_nl sender{};
+  msghdr msg{};
+  msg.msg_name = &sender;
+  msg.msg_namelen = sizeof sender;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+
+  const ssize_t n = recvmsg(fd, &msg, 0);
+  if (n < 0) return -1;
+  if (n == 0) return empty_datagram();
+
+  if (msg.msg_namelen < sizeof sender || sender.nl_family != AF_NETLINK) {
+    HWLOG(LOG_ERR, "uevent message refused: unknown sender");
+    return 0;
+  }
+  // Only the kernel sends from port id 0; anything else is a user process
+  // (udev re-broadcasts, or someone impersonating the kernel).
+  if (sender.nl_pid != 0) {
+    HWLOG(LOG_ERR, "uevent message refused: sender port id %u is not the kernel", sender.nl_pid);
+    return 0;
+  }
+  if (msg.msg_flags & MSG_TRUNC) {
+    HWLOG(LOG_ERR, "uevent message refused: longer than %zu bytes", size);
+    return 0;
+  }
+  return n;
+}
+
+const char *get_uevent_value(const char *key, const char *start, const char *end) {
+  if (!key || !start || !end || end <= start) return nullptr;
+  const auto value = find_value(key, std::string_view(start, static_cast<size_t>(end - start)));
+  return value ? value->data() : nullptr;
+}
+
+int get_action_code(const char *value) { return code_of(value, action_names); }
+
+int get_subsystem_code(const char *value) { return code_of(value, subsystem_names); }
+
+const char *hwtrack_devpath_refusal(const char *devpath) {
+  const std::string_view path(devpath);
+  if (path.size() > UEVENT_DEVPATH_MAX) return "devpath longer than 511 characters";
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    const size_t slash = std::min(path.find('/', pos), path.size());
+    const std::string_view component = path.substr(pos, slash - pos);
+    if (component == "." || component == "..") return "devpath has a \".\" or \"..\" component";
+    pos = slash + 1;
+  }
+  return nullptr;
+}
+
+void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n) {
+  // A private copy with a NUL after the last received byte: values found in
+  // it are terminated however the sender ended its last string.
+  char message[UEVENT_BUFFER_SIZE + 1];
+  n = std::min(n, UEVENT_BUFFER_SIZE);
+  if (n > 0) memcpy(message, msg, n);
+  message[n] = '\0';
+
+  // The header (action@devpath) is never searched for keys.
+  const char *end = message + n;
+  const char *header_end = static_cast<const char *>(memchr(message, '\0', n));
+  const char *keys = header_end ? header_end + 1 : end;
+
+  const char *devpath = get_uevent_value("DEVPATH", keys, end);
+  const char *action = get_uevent_value("ACTION", keys, end);
+  const char *subsystem = get_uevent_value("SUBSYSTEM", keys, end);
+
+  FILE *out = event_stream ? event_stream : stdout;
+  fprintf(out, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
+  HWLOG(LOG_INFO, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
+
+  dispatch(action, devpath, subsystem);
+}
+
+bool hwtrack_event_pass() {
+  if (stop_flag) return false;
+
+  // Every event is looked up in sysfs with empty caches.
+  sysfs_cleanup();
+  sysfs_init();
+
+  fd_set readfds;
+  FD_ZERO(&readfds);
+  if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
+  if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
+  const int nfds = std::max(netlink_fd, monitor_fd) + 1;
+
+  if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 0) {
+    if (errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(errno));
+    return true;
+  }
+  HWLOG(LOG_INFO, "select() triggered");
+  char timestamp[TIMESTAMP_SIZE];
+  make_timestamp(timestamp);
+
+  // Both messages are handled when both sockets are readable, the kernel's
+  // first: the receive buffer is shared, so each is dispatched before the
+  // next receive overwrites it.
+  if (readable(netlink_fd, readfds) && !take_netlink_message(timestamp)) return true;
+  if (readable(monitor_fd, readfds)) take_monitor_message(timestamp);
+  return true;
+}
+
+void hwtrack_event_loop() {
+  while (hwtrack_event_pass()) {
+  }
+}

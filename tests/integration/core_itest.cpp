@@ -1,0 +1,388 @@
+// The daemon core end to end: start-up and shutdown, options, signals, the
+// two event sockets and who may talk to them.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/integration/harness.h"
+
+namespace {
+
+using itest::DaemonOptions;
+using itest::make_datagram;
+using itest::make_uevent;
+using itest::SyslogLine;
+
+constexpr uid_t kNobody = 65534;
+
+const std::vector<std::string> kStartupLines = {
+    "initiate sysfs module",      "initiate hwdev module",          "initiate hwcls module",
+    "delete existing hwdev RDBs", "build hwclass objects from RDB", "setup signal handlers",
+    "initiate monitor socket",    "initiate netlink socket",        "scan platform devices",
+    "build legacy devices",       "scan devices",
+};
+
+const std::vector<std::string> kShutdownLines = {
+    "close netlink socket", "close monitor socket", "close hwclass module",
+    "close hwdev module",   "close sysfs module",   "close RDB module",
+};
+
+// The messages of lines, in order, that equal one of wanted.
+std::vector<std::string> messages_among(const std::vector<SyslogLine> &lines, const std::vector<std::string> &wanted) {
+  std::vector<std::string> out;
+  for (const auto &l : lines)
+    for (const auto &w : wanted)
+      if (l.message() == w) out.push_back(w);
+  return out;
+}
+
+bool has_message(const std::vector<SyslogLine> &lines, const std::string &text) {
+  for (const auto &l : lines)
+    if (l.message() == text) return true;
+  return false;
+}
+
+class CoreTest : public itest::DaemonTest {
+ protected:
+  // rdbd with "sys.hw.cfg.debug" set (unless value is empty), then the daemon.
+  void start(const std::string &debug = "7") {
+    ASSERT_TRUE(h().start_rdbd()) << "rdbd did not start";
+    if (!debug.empty()) {
+      ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", debug));
+    }
+    ASSERT_TRUE(h().start_daemon()) << "hwtrackd did not get ready";
+  }
+};
+
+// --- options ------------------------------------------------------------------
+
+TEST(CoreOptions, HelpGoesToStdoutAndExitsZero) {
+  const auto r = itest::run_program({itest::hwtrackd_path(), "-h"}, {{"RDB_DEVICE", "/nonexistent/rdb"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.starts_with("hwtrack manager\n\ndescription:\n"));
+  EXPECT_TRUE(r.out.ends_with("persistant device tree\n\n"));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(CoreOptions, UnknownOptionGoesToStderrAndExits255) {
+  const auto r = itest::run_program({itest::hwtrackd_path(), "-x"}, {{"RDB_DEVICE", "/nonexistent/rdb"}});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  // getopt's own diagnostic first, then ours, then the help text.
+  const auto ours = r.err.find("unknown option - x\nhwtrack manager\n");
+  ASSERT_NE(ours, std::string::npos) << r.err;
+  EXPECT_NE(r.err.substr(0, ours).find("invalid option"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.err.ends_with("persistant device tree\n\n"));
+}
+
+// --- start-up and shutdown -------------------------------------------------------
+
+TEST_F(CoreTest, StartsAndStopsInOrderWithFullLogging) {
+  start("7");
+  ASSERT_TRUE(h().wait_for_log("scan devices"));
+  EXPECT_EQ(h().stop_daemon(SIGTERM), 0);
+
+  const auto lines = h().log_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front().message().rfind("hwtrackd daemon starts (", 0), 0u) << lines.front().text;
+  EXPECT_EQ(lines.front().priority, LOG_ERR);
+  EXPECT_EQ(lines.front().ident, "hwtrackd");
+  EXPECT_EQ(lines.front().facility, LOG_DAEMON);
+  EXPECT_EQ(lines.front().module(), "hwtrack");
+  EXPECT_EQ(lines.front().function(), "main");
+
+  EXPECT_EQ(messages_among(lines, kStartupLines), kStartupLines);
+  EXPECT_EQ(messages_among(lines, kShutdownLines), kShutdownLines);
+  for (const char *probe : {"LOG_ERR", "LOG_WARNING", "LOG_NOTICE", "LOG_INFO", "LOG_DEBUG"})
+    EXPECT_TRUE(has_message(lines, std::string("[loglevel-check] ") + probe)) << probe;
+}
+
+TEST_F(CoreTest, BannerCarriesBuildDateAndTime) {
+  start("7");
+  const auto banner = h().wait_for_log("hwtrackd daemon starts (");
+  ASSERT_TRUE(banner);
+  // "(Mmm dd yyyy hh:mm:ss)", the day padded with a blank.
+  const std::string m = banner->message();
+  const std::string stamp = m.substr(m.find('(') + 1, m.size() - m.find('(') - 2);
+  ASSERT_EQ(stamp.size(), 20u) << m;
+  EXPECT_TRUE(isupper(stamp[0]) && islower(stamp[1]) && islower(stamp[2])) << stamp;
+  EXPECT_EQ(stamp[3], ' ');
+  EXPECT_TRUE(stamp[4] == ' ' || isdigit(stamp[4])) << stamp;
+  EXPECT_TRUE(isdigit(stamp[5]));
+  EXPECT_EQ(stamp[11], ' ');
+  EXPECT_EQ(stamp[14], ':');
+  EXPECT_EQ(stamp[17], ':');
+  EXPECT_EQ(m.back(), ')') << m;
+}
+
+TEST_F(CoreTest, DefaultMaskPassesErrorsAndWarningsOnly) {
+  start("");  // sys.hw.cfg.debug absent
+  // Nothing at LOG_NOTICE or below is logged, so wait for an observable
+  // effect of a full start-up: an event is handled without any log line.
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/probe", "tty")));
+  ASSERT_TRUE(h().wait_for_stdout("/devices/probe (tty)"));
+  EXPECT_EQ(h().stop_daemon(), 0);
+
+  const auto lines = h().log_lines();
+  EXPECT_TRUE(has_message(lines, "[loglevel-check] LOG_ERR"));
+  EXPECT_TRUE(has_message(lines, "[loglevel-check] LOG_WARNING"));
+  EXPECT_FALSE(has_message(lines, "[loglevel-check] LOG_NOTICE"));
+  EXPECT_FALSE(has_message(lines, "[loglevel-check] LOG_INFO"));
+  EXPECT_FALSE(has_message(lines, "[loglevel-check] LOG_DEBUG"));
+  for (const auto &l : lines) EXPECT_LE(l.priority, LOG_WARNING) << l.text;
+}
+
+TEST_F(CoreTest, DebugZeroSilencesEvenTheBanner) {
+  start("0");
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/probe", "tty")));
+  ASSERT_TRUE(h().wait_for_stdout("/devices/probe (tty)"));
+  EXPECT_EQ(h().stop_daemon(), 0);
+  EXPECT_TRUE(h().log_lines().empty()) << h().log_lines().front().text;
+}
+
+TEST_F(CoreTest, SigintStopsTheDaemonLikeSigterm) {
+  start("7");
+  ASSERT_TRUE(h().wait_for_log("scan devices"));
+  const size_t mark = h().log_count();
+  EXPECT_EQ(h().stop_daemon(SIGINT), 0);
+  const auto lines = h().log_lines();
+  const std::vector<SyslogLine> after(lines.begin() + static_cast<long>(mark), lines.end());
+  EXPECT_EQ(messages_among(after, kShutdownLines), kShutdownLines);
+}
+
+TEST_F(CoreTest, SighupKeepsItsDefaultAction) {
+  start("7");
+  ASSERT_TRUE(h().wait_for_log("scan devices"));
+  EXPECT_EQ(h().stop_daemon(SIGHUP), 128 + SIGHUP);
+  EXPECT_FALSE(h().wait_for_log("close netlink socket", itest::within(std::chrono::milliseconds(0))));
+}
+
+TEST_F(CoreTest, NonRootReconcilesThenStopsWithoutSockets) {
+  ASSERT_TRUE(h().start_rdbd());
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
+  chmod(h().rdb_socket().c_str(), 0666);
+  DaemonOptions options;
+  options.uid = kNobody;
+  options.gid = kNobody;
+  options.wait_ready = false;
+  ASSERT_TRUE(h().start_daemon(options));
+  EXPECT_EQ(h().wait_daemon_exit(), 0);
+  EXPECT_EQ(h().stderr_text(), "root privileges needed to subscribe to kernel events\n");
+
+  const auto lines = h().log_lines();
+  EXPECT_EQ(messages_among(lines, kShutdownLines),
+            (std::vector<std::string>{"close hwclass module", "close hwdev module", "close sysfs module",
+                                      "close RDB module"}));
+  // The reconciliation ran before the refusal; nothing after it.
+  EXPECT_TRUE(has_message(lines, "build hwclass objects from RDB"));
+  EXPECT_FALSE(has_message(lines, "setup signal handlers"));
+}
+
+TEST_F(CoreTest, RunsWithoutRdb) {
+  DaemonOptions options;
+  options.with_rdb = false;
+  ASSERT_TRUE(h().start_daemon(options));
+  ASSERT_TRUE(h().send_monitor(make_uevent("add", "/devices/no-rdb", "tty")));
+  EXPECT_TRUE(h().wait_for_stdout("/devices/no-rdb (tty)"));
+  // The open failure is logged (default mask: errors pass). The RDB opens
+  // before the log does, so that line carries the ident but no pid.
+  bool open_failure_logged = false;
+  for (const auto &l : h().all_log_lines())
+    if (l.ident == "hwtrackd" && l.priority == LOG_ERR && l.module() == "rdb") open_failure_logged = true;
+  EXPECT_TRUE(open_failure_logged);
+  EXPECT_TRUE(h().daemon_running());
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, SecondDaemonCannotBindTheMonitorSocket) {
+  start("7");
+  const pid_t first = h().daemon_pid();
+  const auto r = itest::run_program({itest::hwtrackd_path()}, {{"RDB_DEVICE", h().rdb_socket()},
+                                                                {"SYSFS_PATH", h().sysfs_root()}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("bind failed: Address already in use\n"), std::string::npos) << r.err;
+  EXPECT_EQ(h().daemon_pid(), first);
+  EXPECT_TRUE(h().daemon_running());
+}
+
+// --- events ------------------------------------------------------------------------
+
+TEST_F(CoreTest, MonitorDatagramIsPrintedAndDispatched) {
+  start("7");
+  ASSERT_TRUE(h().send_monitor(make_uevent("add", "/devices/platform/serial8250/tty/ttyS1", "tty", 7)));
+  const auto line = h().wait_for_stdout("/devices/platform/serial8250/tty/ttyS1");
+  ASSERT_TRUE(line);
+  // "UDEV  [<sec>.<usec>] add      <devpath> (tty)"
+  ASSERT_TRUE(line->starts_with("UDEV  ["));
+  const size_t close = line->find(']');
+  const std::string stamp = line->substr(7, close - 7);
+  const size_t dot = stamp.find('.');
+  ASSERT_NE(dot, std::string::npos) << stamp;
+  EXPECT_EQ(stamp.size() - dot - 1, 6u) << stamp;
+  EXPECT_EQ(line->substr(close), "] add      /devices/platform/serial8250/tty/ttyS1 (tty)");
+
+  EXPECT_TRUE(h().wait_for_log("recieved from monitor socket"));
+  const auto logged = h().wait_for_log(*line);
+  ASSERT_TRUE(logged);
+  EXPECT_EQ(logged->priority, LOG_INFO);
+  EXPECT_TRUE(h().wait_for_log("###hwtrack### start to add"));
+  // No such device in the (empty) sysfs tree.
+  EXPECT_TRUE(h().wait_for_log("###hwtrack### no device added"));
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, RemoveChangeAndUnknownActions) {
+  start("7");
+  ASSERT_TRUE(h().send_monitor(make_uevent("remove", "/devices/r", "net")));
+  EXPECT_TRUE(h().wait_for_log("###hwtrack### no device removed"));
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/c", "block")));
+  EXPECT_TRUE(h().wait_for_log("###hwtrack### start to change"));
+  ASSERT_TRUE(h().send_monitor(make_uevent("online", "/devices/o", "cpu")));
+  const auto unknown = h().wait_for_log("###hwtrack### unknown action found (action=online)");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->priority, LOG_ERR);
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, BothSocketsReadableInOnePassAreBothHandled) {
+  const std::string tty = "/sys/class/tty/ttyS0/uevent";
+  if (access(tty.c_str(), W_OK) != 0) GTEST_SKIP() << "no " << tty << " to make the kernel send an event";
+  start("7");
+  ASSERT_TRUE(h().wait_for_log("scan devices"));
+  ASSERT_TRUE(h().pause_daemon());
+  ASSERT_TRUE(itest::Harness::trigger_kernel_uevent(tty, "change"));
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/both", "tty")));
+  const size_t mark = h().log_count();
+  ASSERT_TRUE(h().resume_daemon());
+
+  const auto udev = h().wait_for_log("] change   /devices/both (tty)", itest::within(), mark);
+  ASSERT_TRUE(udev);
+  // Within the pass that carried the monitor datagram, the kernel's event
+  // came first and got its own line.
+  const auto lines = h().log_lines();
+  size_t udev_at = 0;
+  for (size_t i = mark; i < lines.size(); ++i)
+    if (lines[i].message().find("/devices/both") != std::string::npos) udev_at = i;
+  size_t pass_start = udev_at;
+  while (pass_start > mark && lines[pass_start].message() != "select() triggered") --pass_start;
+  bool kernel_line = false;
+  for (size_t i = pass_start; i < udev_at; ++i)
+    if (lines[i].message().starts_with("UEVENT[") && lines[i].message().find("change") != std::string::npos)
+      kernel_line = true;
+  EXPECT_EQ(lines[pass_start].message(), "select() triggered");
+  EXPECT_TRUE(kernel_line) << "no kernel event line in the pass of the udev event";
+  EXPECT_TRUE(h().wait_for_stdout("UEVENT["));
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, RealKernelUeventArrivesOnNetlink) {
+  const std::string tty = "/sys/class/tty/ttyS0/uevent";
+  if (access(tty.c_str(), W_OK) != 0) GTEST_SKIP() << "no " << tty << " to make the kernel send an event";
+  start("7");
+  ASSERT_TRUE(itest::Harness::trigger_kernel_uevent(tty, "add"));
+  const auto line = h().wait_for_stdout("/ttyS0 (tty)");
+  ASSERT_TRUE(line);
+  EXPECT_TRUE(line->starts_with("UEVENT[")) << *line;
+  EXPECT_NE(line->find("] add      /devices/"), std::string::npos) << *line;
+  EXPECT_TRUE(h().wait_for_log("recieved from netlink socket"));
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+// --- who may talk to the daemon ---------------------------------------------------------
+
+TEST_F(CoreTest, MonitorDatagramFromNonRootIsRefused) {
+  start("7");
+  ASSERT_TRUE(h().send_monitor_as(kNobody, kNobody, make_uevent("add", "/devices/evil", "tty")));
+  const auto refused = h().wait_for_log("udev message refused: sender uid 65534");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->priority, LOG_ERR);
+  // Proof that the refused datagram was handled before this one.
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after", "tty")));
+  ASSERT_TRUE(h().wait_for_stdout("/devices/after"));
+  for (const auto &l : h().stdout_lines()) EXPECT_EQ(l.find("/devices/evil"), std::string::npos) << l;
+  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, UserSpaceNetlinkSendersAreRefused) {
+  start("7");
+  // Unicast to the daemon's port id (its pid), and multicast to group 1.
+  ASSERT_TRUE(h().send_netlink(make_uevent("add", "/devices/fake-kernel", "tty"),
+                               static_cast<uint32_t>(h().daemon_pid())));
+  ASSERT_TRUE(h().wait_for_log("uevent message refused: sender port id"));
+  const size_t mark = h().log_count();
+  ASSERT_TRUE(h().send_netlink(make_uevent("add", "/devices/fake-kernel", "tty"), 0));
+  ASSERT_TRUE(h().wait_for_log("uevent message refused: sender port id", itest::within(), mark));
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after", "tty")));
+  ASSERT_TRUE(h().wait_for_stdout("/devices/after"));
+  EXPECT_EQ(h().log_matching("uevent message refused").size(), 2u);
+  for (const auto &l : h().stdout_lines()) EXPECT_EQ(l.find("fake-kernel"), std::string::npos) << l;
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, DotDotDevpathIsNeverLookedUp) {
+  start("7");
+  ASSERT_TRUE(h().send_monitor(make_uevent("add", "/devices/../../etc", "tty")));
+  const auto refused = h().wait_for_log("event refused (devpath=/devices/../../etc)");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->priority, LOG_ERR);
+  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, BadDatagramsDoNotHurtTheDaemon) {
+  start("7");
+  std::string random(4096, '\0');
+  unsigned seed = 12345;
+  for (auto &c : random) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+  const std::vector<std::string> bad = {
+      std::string(),                                         // empty datagram
+      std::string(4096, 'A'),                                // no NUL at all
+      random,                                                // noise
+      std::string(8000, 'B'),                                // longer than the buffer
+      make_datagram({"ACTION=add", "DEVPATH=/devices/x"}),   // keys but no header
+      make_datagram({"add@/x", "ACTION=add", "SUBSYSTEM=tty"}),  // add without DEVPATH
+      make_uevent("add", "/devices/" + std::string(600, 'd'), "tty"),
+      make_datagram({"add@/x", "", "DEVPATH=/devices/hidden", "ACTION=add"}),
+  };
+  for (const auto &d : bad) ASSERT_TRUE(h().send_monitor(d)) << d.size();
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/still-alive", "tty")));
+  ASSERT_TRUE(h().wait_for_stdout("/devices/still-alive"));
+  EXPECT_TRUE(h().daemon_running());
+  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_FALSE(h().log_matching("error receiving udev message").empty());  // the empty one
+  EXPECT_FALSE(h().log_matching("udev message refused: longer than 4096 bytes").empty());
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+// --- descriptors ----------------------------------------------------------------------
+
+TEST_F(CoreTest, EveryDescriptorBeyondStdioIsCloseOnExec) {
+  start("7");
+  ASSERT_TRUE(h().wait_for_log("scan devices"));
+  const std::string fdinfo = "/proc/" + std::to_string(h().daemon_pid()) + "/fdinfo/";
+  int checked = 0;
+  for (int fd = 3; fd < 256; ++fd) {
+    std::ifstream in(fdinfo + std::to_string(fd));
+    if (!in) continue;
+    std::string key, flags;
+    while (in >> key) {
+      if (key == "flags:") {
+        in >> flags;
+        break;
+      }
+    }
+    ++checked;
+    EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u) << "fd " << fd << " flags " << flags;
+  }
+  EXPECT_GE(checked, 2) << "the two event sockets at least";
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+}  // namespace

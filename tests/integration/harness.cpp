@@ -1,0 +1,946 @@
+#include "tests/integration/harness.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "rdb/rdbdrv.h"
+
+extern char **environ;
+
+namespace itest {
+namespace {
+
+constexpr char kMonitorName[] = "/org/kernel/udev/monitor";
+constexpr auto kPollStep = std::chrono::milliseconds(5);
+
+// A descriptor owned by the harness.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd &operator=(Fd &&o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
+
+int decode_status(int st) {
+  if (WIFEXITED(st)) return WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+  return -1;
+}
+
+// Reaps pid when it has ended; the decoded status, or nullopt while it runs.
+std::optional<int> try_reap(pid_t pid) {
+  int st = 0;
+  const pid_t r = waitpid(pid, &st, WNOHANG);
+  if (r == pid) return decode_status(st);
+  if (r < 0 && errno == ECHILD) return -1;
+  return std::nullopt;
+}
+
+std::optional<int> reap_by(pid_t pid, Deadline deadline) {
+  for (;;) {
+    if (auto st = try_reap(pid)) return st;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+sockaddr_un monitor_address(socklen_t *len) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path + 1, kMonitorName, sizeof kMonitorName - 1);
+  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kMonitorName - 1);
+  return addr;
+}
+
+bool write_text(const char *path, std::string_view text) {
+  Fd fd(open(path, O_WRONLY | O_CLOEXEC));
+  if (!fd) return false;
+  return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool make_dirs(const std::string &path, mode_t mode = 0755) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    const std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), mode) < 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int remove_entry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
+
+void remove_tree(const std::string &path) {
+  if (!path.empty()) nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// The inodes of the sockets that process pid holds.
+std::set<std::string> socket_inodes(pid_t pid) {
+  std::set<std::string> out;
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (int fd = 0; fd < 1024; ++fd) {
+    char target[128];
+    const std::string link = fd_dir + "/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    const std::string_view t(target, static_cast<size_t>(n));
+    if (t.starts_with("socket:[") && t.ends_with("]")) out.emplace(t.substr(8, t.size() - 9));
+  }
+  return out;
+}
+
+std::vector<std::vector<std::string>> table_rows(const char *path) {
+  std::vector<std::vector<std::string>> rows;
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> row;
+    for (std::string f; fields >> f;) row.push_back(f);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// /proc/net/unix: Num RefCount Protocol Flags Type St Inode [Path]
+bool holds_monitor_socket(const std::set<std::string> &inodes) {
+  for (const auto &row : table_rows("/proc/net/unix"))
+    if (row.size() >= 8 && inodes.count(row[6]) && row[7] == std::string("@") + kMonitorName) return true;
+  return false;
+}
+
+// /proc/net/netlink: sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
+bool holds_uevent_socket(const std::set<std::string> &inodes) {
+  for (const auto &row : table_rows("/proc/net/netlink"))
+    if (row.size() >= 10 && row[1] == std::to_string(NETLINK_KOBJECT_UEVENT) && inodes.count(row[9])) return true;
+  return false;
+}
+
+// Sets up the calling process's private world; "" or what failed.
+std::string enter_private_namespaces() {
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) < 0) return errno_text("unshare(CLONE_NEWNS | CLONE_NEWNET)");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) return errno_text("make / rprivate");
+  if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=4m") < 0) return errno_text("tmpfs on /dev");
+  const struct {
+    const char *path;
+    unsigned minor;
+  } nodes[] = {{"/dev/null", 3}, {"/dev/zero", 5}, {"/dev/random", 8}, {"/dev/urandom", 9}};
+  for (const auto &node : nodes) {
+    if (mknod(node.path, S_IFCHR | 0666, makedev(1, node.minor)) < 0) return errno_text(node.path);
+    chmod(node.path, 0666);
+  }
+  if (mkdir("/dev/pts", 0755) < 0) return errno_text("mkdir /dev/pts");
+  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") < 0)
+    return errno_text("devpts on /dev/pts");
+  if (symlink("pts/ptmx", "/dev/ptmx") < 0) return errno_text("/dev/ptmx");
+  // A syslog sender blocks when this queue is full; the reader drains it,
+  // but a roomy queue keeps the daemon's timing close to a real system's.
+  write_text("/proc/sys/net/unix/max_dgram_qlen", "1024");
+  return "";
+}
+
+// A pseudo-terminal pair in raw mode: what the daemon writes arrives as is.
+bool open_pty(Fd &master, Fd &slave) {
+  master = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || grantpt(master.get()) < 0 || unlockpt(master.get()) < 0) return false;
+  char name[64];
+  if (ptsname_r(master.get(), name, sizeof name) != 0) return false;
+  slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave) return false;
+  termios t{};
+  if (tcgetattr(slave.get(), &t) < 0) return false;
+  cfmakeraw(&t);
+  return tcsetattr(slave.get(), TCSANOW, &t) == 0;
+}
+
+std::vector<std::pair<std::string, std::string>> with_environment(
+    const std::vector<std::pair<std::string, std::string>> &overrides) {
+  std::map<std::string, std::string> env;
+  for (char **e = environ; *e; ++e) {
+    const std::string_view kv(*e);
+    const size_t eq = kv.find('=');
+    if (eq != std::string_view::npos) env[std::string(kv.substr(0, eq))] = std::string(kv.substr(eq + 1));
+  }
+  for (const auto &[k, v] : overrides) env[k] = v;
+  return {env.begin(), env.end()};
+}
+
+// fork + exec with everything prepared before the fork (the test process
+// has threads). Only fds 0-2 reach the program.
+pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
+                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid) {
+  std::vector<std::string> env_strings;
+  for (const auto &[k, v] : with_environment(env)) env_strings.push_back(k + "=" + v);
+  std::vector<char *> cargv, cenv;
+  for (const auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto &e : env_strings) cenv.push_back(const_cast<char *>(e.c_str()));
+  cenv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Child: async-signal-safe calls only.
+  if (in_fd >= 0) dup2(in_fd, 0);
+  if (out_fd >= 0) dup2(out_fd, 1);
+  if (err_fd >= 0) dup2(err_fd, 2);
+  syscall(SYS_close_range, 3U, ~0U, 0U);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (uid != 0 || gid != 0) {
+    if (syscall(SYS_setgroups, 0, nullptr) < 0 || syscall(SYS_setresgid, gid, gid, gid) < 0 ||
+        syscall(SYS_setresuid, uid, uid, uid) < 0)
+      _exit(126);
+  }
+  execve(cargv[0], cargv.data(), cenv.data());
+  _exit(127);
+}
+
+bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
+  for (;;) {
+    if (cond()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+struct Rdb {
+  rdbdrv_handle *handle = nullptr;
+  explicit Rdb(const std::string &path) { rdbdrv_open(path.c_str(), &handle); }
+  ~Rdb() {
+    if (handle) rdbdrv_close(&handle);
+  }
+  Rdb(const Rdb &) = delete;
+  Rdb &operator=(const Rdb &) = delete;
+};
+
+}  // namespace
+
+const char *hwtrackd_path() { return HWTRACK_TEST_HWTRACKD; }
+const char *rdbd_path() { return HWTRACK_TEST_RDBD; }
+
+// ---------------------------------------------------------------------------
+
+std::string SyslogLine::message() const {
+  if (text.empty() || text.front() != '<') return text;
+  const size_t end = text.find("> ");
+  return end == std::string::npos ? text : text.substr(end + 2);
+}
+
+namespace {
+// The three fields of "<module:function:line> ", empty when absent.
+std::vector<std::string> prefix_fields(const std::string &text) {
+  if (text.empty() || text.front() != '<') return {};
+  const size_t end = text.find("> ");
+  if (end == std::string::npos) return {};
+  std::vector<std::string> f;
+  std::istringstream in(text.substr(1, end - 1));
+  for (std::string part; std::getline(in, part, ':');) f.push_back(part);
+  if (f.size() != 3) return {};
+  return f;
+}
+}  // namespace
+
+std::string SyslogLine::module() const {
+  auto f = prefix_fields(text);
+  return f.empty() ? "" : f[0];
+}
+std::string SyslogLine::function() const {
+  auto f = prefix_fields(text);
+  return f.empty() ? "" : f[1];
+}
+int SyslogLine::line() const {
+  auto f = prefix_fields(text);
+  return f.empty() ? -1 : atoi(f[2].c_str());
+}
+
+std::optional<SyslogLine> parse_syslog_datagram(std::string_view d) {
+  if (d.empty() || d.front() != '<') return std::nullopt;
+  const size_t close = d.find('>');
+  if (close == std::string_view::npos || close == 1) return std::nullopt;
+  int pri = 0;
+  for (char c : d.substr(1, close - 1)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    pri = pri * 10 + (c - '0');
+  }
+  SyslogLine line;
+  line.priority = pri & 7;
+  line.facility = pri & ~7;
+  std::string_view rest = d.substr(close + 1);
+  // "Mmm dd hh:mm:ss ident[pid]: text"
+  const size_t tag_end = rest.find("]: ");
+  size_t text_start;
+  if (tag_end != std::string_view::npos) {
+    const size_t open = rest.rfind('[', tag_end);
+    const size_t space = rest.rfind(' ', open);
+    line.ident = std::string(rest.substr(space == std::string_view::npos ? 0 : space + 1,
+                                         open - (space == std::string_view::npos ? 0 : space + 1)));
+    line.pid = atoi(std::string(rest.substr(open + 1, tag_end - open - 1)).c_str());
+    text_start = tag_end + 3;
+  } else {
+    // "Mmm dd hh:mm:ss ident: text" (logged before openlog asked for the pid)
+    const size_t colon = rest.find(": ", rest.size() > 16 ? 16 : 0);
+    if (colon != std::string_view::npos) {
+      const size_t space = rest.rfind(' ', colon);
+      const size_t ident_start = space == std::string_view::npos ? 0 : space + 1;
+      line.ident = std::string(rest.substr(ident_start, colon - ident_start));
+    }
+    text_start = colon == std::string_view::npos ? 0 : colon + 2;
+  }
+  std::string_view text = rest.substr(text_start);
+  while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  line.text = std::string(text);
+  return line;
+}
+
+std::string make_datagram(const std::vector<std::string> &strings) {
+  std::string out;
+  for (const auto &s : strings) {
+    out += s;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
+                        unsigned seqnum, const std::vector<std::string> &extra) {
+  std::vector<std::string> strings = {
+      std::string(action) + "@" + std::string(devpath),
+      "ACTION=" + std::string(action),
+      "DEVPATH=" + std::string(devpath),
+      "SUBSYSTEM=" + std::string(subsystem),
+      "SEQNUM=" + std::to_string(seqnum),
+  };
+  strings.insert(strings.end(), extra.begin(), extra.end());
+  return make_datagram(strings);
+}
+
+RunResult run_program(const std::vector<std::string> &argv,
+                      const std::vector<std::pair<std::string, std::string>> &env, Deadline deadline) {
+  RunResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) < 0) return result;
+  if (pipe2(err, O_CLOEXEC) < 0) {
+    close(out[0]);
+    close(out[1]);
+    return result;
+  }
+  Fd out_r(out[0]), out_w(out[1]), err_r(err[0]), err_w(err[1]);
+  Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const pid_t pid = fork_exec(argv, env, null.get(), out_w.get(), err_w.get(), 0, 0);
+  if (pid < 0) return result;
+  out_w.reset();
+  err_w.reset();
+
+  pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
+  std::string *sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  while (open_streams > 0 && Clock::now() < deadline) {
+    if (poll(fds, 2, 50) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+  }
+  if (open_streams > 0) kill(pid, SIGKILL);
+  result.status = reap_by(pid, open_streams > 0 ? within(std::chrono::seconds(5)) : deadline).value_or(-1);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// What the reader thread collects.
+
+struct Harness::Capture {
+  enum class Kind { Stdout, Stderr };
+  struct Stream {
+    Fd fd;
+    Kind kind;
+    unsigned generation;
+  };
+
+  mutable std::mutex m;
+  std::condition_variable cv;
+  std::vector<SyslogLine> log;
+  std::vector<std::string> out_lines;
+  std::string out_partial;
+  std::string err;
+  unsigned generation = 0;  // of the current daemon; older streams are drained and dropped
+  std::vector<Stream> streams;
+
+  Fd wake;
+  Fd syslog;
+  std::atomic<bool> stopping{false};
+  std::thread thread;
+
+  void poke() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
+  }
+
+  void add_stream(int fd, Kind kind) {
+    {
+      std::lock_guard lock(m);
+      streams.push_back({Fd(fd), kind, generation});
+    }
+    poke();
+  }
+
+  void new_generation() {
+    std::lock_guard lock(m);
+    ++generation;
+    out_lines.clear();
+    out_partial.clear();
+    err.clear();
+  }
+
+  bool streams_closed(unsigned gen) const {
+    std::lock_guard lock(m);
+    return std::none_of(streams.begin(), streams.end(), [&](const Stream &s) { return s.generation == gen; });
+  }
+
+  void append(Kind kind, unsigned gen, std::string_view data) {
+    std::lock_guard lock(m);
+    if (gen != generation) return;
+    if (kind == Kind::Stderr) {
+      err.append(data);
+    } else {
+      out_partial.append(data);
+      for (size_t nl; (nl = out_partial.find('\n')) != std::string::npos;) {
+        out_lines.push_back(out_partial.substr(0, nl));
+        out_partial.erase(0, nl + 1);
+      }
+    }
+    cv.notify_all();
+  }
+
+  void drain_syslog() {
+    for (;;) {
+      char buf[8192];
+      const ssize_t n = recv(syslog.get(), buf, sizeof buf, MSG_DONTWAIT);
+      if (n <= 0) return;
+      if (auto line = parse_syslog_datagram(std::string_view(buf, static_cast<size_t>(n)))) {
+        std::lock_guard lock(m);
+        log.push_back(std::move(*line));
+        cv.notify_all();
+      }
+    }
+  }
+
+  void run() {
+    while (!stopping) {
+      std::vector<pollfd> fds = {{wake.get(), POLLIN, 0}, {syslog.get(), POLLIN, 0}};
+      {
+        std::lock_guard lock(m);
+        for (const auto &s : streams) fds.push_back({s.fd.get(), POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+      if (fds[0].revents & POLLIN) {
+        uint64_t v;
+        [[maybe_unused]] ssize_t n = read(wake.get(), &v, sizeof v);
+      }
+      if (fds[1].revents & POLLIN) drain_syslog();
+      for (size_t i = 2; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buf[4096];
+        const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        const int read_errno = errno;
+        std::unique_lock lock(m);
+        auto it = std::find_if(streams.begin(), streams.end(), [&](const Stream &s) { return s.fd.get() == fds[i].fd; });
+        if (it == streams.end()) continue;
+        if (n > 0) {
+          const Kind kind = it->kind;
+          const unsigned gen = it->generation;
+          lock.unlock();
+          append(kind, gen, std::string_view(buf, static_cast<size_t>(n)));
+        } else if (n == 0 || (read_errno != EINTR && read_errno != EAGAIN)) {
+          // EOF of a pipe, EIO of a pseudo-terminal whose other side is gone.
+          streams.erase(it);
+          cv.notify_all();
+        }
+      }
+    }
+  }
+
+  template <typename Pred>
+  bool wait(Pred pred, Deadline deadline) {
+    std::unique_lock lock(m);
+    return cv.wait_until(lock, deadline, [&] { return pred(); });
+  }
+};
+
+// ---------------------------------------------------------------------------
+
+Harness::Harness() : capture_(std::make_unique<Capture>()) {
+  if (const std::string e = enter_private_namespaces(); !e.empty()) {
+    fail(e);
+    return;
+  }
+
+  char tmpl[] = "/tmp/hwtrack-itest-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    fail(errno_text("mkdtemp"));
+    return;
+  }
+  dir_ = tmpl;
+  // Daemons run as another user in some tests; they must reach their files.
+  chmod(dir_.c_str(), 0755);
+  if (!make_dirs(sysfs_root())) {
+    fail(errno_text("mkdir " + sysfs_root()));
+    return;
+  }
+
+  capture_->syslog = Fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strcpy(addr.sun_path, "/dev/log");
+  if (!capture_->syslog || bind(capture_->syslog.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+    fail(errno_text("bind /dev/log"));
+    return;
+  }
+  chmod("/dev/log", 0666);
+  const int size = 4 << 20;
+  setsockopt(capture_->syslog.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+
+  capture_->wake = Fd(eventfd(0, EFD_CLOEXEC));
+  if (!capture_->wake) {
+    fail(errno_text("eventfd"));
+    return;
+  }
+  capture_->thread = std::thread([c = capture_.get()] { c->run(); });
+}
+
+Harness::~Harness() {
+  if (daemon_pid_ > 0 && !try_reap(daemon_pid_)) {
+    kill(daemon_pid_, SIGKILL);
+    reap_by(daemon_pid_, within(std::chrono::seconds(10)));
+  }
+  if (rdbd_pid_ > 0 && !try_reap(rdbd_pid_)) {
+    kill(rdbd_pid_, SIGKILL);
+    reap_by(rdbd_pid_, within(std::chrono::seconds(10)));
+  }
+  if (capture_->thread.joinable()) {
+    capture_->stopping = true;
+    capture_->poke();
+    capture_->thread.join();
+  }
+  remove_tree(dir_);
+}
+
+void Harness::fail(std::string what) { error_ = std::move(what); }
+
+std::string Harness::path(std::string_view relative) const {
+  std::string p = dir_;
+  if (!relative.empty() && relative.front() != '/') p += '/';
+  p += relative;
+  return p;
+}
+
+bool Harness::write_file(const std::string &file, std::string_view content) {
+  const size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !make_dirs(file.substr(0, slash))) return false;
+  Fd fd(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) return false;
+  return write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+}
+
+bool Harness::make_symlink(const std::string &target, const std::string &link) {
+  const size_t slash = link.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !make_dirs(link.substr(0, slash))) return false;
+  return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+pid_t Harness::spawn(const std::vector<std::string> &argv,
+                     const std::vector<std::pair<std::string, std::string>> &env, int out_fd, int err_fd,
+                     uid_t uid, gid_t gid) {
+  Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid);
+}
+
+// --- rdbd ---------------------------------------------------------------------
+
+bool Harness::start_rdbd(Deadline deadline) {
+  if (access(rdbd_path(), X_OK) < 0) return false;
+  Fd log(open(path("rdbd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  unlink(rdb_socket().c_str());
+  rdbd_pid_ = spawn({rdbd_path(), "--socket", rdb_socket(), "--store", rdb_store()}, {}, log.get(), log.get(), 0, 0);
+  if (rdbd_pid_ < 0) return false;
+  return wait_until(
+      [&] {
+        if (try_reap(rdbd_pid_)) return true;  // died: checked below
+        Rdb rdb(rdb_socket());
+        return rdb.handle != nullptr;
+      },
+      deadline) &&
+         rdbd_running();
+}
+
+int Harness::stop_rdbd(int signo, Deadline deadline) {
+  if (rdbd_pid_ <= 0) return -1;
+  kill(rdbd_pid_, signo);
+  const int st = reap_by(rdbd_pid_, deadline).value_or(-1);
+  if (st != -1) rdbd_pid_ = -1;
+  return st;
+}
+
+bool Harness::rdbd_running() { return rdbd_pid_ > 0 && kill(rdbd_pid_, 0) == 0 && !try_reap(rdbd_pid_); }
+
+// --- RDB --------------------------------------------------------------------------
+
+std::optional<std::string> Harness::rdb_get(const std::string &name) {
+  Rdb rdb(rdb_socket());
+  if (!rdb.handle) return std::nullopt;
+  std::vector<char> buf(1024);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int len = static_cast<int>(buf.size());
+    const int r = rdbdrv_get(rdb.handle, name.c_str(), buf.data(), &len);
+    if (r == -EOVERFLOW && len > static_cast<int>(buf.size())) {
+      buf.resize(static_cast<size_t>(len));
+      continue;
+    }
+    if (r < 0) return std::nullopt;
+    const size_t n = std::min(static_cast<size_t>(std::max(len, 0)), buf.size());
+    return std::string(buf.data(), strnlen(buf.data(), n));
+  }
+  return std::nullopt;
+}
+
+bool Harness::rdb_set(const std::string &name, const std::string &value, bool persist) {
+  Rdb rdb(rdb_socket());
+  if (!rdb.handle) return false;
+  const int r = rdbdrv_set(rdb.handle, name.c_str(), value.c_str());
+  if (r == 0) return true;
+  if (r != -ENOENT) return false;
+  return rdbdrv_create(rdb.handle, name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0) == 0;
+}
+
+bool Harness::rdb_del(const std::string &name) {
+  Rdb rdb(rdb_socket());
+  return rdb.handle && rdbdrv_delete(rdb.handle, name.c_str()) == 0;
+}
+
+std::vector<std::string> Harness::rdb_names(const std::string &prefix) {
+  std::vector<std::string> names;
+  Rdb rdb(rdb_socket());
+  if (!rdb.handle) return names;
+  std::vector<char> buf(4096);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int len = static_cast<int>(buf.size()) - 1;
+    const int r = rdbdrv_getnames(rdb.handle, prefix.c_str(), buf.data(), &len, 0);
+    if (r == -EOVERFLOW && len >= static_cast<int>(buf.size()) - 1) {
+      buf.resize(static_cast<size_t>(len) + 1);
+      continue;
+    }
+    if (r < 0 || len < 0) return names;
+    const std::string list(buf.data(), strnlen(buf.data(), std::min(static_cast<size_t>(len), buf.size())));
+    std::string name;
+    for (char c : list + "&") {
+      if (c == '&' || c == ';') {
+        if (!name.empty() && name.starts_with(prefix)) names.push_back(name);
+        name.clear();
+      } else {
+        name.push_back(c);
+      }
+    }
+    break;
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Harness::wait_for_rdb(const std::string &name, const std::optional<std::string> &value, Deadline deadline) {
+  return wait_until([&] { return rdb_get(name) == value; }, deadline);
+}
+
+// --- hwtrackd ---------------------------------------------------------------------
+
+bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
+  Fd master, slave;
+  if (!open_pty(master, slave)) return false;
+  int err[2];
+  if (pipe2(err, O_CLOEXEC) < 0) return false;
+  Fd err_r(err[0]), err_w(err[1]);
+
+  std::vector<std::pair<std::string, std::string>> env = {
+      {"RDB_DEVICE", options.with_rdb ? rdb_socket() : path("no-rdb.sock")},
+      {"SYSFS_PATH", sysfs_root()},
+  };
+  env.insert(env.end(), options.env.begin(), options.env.end());
+  std::vector<std::string> argv = {hwtrackd_path()};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+
+  capture_->new_generation();
+  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid);
+  if (daemon_pid_ < 0) return false;
+  slave.reset();
+  err_w.reset();
+  capture_->add_stream(master.release(), Capture::Kind::Stdout);
+  capture_->add_stream(err_r.release(), Capture::Kind::Stderr);
+  return !options.wait_ready || wait_ready(deadline);
+}
+
+bool Harness::wait_ready(Deadline deadline) {
+  return wait_until(
+      [&] {
+        if (!daemon_running()) return true;
+        const auto inodes = socket_inodes(daemon_pid_);
+        return holds_monitor_socket(inodes) && holds_uevent_socket(inodes);
+      },
+      deadline) &&
+         daemon_running();
+}
+
+bool Harness::daemon_running() {
+  if (daemon_pid_ <= 0) return false;
+  // A zombie still answers kill(0); look at its state instead of reaping it.
+  const std::string stat = read_file("/proc/" + std::to_string(daemon_pid_) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+}
+
+int Harness::wait_daemon_exit(Deadline deadline) {
+  if (daemon_pid_ <= 0) return -1;
+  const auto st = reap_by(daemon_pid_, deadline);
+  if (!st) return -1;
+  // Let the reader take the last output before anyone looks at it.
+  const unsigned gen = [&] {
+    std::lock_guard lock(capture_->m);
+    return capture_->generation;
+  }();
+  capture_->wait([&] { return std::none_of(capture_->streams.begin(), capture_->streams.end(),
+                                           [&](const Capture::Stream &s) { return s.generation == gen; }); },
+                 deadline);
+  daemon_pid_ = -daemon_pid_;  // keep the pid for log_lines()
+  return *st;
+}
+
+int Harness::stop_daemon(int signo, Deadline deadline) {
+  if (daemon_pid_ <= 0) return -1;
+  if (daemon_running()) kill(daemon_pid_, signo);
+  return wait_daemon_exit(deadline);
+}
+
+bool Harness::pause_daemon(Deadline deadline) {
+  if (daemon_pid_ <= 0 || kill(daemon_pid_, SIGSTOP) < 0) return false;
+  return wait_until(
+      [&] {
+        const std::string stat = read_file("/proc/" + std::to_string(daemon_pid_) + "/stat");
+        const size_t paren = stat.rfind(')');
+        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T';
+      },
+      deadline);
+}
+
+bool Harness::resume_daemon() { return daemon_pid_ > 0 && kill(daemon_pid_, SIGCONT) == 0; }
+
+// --- output ------------------------------------------------------------------------
+
+std::vector<std::string> Harness::stdout_lines() const {
+  std::lock_guard lock(capture_->m);
+  return capture_->out_lines;
+}
+
+std::string Harness::stderr_text() const {
+  std::lock_guard lock(capture_->m);
+  return capture_->err;
+}
+
+std::optional<std::string> Harness::wait_for_stdout(std::string_view needle, Deadline deadline) {
+  std::optional<std::string> found;
+  capture_->wait(
+      [&] {
+        for (const auto &l : capture_->out_lines)
+          if (l.find(needle) != std::string::npos) {
+            found = l;
+            return true;
+          }
+        return false;
+      },
+      deadline);
+  return found;
+}
+
+bool Harness::wait_for_stderr(std::string_view needle, Deadline deadline) {
+  return capture_->wait([&] { return capture_->err.find(needle) != std::string::npos; }, deadline);
+}
+
+std::vector<SyslogLine> Harness::log_lines() const {
+  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  std::vector<SyslogLine> out;
+  std::lock_guard lock(capture_->m);
+  for (const auto &l : capture_->log)
+    if (l.pid == pid) out.push_back(l);
+  return out;
+}
+
+std::vector<SyslogLine> Harness::all_log_lines() const {
+  std::lock_guard lock(capture_->m);
+  return capture_->log;
+}
+
+std::vector<SyslogLine> Harness::log_matching(std::string_view needle) const {
+  std::vector<SyslogLine> out;
+  for (auto &l : log_lines())
+    if (l.message().find(needle) != std::string::npos) out.push_back(std::move(l));
+  return out;
+}
+
+std::optional<SyslogLine> Harness::wait_for_log(const std::function<bool(const SyslogLine &)> &pred,
+                                                Deadline deadline, size_t from) {
+  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  std::optional<SyslogLine> found;
+  capture_->wait(
+      [&] {
+        size_t index = 0;
+        for (const auto &l : capture_->log) {
+          if (l.pid != pid) continue;
+          if (index++ < from) continue;
+          if (pred(l)) {
+            found = l;
+            return true;
+          }
+        }
+        return false;
+      },
+      deadline);
+  return found;
+}
+
+std::optional<SyslogLine> Harness::wait_for_log(std::string_view needle, Deadline deadline, size_t from) {
+  return wait_for_log([&](const SyslogLine &l) { return l.message().find(needle) != std::string::npos; }, deadline,
+                      from);
+}
+
+// --- sending --------------------------------------------------------------------------
+
+bool Harness::send_monitor(std::string_view datagram) {
+  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return false;
+  socklen_t len;
+  const sockaddr_un addr = monitor_address(&len);
+  return sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), len) ==
+         static_cast<ssize_t>(datagram.size());
+}
+
+bool Harness::send_monitor_as(uid_t uid, gid_t gid, std::string_view datagram) {
+  socklen_t len;
+  const sockaddr_un addr = monitor_address(&len);
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (syscall(SYS_setgroups, 0, nullptr) < 0 || syscall(SYS_setresgid, gid, gid, gid) < 0 ||
+        syscall(SYS_setresuid, uid, uid, uid) < 0)
+      _exit(2);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) _exit(3);
+    const ssize_t n = sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), len);
+    _exit(n == static_cast<ssize_t>(datagram.size()) ? 0 : 1);
+  }
+  return reap_by(pid, within()).value_or(-1) == 0;
+}
+
+bool Harness::send_netlink(std::string_view datagram, uint32_t port_id) {
+  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (!fd) return false;
+  sockaddr_nl self{};
+  self.nl_family = AF_NETLINK;
+  if (bind(fd.get(), reinterpret_cast<sockaddr *>(&self), sizeof self) < 0) return false;
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = port_id;
+  to.nl_groups = port_id == 0 ? 1 : 0;
+  return sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+         static_cast<ssize_t>(datagram.size());
+}
+
+bool Harness::trigger_kernel_uevent(const std::string &uevent_file, std::string_view action) {
+  return write_text(uevent_file.c_str(), action);
+}
+
+std::string Harness::dump() const {
+  std::ostringstream s;
+  s << "--- hwtrackd stdout ---\n";
+  for (const auto &l : stdout_lines()) s << l << "\n";
+  s << "--- hwtrackd stderr ---\n" << stderr_text();
+  s << "--- syslog ---\n";
+  for (const auto &l : all_log_lines()) s << l.ident << "[" << l.pid << "] <" << l.priority << "> " << l.text << "\n";
+  s << "--- rdbd.log ---\n" << read_file(path("rdbd.log"));
+  return s.str();
+}
+
+// ---------------------------------------------------------------------------
+
+void DaemonTest::SetUp() {
+  if (geteuid() != 0) GTEST_SKIP() << "end-to-end tests need root (namespaces, /dev)";
+  harness_ = std::make_unique<Harness>();
+  ASSERT_TRUE(harness_->ok()) << harness_->error();
+}
+
+void DaemonTest::TearDown() {
+  if (harness_ && HasFailure()) std::cerr << harness_->dump();
+  harness_.reset();
+}
+
+}  // namespace itest
