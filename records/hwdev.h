@@ -38,5 +38,11 @@ int hwdev_fixup(hwdev *hd);
 hwdev *hwdev_find_by_devpath(const char *devpath);
 int hwdev_write_to_rdb(hwdev *hd, int remove);
 const char *hwdev_rdb_name(const hwdev *hd);
-// "unknown", "serial", "eth" or "storage".
+// "unknown", "serial", "eth" or "storage"; "unknown" for a type out of range.
 const char *hwdev_type_name(int type);
+
+// Walk over the records in use, front of the in-use list (the most recently
+// taken) first. Fetch the next record before handing the current one back
+// with hwdev_put; nullptr at the end or for a record that is not in use.
+hwdev *hwdev_first_in_use();
+hwdev *hwdev_next_in_use(const hwdev *hd);
