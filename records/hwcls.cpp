@@ -1,4 +1,337 @@
-// placeholder until the RDB layers land
 #include "records/hwcls.h"
-int hwcls_init() { return 0; }
-void hwcls_fini() {}
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <new>
+#include <string_view>
+
+#include "core/log.h"
+#include "rdb/rdb.h"
+#include "records/alloc_gate.h"
+#include "records/hwdev.h"
+#include "records/str2ref.h"
+
+namespace {
+
+constexpr char HWLOG_MODULE[] = "hwcls";
+
+constexpr char kRdbPrefix[] = "sys.hw.class.";
+constexpr size_t kRdbPrefixLen = sizeof kRdbPrefix - 1;  // 13
+constexpr size_t kRdbNameSize = 256;
+constexpr size_t kVarNameSize = 256;  // rdb_format_name's buffer
+constexpr size_t kTokenSize = 256;    // longer tokens name no type anyway
+
+// Type 0 has no name; it is formatted as "(null)" wherever a name is needed.
+constexpr const char *kTypeNames[HWCLS_TYPE_COUNT] = {nullptr, "serial", "eth", "storage", "phonemodule"};
+constexpr char kNoTypeText[] = "(null)";
+constexpr const char *kStatusNames[] = {"removed", "inserted"};
+
+str2ref_ptr hwcls_by_id;
+str2ref_ptr hwcls_by_loc;
+std::array<int, HWCLS_TYPE_COUNT> hwcls_next_index{};
+char rdb_name_buf[kRdbNameSize];
+
+// Every record made by hwcls_get, keyed by its address, so release and
+// shutdown free exactly what was handed out.
+std::map<const hwcls *, std::unique_ptr<hwcls>> records;
+
+bool valid_type(int type) { return type >= 0 && type < HWCLS_TYPE_COUNT; }
+
+const char *text_or_empty(const char *text) { return text ? text : ""; }
+
+// Raises without overflowing: a stored index of INT_MAX leaves the counter
+// at INT_MAX rather than wrapping it negative.
+int successor(int index) { return index < INT_MAX ? index + 1 : INT_MAX; }
+
+// The next "."-separated token of rest (empty ones skipped, as strtok does);
+// empty when none is left.
+std::string_view next_token(std::string_view &rest) {
+  size_t start = rest.find_first_not_of('.');
+  if (start == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  rest.remove_prefix(start);
+  size_t end = rest.find('.');
+  std::string_view token = rest.substr(0, end);
+  rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+  return token;
+}
+
+// The value of the token's leading decimal digits (0 when there are none);
+// false when they do not fit an int.
+bool parse_leading_digits(std::string_view token, int *value) {
+  long long v = 0;
+  for (char c : token) {
+    if (c < '0' || c > '9') break;
+    v = v * 10 + (c - '0');
+    if (v > INT_MAX) return false;
+  }
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// Whether a flag value reads as a non-zero decimal integer the way atoi
+// reads it: leading white space, an optional sign, then digits. Only zero or
+// not matters, so a long digit string cannot overflow into a wrong answer.
+bool flag_is_set(const char *value) {
+  const char *p = value;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    if (*p != '0') return true;
+  return false;
+}
+
+struct rdb_field {
+  const char *key;
+  const char *(*value)(const hwcls &cls, int clear_dev);
+  int persist;
+};
+
+// The variables of a class, in the order they are written.
+constexpr rdb_field kRdbFields[] = {
+    {"dev",
+     [](const hwcls &cls, int clear_dev) { return cls.hd && !cls.is_static && !clear_dev ? hwdev_rdb_name(cls.hd) : ""; },
+     0},
+    {"name",
+     [](const hwcls &cls, int) {
+       if (cls.is_static) return cls.name.c_str();
+       return cls.hd ? text_or_empty(cls.hd->name.c_str()) : "";
+     },
+     0},
+    {"mac", [](const hwcls &cls, int) { return !cls.is_static && cls.hd ? text_or_empty(cls.hd->mac.c_str()) : ""; },
+     1},
+    {"id", [](const hwcls &cls, int) { return cls.id.c_str(); }, 1},
+    {"location", [](const hwcls &cls, int) { return cls.loc.c_str(); }, 1},
+    {"status", [](const hwcls &cls, int) { return hwcls_status_name(&cls); }, 0},
+    {"enable", [](const hwcls &cls, int) { return cls.enable ? "1" : "0"; }, 1},
+};
+
+// Keeps the variable's name for the message that reports it missing; the
+// value lives in the shared value buffer until the next read.
+const char *read_variable(hw::fixed_text<kVarNameSize> &var, const char *name) {
+  var.set(name);
+  return rdb_get_value(var.c_str());
+}
+
+}  // namespace
+
+int hwcls_init() {
+  records.clear();
+  hwcls_by_loc.reset(str2ref_create());
+  hwcls_by_id.reset(str2ref_create());
+  hwcls_next_index.fill(0);
+  return 0;
+}
+
+void hwcls_fini() {
+  hwcls_by_loc.reset();
+  hwcls_by_id.reset();
+  // Nothing reads a class record after shutdown begins; freeing them here
+  // keeps a full run free of leaks.
+  records.clear();
+}
+
+hwcls *hwcls_get() {
+  auto cls = hw::records::make_unique_nothrow<hwcls>();
+  if (!cls) {
+    HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(errno));
+    return nullptr;
+  }
+  hwcls *raw = cls.get();
+  try {
+    records.emplace(raw, std::move(cls));
+  } catch (const std::bad_alloc &) {
+    HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(ENOMEM));
+    return nullptr;
+  }
+  return raw;
+}
+
+void hwcls_release(hwcls *cls) {
+  auto it = records.find(cls);
+  if (it == records.end()) return;
+  // A record still indexed would leave dangling references behind.
+  if (hwcls_by_id) str2ref_del_by_ref(hwcls_by_id.get(), cls);
+  if (hwcls_by_loc) str2ref_del_by_ref(hwcls_by_loc.get(), cls);
+  records.erase(it);
+}
+
+int hwcls_fixup(hwcls *cls, int keep_index) {
+  if (!cls || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
+
+  const int stat = str2ref_del_by_ref(hwcls_by_id.get(), cls);
+  const int stat2 = str2ref_del_by_ref(hwcls_by_loc.get(), cls);
+  if (stat != stat2) {
+    HWLOG(LOG_ERR, "###hwcls## internal structure integrity broken in id and loc rbtree (stat=%d,stat2=%d)", stat,
+          stat2);
+    return -1;
+  }
+
+  int &next_index = hwcls_next_index[cls->type];
+  if (keep_index) {
+    if (cls->index >= next_index) next_index = successor(cls->index);
+  } else if (stat < 0) {
+    // Only a record new to the indexes gets a number; an indexed one keeps
+    // its number (and so its RDB names) even when its type changed.
+    cls->index = next_index;
+    next_index = successor(next_index);
+  }
+
+  if (str2ref_add(hwcls_by_id.get(), cls->id.c_str(), cls) < 0) {
+    HWLOG(LOG_ERR, "failed in str2ref_add(id)");
+    return -1;
+  }
+  if (str2ref_add(hwcls_by_loc.get(), cls->loc.c_str(), cls) < 0) {
+    HWLOG(LOG_ERR, "failed in str2ref_add(loc)");
+    return -1;
+  }
+  return 0;
+}
+
+int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
+  if (cls) *cls = nullptr;
+  if (!cls || !hd || !hwcls_by_id || !hd->id.present()) return -1;
+  const char *id = hd->id.c_str();
+  const char *loc = text_or_empty(hd->loc.c_str());
+
+  void *ref = nullptr;
+  // A device of unknown identity never takes over a class by location.
+  if (str2ref_find(hwcls_by_id.get(), id, &ref) < 0) return -1;
+  auto *first = static_cast<hwcls *>(ref);
+  if (strcmp(first->loc.c_str(), loc) == 0) {
+    *cls = first;
+    return 0;
+  }
+  // The only class of this identity, and free: the device has moved.
+  if (str2ref_find_next(hwcls_by_id.get(), id, nullptr) < 0 && first->status == HWCLS_STATUS_REMOVED) {
+    *cls = first;
+    return 0;
+  }
+  // A shared identity, or its class is held elsewhere: go by location.
+  if (!hwcls_by_loc || str2ref_find(hwcls_by_loc.get(), loc, &ref) < 0) return -1;
+  *cls = static_cast<hwcls *>(ref);
+  return 0;
+}
+
+int hwcls_first(hwcls **cls) {
+  void *ref = nullptr;
+  int r = hwcls_by_id ? str2ref_first(hwcls_by_id.get(), nullptr, &ref) : -1;
+  if (cls) *cls = r == 0 ? static_cast<hwcls *>(ref) : nullptr;
+  return r;
+}
+
+int hwcls_next(hwcls **cls) {
+  void *ref = nullptr;
+  int r = hwcls_by_id ? str2ref_next(hwcls_by_id.get(), nullptr, &ref) : -1;
+  if (cls) *cls = r == 0 ? static_cast<hwcls *>(ref) : nullptr;
+  return r;
+}
+
+int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
+  if (!cls) return 0;
+  for (const auto &field : kRdbFields) {
+    hw::fixed_text<kVarNameSize> var;
+    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(cls), cls->index, field.key));
+    const char *value = field.value(*cls, clear_dev);
+    if (rdb_set_value(var.c_str(), value, field.persist) < 0)
+      HWLOG(LOG_ERR, "failed to write hwcls rdb (var=%s,val=%s)", var.c_str(), value);
+  }
+  return 0;
+}
+
+int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
+  if (!cls) return -1;
+  // A prefix shorter than "sys.hw.class." (a name cut at an earlier ".id")
+  // has no type token to skip to.
+  std::string_view rest = prefix ? std::string_view(prefix) : std::string_view();
+  if (rest.size() < kRdbPrefixLen) {
+    HWLOG(LOG_ERR, "hwclass type not found");
+    return -1;
+  }
+  rest.remove_prefix(kRdbPrefixLen);
+
+  std::string_view type_token = next_token(rest);
+  if (type_token.empty()) {
+    HWLOG(LOG_ERR, "hwclass type not found");
+    return -1;
+  }
+  hw::fixed_text<kTokenSize> type_name;
+  hw::formatf(type_name.data(), kTokenSize, "%.*s", static_cast<int>(type_token.size()), type_token.data());
+  cls->type = hwcls_type_from_name(type_name.c_str());
+
+  std::string_view index_token = next_token(rest);
+  int index = 0;
+  // An index beyond int was never written by this daemon; it has none.
+  if (index_token.empty() || !parse_leading_digits(index_token, &index)) {
+    HWLOG(LOG_ERR, "hwclass index not found");
+    return -1;
+  }
+  cls->index = index;
+
+  // An unknown type reads as "(null)" here, so its variables are not found.
+  hw::fixed_text<kRdbNameSize> own;
+  own.set(hwcls_rdb_name(cls));
+  hw::fixed_text<kVarNameSize> var;
+
+  const char *value = read_variable(var, rdb_format_name("%s%s.id", kRdbPrefix, own.c_str()));
+  if (!value) {
+    HWLOG(LOG_ERR, "id of hwclass missing (rdb=%s)", var.c_str());
+    return -1;
+  }
+  cls->id.set(value);
+
+  value = read_variable(var, rdb_format_name("%s%s.location", kRdbPrefix, own.c_str()));
+  if (!value) {
+    HWLOG(LOG_ERR, "location of hwclass missing (rdb=%s)", var.c_str());
+    return -1;
+  }
+  cls->loc.set(value);
+
+  value = read_variable(var, rdb_format_name("%s%s.enable", kRdbPrefix, own.c_str()));
+  cls->enable = !value || flag_is_set(value) ? 1 : 0;
+
+  value = read_variable(var, rdb_format_name("%s%s.static", kRdbPrefix, own.c_str()));
+  cls->is_static = value && flag_is_set(value) ? 1 : 0;
+
+  if (cls->is_static) {
+    value = read_variable(var, rdb_format_name("%s%s.name", kRdbPrefix, own.c_str()));
+    if (!value) {
+      HWLOG(LOG_ERR, "dev of hwclass missing (rdb=%s)", var.c_str());
+      return -1;
+    }
+    cls->name.set(value);
+  }
+
+  cls->status = HWCLS_STATUS_REMOVED;
+  return 0;
+}
+
+int find_string_index(const char *str, const char *const *array, int count, int def) {
+  if (!str || !array) return def;
+  for (int i = 0; i < count; ++i)
+    if (array[i] && strcmp(array[i], str) == 0) return i;
+  return def;
+}
+
+int hwcls_type_from_name(const char *name) { return find_string_index(name, kTypeNames, HWCLS_TYPE_COUNT, 0); }
+
+const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
+
+const char *hwcls_type_text(const hwcls *cls) {
+  const char *name = hwcls_type_name(cls);
+  return name ? name : kNoTypeText;
+}
+
+const char *hwcls_status_name(const hwcls *cls) {
+  return kStatusNames[cls && cls->status == HWCLS_STATUS_INSERTED ? 1 : 0];
+}
+
+const char *hwcls_rdb_name(const hwcls *cls) {
+  hw::formatf(rdb_name_buf, sizeof rdb_name_buf, "%s.%d", hwcls_type_text(cls), cls ? cls->index : -1);
+  return rdb_name_buf;
+}
