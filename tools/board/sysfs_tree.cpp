@@ -533,14 +533,15 @@ std::vector<std::string> SysfsTree::class_entries(const std::string &cls) const 
 
 // --- Archives --------------------------------------------------------------------
 
-bool unpack_tarball(const fs::path &tarball, const fs::path &dir) {
+bool unpack_tarball(const fs::path &tarball, const fs::path &dir, const std::vector<std::string> &members) {
   fs::create_directories(dir);
-  std::string archive = tarball.string();
-  std::string into = dir.string();
-  char *argv[] = {const_cast<char *>("tar"), const_cast<char *>("-xf"), archive.data(),
-                  const_cast<char *>("-C"), into.data(), nullptr};
+  std::vector<std::string> args = {"tar", "-xf", tarball.string(), "-C", dir.string()};
+  args.insert(args.end(), members.begin(), members.end());
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   pid_t pid;
-  if (posix_spawnp(&pid, "tar", nullptr, nullptr, argv, environ) != 0) return false;
+  if (posix_spawnp(&pid, "tar", nullptr, nullptr, argv.data(), environ) != 0) return false;
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;

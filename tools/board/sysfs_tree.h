@@ -213,8 +213,9 @@ class SysfsTree {
   int next_devnum_ = 2;
 };
 
-// Unpacks a tar archive (any compression tar recognises) into dir. False
-// when tar fails.
-bool unpack_tarball(const std::filesystem::path &tarball, const std::filesystem::path &dir);
+// Unpacks a tar archive (any compression tar recognises) into dir, only the
+// given members (e.g. "sys/devices") when there are any. False when tar fails.
+bool unpack_tarball(const std::filesystem::path &tarball, const std::filesystem::path &dir,
+                    const std::vector<std::string> &members = {});
 
 }  // namespace board
