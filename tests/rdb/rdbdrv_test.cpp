@@ -148,7 +148,11 @@ TEST_F(RdbdrvRecordTest, DescriptorIsCloseOnExecAndCloseForgetsTheHandle) {
 
 TEST_F(RdbdrvRecordTest, WithoutTheSeamAPlainFileAnswersLikeANonDriver) {
   rdbdrv_set_transport(nullptr);
-  EXPECT_EQ(rdbdrv_set(handle_, "x", "1"), -ENOTTY);
+  // ENOTTY from a kernel; qemu's user mode says ENOSYS for ioctls it does
+  // not know.
+  const int rc = rdbdrv_set(handle_, "x", "1");
+  EXPECT_TRUE(rc == -ENOTTY || rc == -ENOSYS) << rc;
+  EXPECT_EQ(errno, -rc);
 }
 
 TEST(RdbdrvOpen, MissingDeviceLeavesNoHandle) {
