@@ -294,8 +294,10 @@ int sysfs_init() {
   } else {
     root_path.set("/sys");
   }
-  device_cache.reset();
-  attr_cache.reset();
+  // Called after sysfs_cleanup() in the loop, so normally nothing is left;
+  // a second init without cleanup must not leak what is.
+  free_list(attr_cache);
+  free_list(device_cache);
   device_count = 0;
   return 0;
 }
