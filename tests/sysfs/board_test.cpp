@@ -96,6 +96,18 @@ TEST_F(Board, ClassDeviceLinksNameTheParentAsTheKernelDoes) {
   EXPECT_EQ(fs::read_symlink(sys.path_of("/bus/platform/devices/serial8250")), "../../../devices/platform/serial8250");
 }
 
+TEST_F(Board, SerialBaseTtyHasAPortDeviceBetweenUartAndTty) {
+  auto uart = sys.platform_device("serial8250", "serial8250");
+  auto tty = sys.serial_base_tty(uart, "ttyS0");
+  EXPECT_EQ(tty.devpath, "/devices/platform/serial8250/serial8250:0/serial8250:0.0/tty/ttyS0");
+  sysfs_device *port = sysfs_device_get((tty.devpath + "/device").c_str());
+  ASSERT_NE(port, nullptr);
+  EXPECT_STREQ(port->subsystem.c_str(), "serial-base");
+  EXPECT_STREQ(port->driver.c_str(), "port");
+  EXPECT_STREQ(sysfs_device_get_parent_with_subsystem(port, "platform")->devpath.c_str(), uart.devpath.c_str());
+  expect_links_sound();
+}
+
 TEST_F(Board, PlatformEthernetAndVirtualDevices) {
   auto eth = sys.net(sys.platform_device("2188000.ethernet", "fec"), "eth0", "00:11:22:33:44:55", "0x1");
   EXPECT_STREQ(attr(eth, "address"), "00:11:22:33:44:55");

@@ -261,6 +261,15 @@ Device SysfsTree::tty(const Device &parent, const std::string &name) {
   return dev;
 }
 
+Device SysfsTree::serial_base_tty(const Device &uart, const std::string &name, int ctrl, int port) {
+  std::string ctrl_name = uart.kernel() + ":" + std::to_string(ctrl);
+  Device ctrl_dev = bus_device(uart, "serial-base", ctrl_name, "ctrl");
+  Device port_dev = bus_device(ctrl_dev, "serial-base", ctrl_name + "." + std::to_string(port), "port");
+  raw_attr(ctrl_dev, "uevent", "DEVTYPE=ctrl\nDRIVER=ctrl\n");
+  raw_attr(port_dev, "uevent", "DEVTYPE=port\nDRIVER=port\n");
+  return tty(port_dev, name);
+}
+
 Device SysfsTree::net(const Device &parent, const std::string &name, std::optional<std::string> address,
                       std::optional<std::string> dev_id) {
   Device dev = class_device(parent, "net", name);

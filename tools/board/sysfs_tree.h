@@ -117,6 +117,11 @@ class SysfsTree {
   // functions (parent: the gadget) and usb-serial ports all use it.
   Device tty(const Device &parent, const std::string &name);
   Device virtual_tty(const std::string &name) { return tty({}, name); }
+  // A UART's tty as kernels from 6.3 lay it out: below a serial-base
+  // controller and port device, <uart>/<uart>:<ctrl>/<uart>:<ctrl>.<port>/
+  // tty/<name>, so the tty's "device" link names the port device (subsystem
+  // serial-base), not the platform device.
+  Device serial_base_tty(const Device &uart, const std::string &name, int ctrl = 0, int port = 0);
   // <parent>/net/<name> with "address" (when given), "dev_id", "ifindex",
   // "type" and the usual uevent.
   Device net(const Device &parent, const std::string &name, std::optional<std::string> address = std::nullopt,
