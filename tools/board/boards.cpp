@@ -323,20 +323,37 @@ std::optional<Uevent> uevent_of(const SysfsTree &tree, const std::string &devpat
   return event;
 }
 
-void collect_uevents(const SysfsTree &tree, const std::string &devpath, std::string_view action, bool children_first,
+bool has_subsystem(const SysfsTree &tree, const std::string &devpath) {
+  return fs::is_symlink(tree.path_of(devpath) / "subsystem");
+}
+
+// Children of a device come in two sorts: devices of their own (interfaces,
+// usb-serial ports, SCSI targets, partitions) and class folders ("tty",
+// "net", "block", "scsi_host") that hold the class devices registered for
+// it. The kernel registers a device's class devices before it scans for
+// children (a SCSI host's scsi_host device before its targets) and takes
+// them down after the children are gone, so on "add" the class folders come
+// first and on "remove" last; each sort in natural order, as the kernel
+// walks interfaces, ports and partitions.
+void collect_uevents(const SysfsTree &tree, const std::string &devpath, std::string_view action, bool removal,
                      std::vector<Uevent> &out) {
   const std::optional<Uevent> self = uevent_of(tree, devpath, action);
-  if (self && !children_first) out.push_back(*self);
+  if (self && !removal) out.push_back(*self);
 
-  std::vector<std::string> children;
+  std::vector<std::string> devices, folders;
   for (const auto &entry : fs::directory_iterator(tree.path_of(devpath))) {
     if (entry.is_symlink() || !entry.is_directory()) continue;
-    children.push_back(entry.path().filename().string());
+    const std::string name = entry.path().filename().string();
+    (has_subsystem(tree, devpath + "/" + name) ? devices : folders).push_back(name);
   }
-  std::sort(children.begin(), children.end(), natural_less);
-  for (const std::string &child : children) collect_uevents(tree, devpath + "/" + child, action, children_first, out);
+  std::sort(devices.begin(), devices.end(), natural_less);
+  std::sort(folders.begin(), folders.end(), natural_less);
+  const std::vector<std::string> &first = removal ? devices : folders;
+  const std::vector<std::string> &second = removal ? folders : devices;
+  for (const std::string &child : first) collect_uevents(tree, devpath + "/" + child, action, removal, out);
+  for (const std::string &child : second) collect_uevents(tree, devpath + "/" + child, action, removal, out);
 
-  if (self && children_first) out.push_back(*self);
+  if (self && removal) out.push_back(*self);
 }
 
 // --- State file -------------------------------------------------------------------

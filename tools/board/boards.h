@@ -57,9 +57,10 @@ struct Uevent {
 
 // The uevents of every device in the subtree at top (top included) that has
 // a "subsystem" link, in the kernel's order for action: "remove" children
-// first, anything else parents first. Siblings come in natural order
-// (interface 1.2 before 1.10). Read the tree before it changes: for a
-// removal, before the subtree goes.
+// first, anything else parents first. A device's class devices (a SCSI
+// host's scsi_host) come before its child devices on "add" and after them on
+// "remove"; siblings in natural order (interface 1.2 before 1.10). Read the
+// tree before it changes: for a removal, before the subtree goes.
 std::vector<Uevent> subtree_uevents(const SysfsTree &tree, const Device &top, std::string_view action);
 
 enum class PortKind { usb, sd };

@@ -62,8 +62,8 @@ constexpr char kUsage[] =
     "  unplug ROOT DEVICE [--no-send]\n"
     "                                unplug a device and send its \"remove\" events,\n"
     "                                children first\n"
-    "  show                          the RDB's class table and device table\n"
-    "                                (the RDB named by RDB_DEVICE)\n"
+    "  show [classes|devices]        the RDB's class table and device table, or\n"
+    "                                one of them (the RDB named by RDB_DEVICE)\n"
     "  send ACTION DEVPATH SUBSYSTEM [KEY=VALUE...]\n"
     "                                send one event (SEQNUM=1 unless given)\n"
     "  syslog [SOCKET]               bind SOCKET (default /dev/log) and print each\n"
@@ -349,8 +349,14 @@ void print_table(const char *title, const std::vector<std::string> &header,
   for (const auto &row : rows) print_row(row);
 }
 
+void print_class_table();
+void print_device_table();
+
 int cmd_show(const CommandLine &cl) {
-  if (!cl.words.empty()) return usage_error("show takes no arguments");
+  if (cl.words.size() > 1 || (cl.words.size() == 1 && cl.words[0] != "classes" && cl.words[0] != "devices"))
+    return usage_error("show takes classes, devices or nothing");
+  const bool classes_wanted = cl.words.empty() || cl.words[0] == "classes";
+  const bool devices_wanted = cl.words.empty() || cl.words[0] == "devices";
   hwlog_set_sink(discard_log);
   if (rdb_init() < 0) {
     const char *device = getenv("RDB_DEVICE");
@@ -358,6 +364,19 @@ int cmd_show(const CommandLine &cl) {
                    strerror(errno));
   }
 
+  if (classes_wanted) print_class_table();
+  if (classes_wanted && devices_wanted) puts("");
+  if (devices_wanted) print_device_table();
+  rdb_fini();
+  return fflush(stdout) == 0 ? kExitOk : failure("cannot write standard output");
+}
+
+std::string value_of(const std::map<std::string, std::string> &vars, const char *key) {
+  const auto it = vars.find(key);
+  return it == vars.end() ? std::string() : it->second;
+}
+
+void print_class_table() {
   const Entries classes = read_entries("sys.hw.class.", 2);
   std::vector<std::pair<std::string, const std::map<std::string, std::string> *>> ordered;
   for (const auto &[group, vars] : classes) ordered.emplace_back(group, &vars);
@@ -371,16 +390,15 @@ int cmd_show(const CommandLine &cl) {
   std::vector<std::vector<std::string>> class_rows;
   for (const auto &[group, vars] : ordered) {
     const size_t dot = group.find('.');
-    auto get = [&vars](const char *key) {
-      const auto it = vars->find(key);
-      return it == vars->end() ? std::string() : it->second;
-    };
-    class_rows.push_back({group.substr(0, dot), group.substr(dot + 1), get("status"), get("id"), get("location"),
-                          get("dev"), get("name")});
+    class_rows.push_back({group.substr(0, dot), group.substr(dot + 1), value_of(*vars, "status"),
+                          value_of(*vars, "id"), value_of(*vars, "location"), value_of(*vars, "dev"),
+                          value_of(*vars, "name")});
   }
   print_table("class table (sys.hw.class.):", {"type", "index", "status", "id", "location", "dev", "name"},
               class_rows);
+}
 
+void print_device_table() {
   const Entries devices = read_entries("sys.hw.dev.", 1);
   std::vector<std::string> device_groups;
   for (const auto &entry : devices) device_groups.push_back(entry.first);
@@ -389,18 +407,11 @@ int cmd_show(const CommandLine &cl) {
   std::vector<std::vector<std::string>> device_rows;
   for (const std::string &group : device_groups) {
     const auto &vars = devices.at(group);
-    auto get = [&vars](const char *key) {
-      const auto it = vars.find(key);
-      return it == vars.end() ? std::string() : it->second;
-    };
-    device_rows.push_back(
-        {group, get("type"), get("name"), get("id"), get("location"), get("driver"), get("devpath")});
+    device_rows.push_back({group, value_of(vars, "type"), value_of(vars, "name"), value_of(vars, "id"),
+                           value_of(vars, "location"), value_of(vars, "driver"), value_of(vars, "devpath")});
   }
-  puts("");
   print_table("device table (sys.hw.dev.):", {"index", "type", "name", "id", "location", "driver", "devpath"},
               device_rows);
-  rdb_fini();
-  return fflush(stdout) == 0 ? kExitOk : failure("cannot write standard output");
 }
 
 // --- syslog -------------------------------------------------------------------------
