@@ -1,0 +1,383 @@
+// Add and remove of devices on a simulated board: the RDB variables, the
+// class entries they are attached to and the class script's runs.
+
+#include <sys/wait.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/devmgr.h"
+#include "rdb/rdbdrv.h"
+#include "records/hwcls.h"
+#include "records/hwdev.h"
+#include "tests/devmgr/devmgr_fixture.h"
+
+namespace devmgr_test {
+namespace {
+
+using board::Device;
+using Vars = std::map<std::string, std::string>;
+
+constexpr int TTY = 0, NET = 1, BLOCK = 2;
+
+board::UsbIds adapter_ids(std::optional<std::string> serial = std::nullopt) {
+  return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
+}
+
+int in_use_count() {
+  int n = 0;
+  for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd)) ++n;
+  return n;
+}
+
+using AddRemove = DevmgrTest;
+
+TEST_F(AddRemove, FirstAddWritesDeviceAndClassVariablesAndRunsTheScriptOnce) {
+  const Device tty = usb_serial_adapter(2, adapter_ids("XYZ"), "ttyUSB0");
+
+  ASSERT_EQ(add(TTY, tty), 0);
+
+  EXPECT_EQ(vars("sys.hw.dev."), (Vars{
+                                     {"0.name", "/dev/ttyUSB0"},
+                                     {"0.location", "usb1-1.2:1.0"},
+                                     {"0.id", "1a2b-3c4d-XYZ"},
+                                     {"0.devpath", tty.devpath},
+                                     {"0.driver", "ftdi_sio"},
+                                     {"0.type", "serial"},
+                                 }));
+  EXPECT_EQ(vars("sys.hw.class."), (Vars{
+                                       {"serial.0.dev", "dev.0"},
+                                       {"serial.0.name", "/dev/ttyUSB0"},
+                                       {"serial.0.mac", ""},
+                                       {"serial.0.id", "1a2b-3c4d-XYZ"},
+                                       {"serial.0.location", "usb1-1.2:1.0"},
+                                       {"serial.0.status", "inserted"},
+                                       {"serial.0.enable", "1"},
+                                   }));
+  for (const char *key : {"name", "location", "id", "devpath", "driver", "type"})
+    EXPECT_FALSE(rdb.persistent(std::string("sys.hw.dev.0.") + key)) << key;
+  for (const char *key : {"mac", "id", "location", "enable"})
+    EXPECT_TRUE(rdb.persistent(std::string("sys.hw.class.serial.0.") + key)) << key;
+  for (const char *key : {"dev", "name", "status"})
+    EXPECT_FALSE(rdb.persistent(std::string("sys.hw.class.serial.0.") + key)) << key;
+
+  ASSERT_EQ(script_runs().size(), 1u);
+  EXPECT_EQ(script_runs()[0].cmdline, "/etc/hwclass.sh sys.hw.class.serial.0 serial 0 inserted");
+  EXPECT_EQ(script_runs()[0].entry.at("status"), "inserted");
+  EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");
+}
+
+TEST_F(AddRemove, EachKindGetsItsClassType) {
+  const Device eth = sys.net(platform_eth(), "eth0", "00:11:22:33:44:55", "0x0");
+  const Device sda1 = sys.partition(usb_stick(2, "STICK1", "sda"), 1);
+  ASSERT_EQ(add(NET, eth), 0);
+  ASSERT_EQ(add(BLOCK, sda1), 0);
+
+  EXPECT_EQ(vars("sys.hw.class.eth.0."), (Vars{
+                                             {"dev", "dev.0"},
+                                             {"name", "eth0"},
+                                             {"mac", "00:11:22:33:44:55"},
+                                             {"id", "platform-2188000.ethernet"},
+                                             {"location", "platform"},
+                                             {"status", "inserted"},
+                                             {"enable", "1"},
+                                         }));
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.type"), "eth");
+  EXPECT_EQ(vars("sys.hw.class.storage.0."), (Vars{
+                                                 {"dev", "dev.1"},
+                                                 {"name", "/dev/sda1"},
+                                                 {"mac", ""},
+                                                 {"id", "0781-5567-STICK1-1"},
+                                                 {"location", "usb1-2:1.0-1"},
+                                                 {"status", "inserted"},
+                                                 {"enable", "1"},
+                                             }));
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.type"), "storage");
+  EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.eth.0 eth 0 inserted",
+                                                     "sys.hw.class.storage.0 storage 0 inserted"}));
+}
+
+TEST_F(AddRemove, RemoveRunsTheScriptWhileDevStillNamesTheDevice) {
+  const Device tty = usb_serial_adapter(2, adapter_ids("XYZ"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  clear_script_runs();
+
+  ASSERT_EQ(remove(tty), 0);
+
+  ASSERT_EQ(script_runs().size(), 1u);
+  EXPECT_EQ(script_args()[0], "sys.hw.class.serial.0 serial 0 removed");
+  EXPECT_EQ(script_runs()[0].entry.at("status"), "removed");
+  EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");
+  EXPECT_EQ(script_runs()[0].entry.at("name"), "/dev/ttyUSB0");
+
+  EXPECT_EQ(vars("sys.hw.class.serial.0."), (Vars{
+                                                {"dev", ""},
+                                                {"name", ""},
+                                                {"mac", ""},
+                                                {"id", "1a2b-3c4d-XYZ"},
+                                                {"location", "usb1-1.2:1.0"},
+                                                {"status", "removed"},
+                                                {"enable", "1"},
+                                            }));
+  EXPECT_TRUE(vars("sys.hw.dev.").empty());
+  EXPECT_EQ(hwdev_find_by_devpath(tty.devpath.c_str()), nullptr);
+  EXPECT_EQ(in_use_count(), 0);
+}
+
+TEST_F(AddRemove, RemoveOfUnknownDevpathChangesNothing) {
+  rdb.clear_ops();
+  EXPECT_EQ(hwtrack_remove_hwdev(0, "/devices/platform/nothing"), -1);
+  EXPECT_TRUE(logged(LOG_DEBUG, "no hwdev found"));
+  EXPECT_TRUE(rdb.ops().empty());
+  EXPECT_TRUE(script_runs().empty());
+}
+
+TEST_F(AddRemove, ReplugOnAnotherPortReusesTheClassAndUpdatesItsLocation) {
+  const Device first = usb_serial_adapter(2, adapter_ids("XYZ"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, first), 0);
+  ASSERT_EQ(remove(first), 0);
+  sys.unplug(first.parent().parent().parent().parent());  // the adapter
+
+  const Device moved = usb_serial_adapter(4, adapter_ids("XYZ"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, moved), 0);
+
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.location"), "usb1-1.4:1.0");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+  EXPECT_FALSE(rdb.exists("sys.hw.class.serial.1.id"));
+  // The removed record went to the back of the pool.
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+  EXPECT_EQ(script_args().back(), "sys.hw.class.serial.0 serial 0 inserted");
+}
+
+TEST_F(AddRemove, IdenticalDevicesWithoutSerialEachGetTheirOwnClass) {
+  const Device a = usb_serial_adapter(2, adapter_ids(), "ttyUSB0");
+  const Device b = usb_serial_adapter(3, adapter_ids(), "ttyUSB1");
+  ASSERT_EQ(add(TTY, a), 0);
+  ASSERT_EQ(add(TTY, b), 0);
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.location"), "usb1-1.2:1.0");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.location"), "usb1-1.3:1.0");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.dev"), "dev.1");
+
+  // Both gone, then the second one back alone: it finds the class of its port.
+  ASSERT_EQ(remove(a), 0);
+  ASSERT_EQ(remove(b), 0);
+  clear_script_runs();
+  ASSERT_EQ(add(TTY, b), 0);
+  EXPECT_EQ(script_args(), std::vector<std::string>{"sys.hw.class.serial.1 serial 1 inserted"});
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "removed");
+}
+
+TEST_F(AddRemove, NewIdAtAKnownLocationGetsANewClass) {
+  const Device a = usb_serial_adapter(2, adapter_ids("AAA"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, a), 0);
+  ASSERT_EQ(remove(a), 0);
+  const Device b = usb_serial_adapter(2, adapter_ids("BBB"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, b), 0);
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.id"), "1a2b-3c4d-AAA");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "removed");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.id"), "1a2b-3c4d-BBB");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.location"), "usb1-1.2:1.0");
+}
+
+TEST_F(AddRemove, DuplicateAddReleasesTheEarlierRecord) {
+  const Device tty = usb_serial_adapter(2, adapter_ids("XYZ"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  clear_script_runs();
+  log.clear();
+
+  ASSERT_EQ(add(TTY, tty), 0);
+
+  EXPECT_EQ(messages_at(LOG_WARNING), (std::vector<std::string>{
+                                          "device already inserted - possibly missing udev message",
+                                          "* detail of duplicated device",
+                                          "name    : /dev/ttyUSB0",
+                                          "loc     : usb1-1.2:1.0",
+                                          "id      : 1a2b-3c4d-XYZ",
+                                          "devpath : " + tty.devpath,
+                                          "remove the previously inserted device (name:'/dev/ttyUSB0')",
+                                      }));
+  ASSERT_EQ(script_runs().size(), 2u);
+  EXPECT_EQ(script_args()[0], "sys.hw.class.serial.0 serial 0 removed");
+  EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");
+  EXPECT_EQ(script_args()[1], "sys.hw.class.serial.0 serial 0 inserted");
+  EXPECT_EQ(script_runs()[1].entry.at("dev"), "dev.1");
+
+  // One record for the devpath, no variables of the earlier one.
+  EXPECT_EQ(in_use_count(), 1);
+  hwdev *hd = hwdev_find_by_devpath(tty.devpath.c_str());
+  ASSERT_NE(hd, nullptr);
+  EXPECT_EQ(hd->index, 1);
+  EXPECT_FALSE(rdb.exists("sys.hw.dev.0.name"));
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.devpath"), tty.devpath);
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+
+  // The remove that follows leaves nothing behind.
+  ASSERT_EQ(remove(tty), 0);
+  EXPECT_EQ(in_use_count(), 0);
+  EXPECT_TRUE(vars("sys.hw.dev.").empty());
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "removed");
+
+  // Both slots went to the back of the pool.
+  const Device other = sys.tty(uart(), "ttymxc0");
+  ASSERT_EQ(add(TTY, other), 0);
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.dev"), "dev.2");
+}
+
+TEST_F(AddRemove, DuplicateAddOfAnotherDeviceOnTheSameDevpathRemovesTheEarlierClass) {
+  // A remove was lost and another adapter now sits on the same port.
+  const Device first = usb_serial_adapter(2, adapter_ids("AAA"), "ttyUSB0");
+  ASSERT_EQ(add(TTY, first), 0);
+  const Device second = usb_serial_adapter(2, adapter_ids("BBB"), "ttyUSB0");
+  ASSERT_EQ(second.devpath, first.devpath);
+  clear_script_runs();
+
+  ASSERT_EQ(add(TTY, second), 0);
+
+  EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.serial.0 serial 0 removed",
+                                                     "sys.hw.class.serial.1 serial 1 inserted"}));
+  EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");
+  EXPECT_EQ(vars("sys.hw.class.serial.0."), (Vars{
+                                                {"dev", ""},
+                                                {"name", ""},
+                                                {"mac", ""},
+                                                {"id", "1a2b-3c4d-AAA"},
+                                                {"location", "usb1-1.2:1.0"},
+                                                {"status", "removed"},
+                                                {"enable", "1"},
+                                            }));
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.dev"), "dev.1");
+  EXPECT_EQ(in_use_count(), 1);
+  EXPECT_FALSE(rdb.exists("sys.hw.dev.0.id"));
+}
+
+TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
+  // Several ports of one 8250 platform device share its id and "platform".
+  const Device serial8250 = sys.platform_device("serial8250", "serial8250");
+  const Device s1 = sys.tty(serial8250, "ttyS1");
+  const Device s2 = sys.tty(serial8250, "ttyS2");
+  ASSERT_EQ(add(TTY, s1), 0);
+  clear_script_runs();
+  ASSERT_EQ(add(TTY, s2), 0);
+
+  EXPECT_TRUE(logged(LOG_WARNING, "device already inserted - possibly missing udev message"));
+  EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.serial.0 serial 0 removed",
+                                                     "sys.hw.class.serial.0 serial 0 inserted"}));
+  EXPECT_EQ(in_use_count(), 2);
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyS1");
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyS2");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+}
+
+TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
+  std::vector<Device> ttys;
+  for (int i = 0; i < 100; ++i)
+    ttys.push_back(sys.tty(sys.platform_device("uart" + std::to_string(i), "imx-uart", soc()), "ttymxc" + std::to_string(i)));
+  for (int i = 0; i < 99; ++i) ASSERT_EQ(add(TTY, ttys[i]), 0) << i;
+  log.clear();
+  clear_script_runs();
+
+  EXPECT_EQ(add(TTY, ttys[99]), -1);
+
+  EXPECT_TRUE(logged(LOG_ERR, "no hwdev available"));
+  EXPECT_TRUE(logged(LOG_ERR, "failed in hwdev_get()"));
+  EXPECT_TRUE(script_runs().empty());
+  EXPECT_EQ(rdb.get("sys.hw.dev.98.name"), "/dev/ttymxc98");
+  EXPECT_FALSE(rdb.exists("sys.hw.class.serial.99.id"));
+}
+
+TEST_F(AddRemove, FailedAddLeavesTheIndexForTheNextAdd) {
+  const Device virtual_tty = sys.virtual_tty("tty1");
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  log.clear();
+  EXPECT_EQ(add(TTY, virtual_tty), -1);
+  EXPECT_TRUE(logged(LOG_DEBUG, "failed in hwtrack_set_hd_by_devpath()"));
+  EXPECT_TRUE(vars("sys.hw.").size() == 1);  // the script setting only
+
+  ASSERT_EQ(add(TTY, tty), 0);
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttymxc0");
+}
+
+TEST_F(AddRemove, NewDeviceIsLoggedBeforeItsClassIsMade) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  const std::vector<std::string> debug = messages_at(LOG_DEBUG);
+  const std::vector<std::string> want_new = {"* new device found", "name    : /dev/ttymxc0", "loc     : platform",
+                                             "id      : platform-2020000.serial", "devpath : " + tty.devpath};
+  const std::vector<std::string> want_update = {"* update class info",        "name    : /dev/ttymxc0",
+                                                "idx     : 0",                "loc     : platform",
+                                                "id      : platform-2020000.serial", "devpath : " + tty.devpath};
+  auto contains_run = [&](const std::vector<std::string> &run) {
+    return std::search(debug.begin(), debug.end(), run.begin(), run.end()) != debug.end();
+  };
+  EXPECT_TRUE(contains_run(want_new));
+  EXPECT_TRUE(contains_run(want_update));
+}
+
+// --- The class script --------------------------------------------------------
+
+using ClassScript = DevmgrTest;
+
+TEST_F(ClassScript, UnsetOrEmptyScriptOnlyLogs) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  for (const bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "empty" : "unset");
+    if (empty)
+      rdb.put(kScriptVar, "", true);
+    else
+      rdb.erase(kScriptVar);
+    log.clear();
+    ASSERT_EQ(add(TTY, tty), 0);
+    EXPECT_TRUE(logged(LOG_ERR, "hwtrack script not specified [sys.hw.cfg.hwclass_script]"));
+    EXPECT_TRUE(script_runs().empty());
+    EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+    ASSERT_EQ(remove(tty), 0);
+    EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "removed");
+  }
+}
+
+TEST_F(ClassScript, ResultIsTheExitStatus) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
+  ASSERT_NE(cls, nullptr);
+
+  set_script_status(3 << 8);
+  EXPECT_EQ(hwtrack_call_script(cls), 3);
+  set_script_status(-1);
+  EXPECT_EQ(hwtrack_call_script(cls), -1);
+  rdb.erase(kScriptVar);
+  EXPECT_EQ(hwtrack_call_script(cls), -1);
+}
+
+TEST_F(ClassScript, RealShellReportsFailingAndMissingScripts) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
+  hwtrack_set_script_runner(nullptr);
+
+  // The value may carry arguments of its own; the entry's four follow them.
+  rdb.put(kScriptVar, "sh -c 'exit 3'", true);
+  EXPECT_EQ(hwtrack_call_script(cls), 3);
+  rdb.put(kScriptVar, "sh -c 'test \"$0 $*\" = \"sys.hw.class.serial.0 serial 0 inserted\"'", true);
+  EXPECT_EQ(hwtrack_call_script(cls), 0);
+  rdb.put(kScriptVar, "/nonexistent/hwclass-script", true);
+  EXPECT_EQ(hwtrack_call_script(cls), 127);
+}
+
+TEST_F(ClassScript, CommandLineIsCutAt1023Characters) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  ASSERT_EQ(add(TTY, tty), 0);
+  hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
+  const std::string long_script = "/" + std::string(1010, 'x');
+  rdb.put(kScriptVar, long_script, true);
+  clear_script_runs();
+  hwtrack_call_script(cls);
+  ASSERT_EQ(script_runs().size(), 1u);
+  EXPECT_EQ(script_runs()[0].cmdline, (long_script + " sys.hw.class.serial.0 serial 0 inserted").substr(0, 1023));
+}
+
+}  // namespace
+}  // namespace devmgr_test

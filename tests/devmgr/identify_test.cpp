@@ -1,0 +1,406 @@
+// Identification of devices on a simulated board: one row per kind of
+// device and naming rule, one row per refusal with its exact messages.
+
+#include <syslog.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/devmgr.h"
+#include "records/hwdev.h"
+#include "sysfs/sysfs.h"
+#include "tests/devmgr/devmgr_fixture.h"
+
+namespace devmgr_test {
+namespace {
+
+using board::Device;
+using Build = std::function<std::string(DevmgrTest &)>;
+
+constexpr int TTY = 0, NET = 1, BLOCK = 2, OTHER = 3;
+
+struct Identity {
+  std::string name;
+  int type;
+  std::string id;
+  std::string loc;
+  std::string driver;
+  std::string mac;
+};
+
+struct TrackedRow {
+  const char *label;
+  int code;
+  Build build;
+  Identity want;
+};
+
+void PrintTo(const TrackedRow &row, std::ostream *os) { *os << row.label; }
+
+board::UsbIds ids(std::optional<std::string> serial = std::nullopt) {
+  return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
+}
+
+Device usb_net(DevmgrTest &t, const std::optional<std::string> &serial, const std::string &address) {
+  const Device dev = t.sys.usb_device(t.hub(), 2, ids(serial));
+  return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0", address);
+}
+
+Device gadget(DevmgrTest &t) {
+  const Device controller = t.sys.platform_device("2184000.usb", "imx_usb", t.soc());
+  const Device udc = t.sys.platform_device("ci_hdrc.0", "ci_hdrc", controller);
+  return t.sys.usb_gadget(udc, "gadget", "g_multi");
+}
+
+Device sd_card_disk(DevmgrTest &t) { return t.sys.block_disk(t.sys.mmc_card(t.sd_host()), "mmcblk0"); }
+
+const TrackedRow tracked_rows[] = {
+    {"platform_uart", TTY, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; },
+     {"/dev/ttymxc0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
+    {"platform_eth_dev_id_hex_1", NET,
+     [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth1", "00:11:22:33:44:55", "0x1").devpath; },
+     {"eth1", 2, "platform-2188000.ethernet-1", "platform", "fec", "00:11:22:33:44:55"}},
+    {"platform_eth_dev_id_hex_0", NET,
+     [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth0", "00:11:22:33:44:55", "0x0").devpath; },
+     {"eth0", 2, "platform-2188000.ethernet", "platform", "fec", "00:11:22:33:44:55"}},
+    {"platform_eth_dev_id_octal", NET,
+     [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth8", "00:11:22:33:44:55", "010").devpath; },
+     {"eth8", 2, "platform-2188000.ethernet-8", "platform", "fec", "00:11:22:33:44:55"}},
+    {"platform_eth_without_dev_id_or_address", NET,
+     [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth0", std::nullopt, std::nullopt).devpath; },
+     {"eth0", 2, "platform-2188000.ethernet", "platform", "fec", ""}},
+    {"platform_tty_bang_name", TTY, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "tts!0").devpath; },
+     {"/dev/tts/0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
+    {"usb_serial_with_serial", TTY,
+     [](DevmgrTest &t) { return t.usb_serial_adapter(2, ids("XYZ"), "ttyUSB0").devpath; },
+     {"/dev/ttyUSB0", 1, "1a2b-3c4d-XYZ", "usb1-1.2:1.0", "ftdi_sio", ""}},
+    {"usb_serial_without_serial", TTY,
+     [](DevmgrTest &t) { return t.usb_serial_adapter(2, ids(), "ttyUSB0").devpath; },
+     {"/dev/ttyUSB0", 1, "1a2b-3c4d", "usb1-1.2:1.0", "ftdi_sio", ""}},
+    {"usb_interface_number_read_as_decimal", TTY,
+     [](DevmgrTest &t) {
+       const Device dev = t.sys.usb_device(t.hub(), 3, ids());
+       return t.sys.usb_serial_port(t.sys.usb_interface(dev, 10, "option"), "ttyUSB3").devpath;
+     },
+     {"/dev/ttyUSB3", 1, "1a2b-3c4d", "usb1-1.3:1.0", "option", ""}},
+    {"usb_net_colon_mac", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "02:00:00:aa:bb:cc").devpath; },
+     {"usb0", 2, "1a2b-3c4d-S1", "usb1-1.2:1.0", "cdc_ether", "02:00:00:aa:bb:cc"}},
+    {"usb_net_qualifying_address", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "0x026").devpath; },
+     {"usb0", 2, "1a2b-3c4d-0x026", "usb1-1.2:1.0", "cdc_ether", "0x026"}},
+    {"usb_net_address_without_bit_2", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "0x025").devpath; },
+     {"usb0", 2, "1a2b-3c4d-S1", "usb1-1.2:1.0", "cdc_ether", "0x025"}},
+    {"usb_stick_partition", BLOCK,
+     [](DevmgrTest &t) { return t.sys.partition(t.usb_stick(2, "STICK1", "sda"), 1).devpath; },
+     {"/dev/sda1", 3, "0781-5567-STICK1-1", "usb1-2:1.0-1", "usb-storage", ""}},
+    {"sd_card_without_partition_table", BLOCK, [](DevmgrTest &t) { return sd_card_disk(t).devpath; },
+     {"/dev/mmcblk0", 3, "platform-2190000.mmc-1", "platform-1", "", ""}},
+    {"sd_card_partition", BLOCK, [](DevmgrTest &t) { return t.sys.partition(sd_card_disk(t), 1).devpath; },
+     {"/dev/mmcblk0p1", 3, "platform-2190000.mmc-1", "platform-1", "", ""}},
+    {"gadget_tty", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS0").devpath; },
+     {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
+    {"gadget_net_never_writes_mac", NET,
+     [](DevmgrTest &t) { return t.sys.net(gadget(t), "usb0", "aa:bb:cc:dd:ee:ff").devpath; },
+     {"usb0", 2, "gadget-net-2184000.usb", "gadget", "g_multi", ""}},
+};
+
+class TrackedDevice : public DevmgrTest, public ::testing::WithParamInterface<TrackedRow> {};
+
+TEST_P(TrackedDevice, FillsTheRecord) {
+  const TrackedRow &row = GetParam();
+  const std::string devpath = row.build(*this);
+  next_event();
+
+  hwdev *hd = hwdev_get();
+  ASSERT_NE(hd, nullptr);
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(row.code, hd, devpath.c_str()), 0);
+
+  EXPECT_STREQ(hd->name.c_str(), row.want.name.c_str());
+  EXPECT_EQ(hd->type, row.want.type);
+  EXPECT_STREQ(hd->id.c_str(), row.want.id.c_str());
+  EXPECT_STREQ(hd->loc.c_str(), row.want.loc.c_str());
+  EXPECT_STREQ(hd->driver.c_str(), row.want.driver.c_str());
+  EXPECT_STREQ(hd->mac.c_str(), row.want.mac.c_str());
+  EXPECT_STREQ(hd->devpath.c_str(), devpath.c_str());
+  EXPECT_EQ(hwdev_find_by_devpath(devpath.c_str()), hd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TrackedDevice, ::testing::ValuesIn(tracked_rows),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+// --- Refusals ----------------------------------------------------------------
+
+struct RefusedRow {
+  const char *label;
+  int code;
+  Build build;
+  // Every line logged, in order; "%D" stands for the devpath identified and
+  // "%U" for the one the builder left in refused_devpath.
+  std::vector<Message> want;
+};
+
+void PrintTo(const RefusedRow &row, std::ostream *os) { *os << row.label; }
+
+// A devpath that a row's messages name besides the one identified.
+std::string refused_devpath;
+
+Device internal_bus_device(DevmgrTest &t) {
+  const Device dev = t.sys.usb_device(t.usb_bus(2), 1, ids("SER"));
+  refused_devpath = dev.devpath;
+  return dev;
+}
+
+Device tty_below_usb_linked_to_platform(DevmgrTest &t, int code) {
+  const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0, "cdc_acm", "02");
+  const Device dev = code == TTY ? t.sys.tty(ifc, "ttyACM0") : t.sys.net(ifc, "wwan0");
+  t.sys.link(dev.devpath + "/device", t.uart().devpath);
+  return dev;
+}
+
+Device gadget_one_platform_level(DevmgrTest &t) {
+  return t.sys.usb_gadget(t.sys.platform_device("udc0", "udc-core"), "gadget");
+}
+
+const char kUsbFail[] = "###hwtrack### failed in hwtrack_set_usb_hd()";
+const char kUsbBlockFail[] = "###hwtrack### failed in hwtrack_set_usb_block_hd()";
+const char kPlatformBlockFail[] = "###hwtrack### failed in hwtrack_set_platform_block_hd()";
+const char kNoPartition[] = "###hwtrack### no partition found";
+const char kInternal[] = "!!! internal device detected - ignored !!!";
+
+const RefusedRow refused_rows[] = {
+    {"unknown_devpath", TTY, [](DevmgrTest &) { return std::string("/devices/platform/nothing"); },
+     {{LOG_ERR, "unable to access '%D'"}}},
+    {"virtual_tty", TTY, [](DevmgrTest &t) { return t.sys.virtual_tty("tty1").devpath; },
+     {{LOG_DEBUG, "###hwtrack### device not found"}}},
+    {"virtual_net", NET, [](DevmgrTest &t) { return t.sys.class_device({}, "net", "lo").devpath; },
+     {{LOG_DEBUG, "###hwtrack### device not found"}}},
+    {"tty_on_plain_usb_interface", TTY,
+     [](DevmgrTest &t) {
+       const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0, "cdc_acm", "02");
+       return t.sys.tty(ifc, "ttyACM0").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### unknown subsystem (subsystem=usb)"}}},
+    {"net_on_pci", NET,
+     [](DevmgrTest &t) {
+       const Device pci = t.sys.bus_device(t.sys.dir("/devices/pci0000:00"), "pci", "0000:00:19.0", "e1000e");
+       return t.sys.net(pci, "eth0", "00:11:22:33:44:55").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### unknown subsystem (subsystem=pci)"}}},
+    {"usb_serial_on_internal_bus", TTY,
+     [](DevmgrTest &t) {
+       return t.sys.usb_serial_port(t.sys.usb_interface(internal_bus_device(t), 0, "option"), "ttyUSB0").devpath;
+     },
+     {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_serial_on_internal_bus_02", TTY,
+     [](DevmgrTest &t) {
+       const Device dev = internal_bus_device(t);
+       t.sys.attr(dev, "busnum", "02");
+       return t.sys.usb_serial_port(t.sys.usb_interface(dev, 0, "option"), "ttyUSB0").devpath;
+     },
+     {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_net_on_internal_bus", NET,
+     [](DevmgrTest &t) {
+       return t.sys.net(t.sys.usb_interface(internal_bus_device(t), 4, "qmi_wwan"), "wwan0", "0x026").devpath;
+     },
+     {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_device_missing_idProduct", TTY,
+     [](DevmgrTest &t) {
+       const Device dev = t.sys.usb_device(t.hub(), 2, ids());
+       t.sys.remove_attr(dev, "idProduct");
+       refused_devpath = dev.devpath;
+       return t.sys.usb_serial_port(t.sys.usb_interface(dev, 0, "ftdi_sio"), "ttyUSB0").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### missing attr (attr=idProduct,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_device_missing_port_path", NET,
+     [](DevmgrTest &t) {
+       const Device dev = t.sys.usb_device(t.hub(), 2, ids());
+       t.sys.remove_attr(dev, "devpath");
+       refused_devpath = dev.devpath;
+       return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### missing attr (attr=devpath,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_interface_without_driver", TTY,
+     [](DevmgrTest &t) {
+       const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0);
+       refused_devpath = ifc.devpath;
+       return t.sys.usb_serial_port(ifc, "ttyUSB0", "ftdi_sio").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### missing attr (attr=driver,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
+    {"usb_serial_without_usb_parent", TTY,
+     [](DevmgrTest &t) {
+       const Device port = t.sys.bus_device(t.sys.dir("/devices/virtual/serial"), "usb-serial", "ttyUSB9");
+       return t.sys.tty(port, "ttyUSB9").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### no usb parent found"}, {LOG_DEBUG, kUsbFail}}},
+    {"whole_usb_disk", BLOCK, [](DevmgrTest &t) { return t.usb_stick(2, "STICK1", "sda").devpath; },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
+    {"whole_sd_card_with_partition_table", BLOCK,
+     [](DevmgrTest &t) {
+       const Device disk = sd_card_disk(t);
+       t.sys.partition(disk, 1);
+       return disk.devpath;
+     },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
+    {"flash_disk_without_mmc_ancestor", BLOCK,
+     [](DevmgrTest &t) { return t.sys.block_disk(t.sys.platform_device("flash0", "", t.soc()), "mtdblock0").devpath; },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
+    {"loop_disk", BLOCK, [](DevmgrTest &t) { return t.sys.loop_device(0).devpath; },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
+    {"partition_of_virtual_disk", BLOCK,
+     [](DevmgrTest &t) { return t.sys.partition(t.sys.loop_device(0), 1).devpath; },
+     {{LOG_ERR, "###hwtrack### usb subsystem not found"}, {LOG_DEBUG, kUsbBlockFail}}},
+    {"gadget_tty_one_platform_level", TTY,
+     [](DevmgrTest &t) { return t.sys.tty(gadget_one_platform_level(t), "ttyGS0").devpath; },
+     {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
+      {LOG_DEBUG, "###hwtrack### failed in hwtrack_set_gadget_hd()"}}},
+    {"gadget_net_one_platform_level", NET,
+     [](DevmgrTest &t) { return t.sys.net(gadget_one_platform_level(t), "usb0").devpath; },
+     {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
+      {LOG_ERR, "###hwtrack### failed in hwtrack_set_gadget_hd()"}}},
+    {"tty_below_usb_linked_to_platform", TTY,
+     [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, TTY).devpath; },
+     {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
+      {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
+    {"net_below_usb_linked_to_platform", NET,
+     [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, NET).devpath; },
+     {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
+      {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
+    {"other_subsystem_code", OTHER, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; }, {}},
+};
+
+std::string expand(std::string text, const std::string &devpath) {
+  for (const auto &[mark, value] : {std::pair<std::string, std::string>{"%D", devpath}, {"%U", refused_devpath}}) {
+    if (auto at = text.find(mark); at != std::string::npos) text.replace(at, mark.size(), value);
+  }
+  return text;
+}
+
+class RefusedDevice : public DevmgrTest, public ::testing::WithParamInterface<RefusedRow> {};
+
+TEST_P(RefusedDevice, LogsItsMessagesAndLeavesTheRecordUntouched) {
+  const RefusedRow &row = GetParam();
+  refused_devpath.clear();
+  const std::string devpath = row.build(*this);
+  next_event();
+  hwdev *hd = hwdev_get();
+  ASSERT_NE(hd, nullptr);
+  const int type_before = hd->type;
+  log.clear();
+
+  EXPECT_EQ(hwtrack_set_hd_by_devpath(row.code, hd, devpath.c_str()), -1);
+
+  std::vector<Message> want;
+  for (const auto &[level, text] : row.want) want.emplace_back(level, expand(text, devpath));
+  EXPECT_EQ(messages(), want);
+  for (const char *text : {hd->name.c_str(), hd->id.c_str(), hd->loc.c_str(), hd->devpath.c_str(),
+                           hd->driver.c_str(), hd->mac.c_str()})
+    EXPECT_STREQ(text, "");
+  EXPECT_EQ(hd->type, type_before);
+  EXPECT_EQ(hwdev_find_by_devpath(devpath.c_str()), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedDevice, ::testing::ValuesIn(refused_rows),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+// --- Details -----------------------------------------------------------------
+
+using IdentifyDetails = DevmgrTest;
+
+TEST_F(IdentifyDetails, StoresTheDevpathAsPassedNotAsResolved) {
+  sys.tty(uart(), "ttymxc0");
+  next_event();
+  hwdev *hd = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(TTY, hd, "/class/tty/ttymxc0"), 0);
+  EXPECT_STREQ(hd->devpath.c_str(), "/class/tty/ttymxc0");
+  EXPECT_STREQ(hd->id.c_str(), "platform-2020000.serial");
+  EXPECT_EQ(hwdev_find_by_devpath("/class/tty/ttymxc0"), hd);
+}
+
+TEST_F(IdentifyDetails, PlatformMessagesNameTheDevIdAndTheirFunctions) {
+  const Device eth = sys.net(platform_eth(), "eth1", "00:11:22:33:44:55", "0x1");
+  next_event();
+  log.clear();
+  hwdev *hd = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(NET, hd, eth.devpath.c_str()), 0);
+  EXPECT_EQ(messages(), (std::vector<Message>{
+                            {LOG_DEBUG, "###hwtrack### dev_id found - (sys_str_dev_id=0x1,dev_id=1)"},
+                            {LOG_DEBUG, "###hwtrack### address found - (sys_str_dev_id=0x1,dev_id=1)"},
+                        }));
+  EXPECT_EQ(log.lines().front().text.rfind("<hwtrack:hwtrack_set_platform_hd_with_extra:", 0), 0u);
+}
+
+TEST_F(IdentifyDetails, PlatformMessagesWithoutDevIdOrAddress) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  next_event();
+  log.clear();
+  hwdev *hd = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(TTY, hd, tty.devpath.c_str()), 0);
+  EXPECT_EQ(messages(), (std::vector<Message>{
+                            {LOG_DEBUG, "###hwtrack### skip dev_id - not existing (devpath=" + tty.devpath + ")"},
+                            {LOG_DEBUG, "###hwtrack### skip addressdev_id - not existing (devpath=" + tty.devpath + ")"},
+                        }));
+}
+
+TEST_F(IdentifyDetails, UnreadableDevIdCountsAsZero) {
+  const Device eth = sys.net(platform_eth(), "eth0", "00:11:22:33:44:55", "junk");
+  next_event();
+  hwdev *hd = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(NET, hd, eth.devpath.c_str()), 0);
+  EXPECT_STREQ(hd->id.c_str(), "platform-2188000.ethernet");
+  EXPECT_TRUE(logged(LOG_DEBUG, "###hwtrack### dev_id found - (sys_str_dev_id=junk,dev_id=0)"));
+}
+
+TEST_F(IdentifyDetails, LongTextsAreCutToTheirFields) {
+  const std::string serial(200, 'S');
+  const Device tty = usb_serial_adapter(3, ids(serial), "ttyUSB0");
+  const Device net = usb_net(*this, "S1", std::string(60, 'm'));
+  next_event();
+  hwdev *a = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(TTY, a, tty.devpath.c_str()), 0);
+  EXPECT_EQ(std::string(a->id.c_str()), ("1a2b-3c4d-" + serial).substr(0, 127));
+  hwdev *b = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(NET, b, net.devpath.c_str()), 0);
+  EXPECT_EQ(std::string(b->mac.c_str()), std::string(47, 'm'));
+}
+
+TEST_F(IdentifyDetails, LongDevpathIsKeptWhole) {
+  // Hubs behind hubs give devpaths well past 127 characters.
+  Device parent = hub();
+  for (int port = 1; port <= 6; ++port) parent = sys.usb_hub(parent, port);
+  const Device dev = sys.usb_device(parent, 4, ids("DEEP"));
+  const Device tty = sys.usb_serial_port(sys.usb_interface(dev, 0, "ftdi_sio"), "ttyUSB7");
+  ASSERT_GT(tty.devpath.size(), 127u);
+  next_event();
+  hwdev *hd = hwdev_get();
+  ASSERT_EQ(hwtrack_set_hd_by_devpath(TTY, hd, tty.devpath.c_str()), 0);
+  EXPECT_EQ(std::string(hd->devpath.c_str()), tty.devpath);
+}
+
+TEST_F(IdentifyDetails, CheckMmcPartitionLooksBelowTheSysfsRoot) {
+  const Device disk = sd_card_disk(*this);
+  const Device flash = sys.block_disk(sys.platform_device("flash0", "", soc()), "mtdblock0");
+  next_event();
+  EXPECT_EQ(check_mmc_partition(nullptr), -1);
+  EXPECT_EQ(check_mmc_partition(sysfs_device_get(flash.devpath.c_str())), -1);
+  EXPECT_EQ(check_mmc_partition(sysfs_device_get(disk.devpath.c_str())), 0);
+  sys.partition(disk, 1);
+  next_event();
+  EXPECT_EQ(check_mmc_partition(sysfs_device_get(disk.devpath.c_str())), 1);
+}
+
+TEST_F(IdentifyDetails, PlatformNodeIsNoneBelowUsb) {
+  const Device tty = sys.tty(uart(), "ttymxc0");
+  const Device port = usb_serial_adapter(2, ids(), "ttyUSB0");
+  next_event();
+  sysfs_device *uart_tty = sysfs_device_get(tty.devpath.c_str());
+  sysfs_device *uart_dev = get_physical_device(uart_tty);
+  ASSERT_NE(uart_dev, nullptr);
+  EXPECT_EQ(get_platform_node(uart_tty), uart_dev);
+  EXPECT_EQ(get_platform_node(uart_dev), uart_dev);
+  EXPECT_EQ(get_platform_node(get_physical_device(sysfs_device_get(port.devpath.c_str()))), nullptr);
+  EXPECT_EQ(get_platform_node(nullptr), nullptr);
+  EXPECT_EQ(get_physical_device(nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace devmgr_test
