@@ -343,6 +343,7 @@ void print_table(const char *title, const std::vector<std::string> &header,
       line += " " + row[c];
       if (c + 1 < row.size()) line.append(width[c] - row[c].size(), ' ');
     }
+    while (line.ends_with(' ')) line.pop_back();
     puts(line.c_str());
   };
   print_row(header);
