@@ -126,6 +126,8 @@ void scan_present_devices() {
   build_legacy_devices();
   MAINLOG(LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
+  // Events the kernel drops from here on are made good by a fresh scan.
+  hwtrack_set_overrun_handler([] { hwtrack_resync(); });
 }
 
 void close_socket(int &fd, const char *line) {
