@@ -6,11 +6,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tests/integration/harness.h"
+#include "tools/board/sysfs_tree.h"
 
 namespace {
 
@@ -382,6 +385,31 @@ TEST_F(CoreTest, EveryDescriptorBeyondStdioIsCloseOnExec) {
     EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u) << "fd " << fd << " flags " << flags;
   }
   EXPECT_GE(checked, 2) << "the two event sockets at least";
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+TEST_F(CoreTest, ClassScriptChildrenInheritOnlyStdio) {
+  // A script that leaves a process behind (a connection manager, say): it
+  // must not keep any of the daemon's descriptors, or the next daemon could
+  // not bind the monitor socket.
+  board::SysfsTree tree(h().sysfs_root());
+  const auto tty = tree.tty(tree.platform_device("serial8250", "serial8250"), "ttyS1");
+  const std::string pid_file = h().path("background.pid");
+  start("7");
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script",
+                          "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > " + pid_file + "; true"));
+  ASSERT_TRUE(h().send_monitor(make_uevent("add", tty.devpath, "tty")));
+  ASSERT_TRUE(h().wait_for_log("###hwtrack### device added (devpath=" + tty.devpath + ")"));
+
+  // The script has run by the time the add is logged.
+  std::string pid;
+  std::ifstream(pid_file) >> pid;
+  ASSERT_FALSE(pid.empty());
+  std::set<std::string> fds;
+  for (const auto &e : std::filesystem::directory_iterator("/proc/" + pid + "/fd"))
+    fds.insert(e.path().filename().string());
+  kill(std::stoi(pid), SIGKILL);
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 
