@@ -4,6 +4,14 @@
 // hold their entries in a chain (first added is the head, later ones go
 // directly behind it). Lookups and iterations are stateful, one of each per
 // instance at a time.
+//
+// Calling rules: str2ref_find_next continues the last successful
+// str2ref_find/str2ref_find_next with the same text; str2ref_next continues
+// str2ref_first. Any add or delete (str2ref_del_by_ref included) ends both a
+// lookup and an iteration in progress: they then answer -1. An iteration
+// visits the buckets in ascending key order and each bucket's entries in
+// chain order. Texts returned by an iteration stay valid until their entry
+// is deleted.
 
 #include <cstdint>
 #include <memory>

@@ -67,21 +67,6 @@ class HwclsTest : public ::testing::Test {
   LogCapture log;
 };
 
-TEST_F(HwclsTest, NewRecordIsBlank) {
-  hwcls *cls = hwcls_get();
-  ASSERT_NE(cls, nullptr);
-  EXPECT_EQ(cls->index, -1);
-  EXPECT_EQ(cls->type, HWCLS_TYPE_NONE);
-  EXPECT_EQ(cls->hd, nullptr);
-  EXPECT_TRUE(cls->id.empty());
-  EXPECT_TRUE(cls->loc.empty());
-  EXPECT_EQ(cls->status, HWCLS_STATUS_REMOVED);
-  EXPECT_EQ(cls->enable, 1);
-  EXPECT_EQ(cls->is_static, 0);
-  EXPECT_TRUE(cls->name.empty());
-  EXPECT_TRUE(all_classes().empty());  // not indexed yet
-}
-
 TEST_F(HwclsTest, OutOfMemoryForARecord) {
   hw::records::set_alloc_budget(0);
   EXPECT_EQ(hwcls_get(), nullptr);
