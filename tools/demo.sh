@@ -36,12 +36,16 @@ build_missing() {
   for p in "${programs[@]}"; do [[ -x "$bin/$p" ]] || missing+=("$p"); done
   ((${#missing[@]})) || return 0
   echo "demo: building ${missing[*]} in $build"
+  command -v cmake >/dev/null || die "cmake is needed to build them"
+  local log
+  log="$(mktemp "${TMPDIR:-/tmp}/hwtrack-demo-build.XXXXXX")"
   if [[ ! -f "$build/CMakeCache.txt" ]]; then
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
-    cmake -S "$src" -B "$build" "${generator[@]}" >/dev/null
+    cmake -S "$src" -B "$build" "${generator[@]}" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "cmake failed"; }
   fi
-  cmake --build "$build" --target "${missing[@]}" -j2 >/dev/null
+  cmake --build "$build" --target "${missing[@]}" -j2 >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "build failed"; }
+  rm -f "$log"
 }
 
 run_inside() {
@@ -60,6 +64,10 @@ run_inside() {
   HWTRACK_DEMO_TMP="$tmp" HWTRACK_DEMO_BIN="$bin" unshare "${ns[@]}" bash "${BASH_SOURCE[0]}" || status=$?
   exit "$status"
 }
+
+# The demo waits for the daemon's log line of each event: level 6 or more.
+debug="${HWTRACK_DEMO_DEBUG:-6}"
+[[ "$debug" == 6 || "$debug" == 7 ]] || die "HWTRACK_DEMO_DEBUG must be 6 or 7"
 
 if [[ -z "${HWTRACK_DEMO_TMP:-}" ]]; then
   build_missing
@@ -120,7 +128,7 @@ EOF
 chmod +x "$tmp/hwclass.sh"
 : >"$calls"
 "$bin/rdb" set -p sys.hw.cfg.hwclass_script "$tmp/hwclass.sh"
-"$bin/rdb" set -p sys.hw.cfg.debug "${HWTRACK_DEMO_DEBUG:-6}"
+"$bin/rdb" set -p sys.hw.cfg.debug "$debug"
 
 daemon_pid=
 start_daemon() {
@@ -189,7 +197,7 @@ board() {
 }
 
 echo "hwtrackd on a simulated board. ROOT is the board's sysfs tree ($root);"
-echo "the daemon runs with SYSFS_PATH=ROOT and sys.hw.cfg.debug=${HWTRACK_DEMO_DEBUG:-6}. After each step:"
+echo "the daemon runs with SYSFS_PATH=ROOT and sys.hw.cfg.debug=$debug. After each step:"
 echo "the daemon's syslog (level and message; the loop's \"select() triggered\" and"
 echo "\"recieved from monitor socket\" lines left out), the class table, and the"
 echo "calls of the class script, a shell script that records its arguments."

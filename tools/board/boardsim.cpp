@@ -73,7 +73,8 @@ constexpr char kUsage[] =
     "Events go to the abstract socket \"/org/kernel/udev/monitor\", which only a\n"
     "daemon in the same network namespace receives; the daemon accepts them from\n"
     "root only. With --no-send only the tree changes (for devices present before\n"
-    "the daemon starts). plug and unplug print the events, one line each.\n"
+    "the daemon starts). plug and unplug print the events, one line each, and\n"
+    "wait while the daemon's socket holds as many as the kernel queues (a few).\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
 
@@ -87,12 +88,34 @@ int failure(const std::string &why) {
   return kExitFailed;
 }
 
+// "  name       text..." with the text wrapped below itself at 79 columns.
+void print_item(FILE *out, const std::string &name, const std::string &text) {
+  constexpr size_t kIndent = 13, kWidth = 79;
+  std::string line = "  " + name;
+  line.resize(std::max(line.size() + 1, kIndent), ' ');
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (line.size() > kIndent && line.size() + word.size() > kWidth) {
+      line.pop_back();
+      fprintf(out, "%s\n", line.c_str());
+      line.assign(kIndent, ' ');
+    }
+    line += word + " ";
+    start = end + 1;
+  }
+  line.pop_back();
+  fprintf(out, "%s\n", line.c_str());
+}
+
 void print_boards_and_devices(FILE *out) {
   fputs("boards:\n", out);
-  for (const board::BoardInfo &b : board::boards()) fprintf(out, "  %-10s %s\n", b.name.c_str(), b.description.c_str());
-  fputs("devices:\n", out);
+  for (const board::BoardInfo &b : board::boards()) print_item(out, b.name, b.description);
+  fputs("devices (port kind):\n", out);
   for (const board::CatalogueEntry &d : board::catalogue())
-    fprintf(out, "  %-10s (%s) %s\n", d.name.c_str(), board::port_kind_name(d.kind), d.description.c_str());
+    print_item(out, d.name, "(" + std::string(board::port_kind_name(d.kind)) + ") " + d.description);
 }
 
 // --- Command line -------------------------------------------------------------------
