@@ -20,12 +20,13 @@ inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
 // characters, and a devpath cut to fit could name another device.
 inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
 
-// Receive buffer asked for on both event sockets. The kernel charges each
-// queued uevent with its whole buffer (about 2-4 KiB for a message of a few
-// hundred bytes), so 1 MiB holds several hundred events: a USB hub with a
-// modem and a storage stick plugged in, or a boot-time coldplug, while the
-// class script runs. It is a limit, not an allocation: memory is used only
-// while events wait, which matters on a device with 64 MiB of RAM.
+// Receive buffer asked for on both event sockets. The kernel doubles it (2 MiB
+// of queue) and charges each queued uevent with its buffer's true size, about
+// 0.8 KiB for a 200-byte tty event and 1.5 KiB for a large USB one, so some
+// 1,500 events can wait while the class script runs: a hub with a modem of
+// several ports and a storage stick, or a coldplug at boot. It is a limit, not
+// an allocation: the memory is used only while events wait, which matters on
+// a device with 64 MiB of RAM. A burst beyond it is reported (ENOBUFS).
 inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).

@@ -32,9 +32,8 @@ constexpr char LABEL_UEVENT[] = "UEVENT";
 constexpr char LABEL_UDEV[] = "UDEV  ";
 constexpr size_t TIMESTAMP_SIZE = 64;
 
-// One byte past the largest message stays NUL, so every value found in a
-// message is a terminated C string even when the message's last string is not.
-char receive_buffer[UEVENT_BUFFER_SIZE + 1];
+// Shared by both sockets; hwtrack_handle_message works on a terminated copy.
+char receive_buffer[UEVENT_BUFFER_SIZE];
 
 FILE *event_stream = nullptr;
 hwtrack_overrun_handler overrun_handler = nullptr;

@@ -822,6 +822,28 @@ std::optional<std::string> Harness::wait_for_stdout(std::string_view needle, Dea
   return found;
 }
 
+bool Harness::wait_for_stdout_count(std::string_view needle, size_t count, Deadline deadline) {
+  return capture_->wait(
+      [&] {
+        return static_cast<size_t>(std::count_if(capture_->out_lines.begin(), capture_->out_lines.end(), [&](const std::string &l) {
+                 return l.find(needle) != std::string::npos;
+               })) >= count;
+      },
+      deadline);
+}
+
+bool Harness::wait_for_log_count(std::string_view needle, size_t count, Deadline deadline) {
+  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  return capture_->wait(
+      [&] {
+        size_t n = 0;
+        for (const auto &l : capture_->log)
+          if (l.pid == pid && l.message().find(needle) != std::string::npos) ++n;
+        return n >= count;
+      },
+      deadline);
+}
+
 bool Harness::wait_for_stderr(std::string_view needle, Deadline deadline) {
   return capture_->wait([&] { return capture_->err.find(needle) != std::string::npos; }, deadline);
 }

@@ -200,6 +200,8 @@ class Harness {
   std::string stderr_text() const;
   // Waits for a standard output line containing needle; returns it.
   std::optional<std::string> wait_for_stdout(std::string_view needle, Deadline deadline = within());
+  // Waits until at least count standard output lines contain needle (bursts).
+  bool wait_for_stdout_count(std::string_view needle, size_t count, Deadline deadline = within());
   // Waits until standard error contains needle.
   bool wait_for_stderr(std::string_view needle, Deadline deadline = within());
 
@@ -216,6 +218,8 @@ class Harness {
   std::optional<SyslogLine> wait_for_log(std::string_view needle, Deadline deadline = within(),
                                          size_t from = 0);
   size_t log_count() const { return log_lines().size(); }
+  // Waits until at least count lines of the daemon have a message() containing needle.
+  bool wait_for_log_count(std::string_view needle, size_t count, Deadline deadline = within());
 
   // --- sending events ------------------------------------------------------
   // One datagram to the abstract udev monitor socket, from this (root) process.
