@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # hwtrackd on a simulated board, in one command.
 #
-# Builds what is missing (hwtrackd, rdbd, rdb, boardsim in build/), then, in
-# private mount, network and PID namespaces (nothing of the machine's /dev,
-# RDB or udev is touched): starts a syslog reader on a private /dev/log, the
-# RDB stand-in rdbd and hwtrackd on the simulated "gateway" board with a class
-# script that records its calls; plugs the modem and the stick, unplugs the
-# stick and plugs it on another port, restarts the daemon, and restarts it
-# once more with the modem unplugged meanwhile. After each step it
-# prints the daemon's syslog lines, the RDB's class table and the class
-# script's calls. It ends by itself and removes everything it made.
+# Builds hwtrackd, rdbd, rdb and boardsim in build/ (configuring it when it
+# is new, rebuilding what is out of date), then, in private mount, network
+# and PID namespaces (nothing of the machine's /dev, RDB or udev is touched):
+# starts a syslog reader on a private /dev/log, the RDB stand-in rdbd, and
+# hwtrackd on the simulated "gateway" board with a class script that records
+# its calls; plugs the modem and the stick, unplugs the stick and plugs it on
+# another port, restarts the daemon, and restarts it once more with the modem
+# unplugged meanwhile. After each step it prints the daemon's syslog lines,
+# the RDB's class table and the class script's calls. It ends by itself and
+# removes everything it made.
 #
 # usage: tools/demo.sh            (as root, or as a user where unprivileged
 #                                  user namespaces are allowed)
@@ -31,21 +32,22 @@ die() {
 
 # --- outside the namespaces: build, then run this script again inside them -----
 
-build_missing() {
-  local missing=()
-  for p in "${programs[@]}"; do [[ -x "$bin/$p" ]] || missing+=("$p"); done
-  ((${#missing[@]})) || return 0
-  echo "demo: building ${missing[*]} in $build"
-  command -v cmake >/dev/null || die "cmake is needed to build them"
+# Builds the programs into the build folder, configuring it first when it is
+# new; an up-to-date build costs a second.
+build_programs() {
+  command -v cmake >/dev/null || die "cmake is needed to build ${programs[*]}"
   local log
   log="$(mktemp "${TMPDIR:-/tmp}/hwtrack-demo-build.XXXXXX")"
   if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    echo "demo: configuring $build"
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S "$src" -B "$build" "${generator[@]}" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "cmake failed"; }
   fi
-  cmake --build "$build" --target "${missing[@]}" -j2 >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "build failed"; }
+  echo "demo: building ${programs[*]} in $build"
+  cmake --build "$build" --target "${programs[@]}" -j2 >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "build failed"; }
   rm -f "$log"
+  echo
 }
 
 run_inside() {
@@ -70,7 +72,7 @@ debug="${HWTRACK_DEMO_DEBUG:-6}"
 [[ "$debug" == 6 || "$debug" == 7 ]] || die "HWTRACK_DEMO_DEBUG must be 6 or 7"
 
 if [[ -z "${HWTRACK_DEMO_TMP:-}" ]]; then
-  build_missing
+  build_programs
   run_inside
 fi
 
