@@ -63,6 +63,32 @@ class CoreTest : public itest::DaemonTest {
   }
 };
 
+// --- the harness's own parsing ------------------------------------------------------
+
+TEST(HarnessSyslog, ParsesWhatTheCLibrarySends) {
+  const auto l = itest::parse_syslog_datagram("<30>Dec  7 20:35:01 hwtrackd[4242]: <hwtrack:main:88> scan devices\n");
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->priority, LOG_INFO);
+  EXPECT_EQ(l->facility, LOG_DAEMON);
+  EXPECT_EQ(l->ident, "hwtrackd");
+  EXPECT_EQ(l->pid, 4242);
+  EXPECT_EQ(l->text, "<hwtrack:main:88> scan devices");
+  EXPECT_EQ(l->message(), "scan devices");
+  EXPECT_EQ(l->module(), "hwtrack");
+  EXPECT_EQ(l->function(), "main");
+  EXPECT_EQ(l->line(), 88);
+
+  // Before openlog() there is no pid.
+  const auto early = itest::parse_syslog_datagram("<11>Dec 17 01:02:03 hwtrackd: <rdb:rdb_init:9> failed: x: y");
+  ASSERT_TRUE(early);
+  EXPECT_EQ(early->priority, LOG_ERR);
+  EXPECT_EQ(early->pid, -1);
+  EXPECT_EQ(early->ident, "hwtrackd");
+  EXPECT_EQ(early->message(), "failed: x: y");
+
+  EXPECT_FALSE(itest::parse_syslog_datagram("no priority"));
+}
+
 // --- options ------------------------------------------------------------------
 
 TEST(CoreOptions, HelpGoesToStdoutAndExitsZero) {

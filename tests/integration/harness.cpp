@@ -629,7 +629,7 @@ bool Harness::start_rdbd(Deadline deadline) {
   if (rdbd_pid_ < 0) return false;
   return wait_until(
       [&] {
-        if (try_reap(rdbd_pid_)) return true;  // died: checked below
+        if (!rdbd_running()) return true;  // died: checked below
         Rdb rdb(rdb_socket());
         return rdb.handle != nullptr;
       },
@@ -645,7 +645,14 @@ int Harness::stop_rdbd(int signo, Deadline deadline) {
   return st;
 }
 
-bool Harness::rdbd_running() { return rdbd_pid_ > 0 && kill(rdbd_pid_, 0) == 0 && !try_reap(rdbd_pid_); }
+bool Harness::rdbd_running() {
+  if (rdbd_pid_ <= 0) return false;
+  if (try_reap(rdbd_pid_)) {
+    rdbd_pid_ = -1;
+    return false;
+  }
+  return true;
+}
 
 // --- RDB --------------------------------------------------------------------------
 
