@@ -58,12 +58,17 @@ run_inside() {
   unshare "${ns[@]}" true 2>/dev/null ||
     die "cannot create namespaces: run as root (sudo $0), or allow unprivileged user namespaces"
 
-  local tmp status=0
+  local tmp child status=0
   tmp="$(mktemp -d "${TMPDIR:-/tmp}/hwtrack-demo.XXXXXX")"
   # The PID namespace ends with its first process, which takes every process
-  # of the demo with it; the folder goes here.
-  trap 'rm -rf "$tmp"' EXIT
-  HWTRACK_DEMO_TMP="$tmp" HWTRACK_DEMO_BIN="$bin" unshare "${ns[@]}" bash "${BASH_SOURCE[0]}" || status=$?
+  # of the demo with it; the folder goes here. On Ctrl-C or SIGTERM the
+  # namespace is ended at once (--kill-child), then the folder removed.
+  trap "rm -rf '$tmp' 2>/dev/null || { sleep 1; rm -rf '$tmp'; }" EXIT
+  HWTRACK_DEMO_TMP="$tmp" HWTRACK_DEMO_BIN="$bin" \
+    unshare --kill-child "${ns[@]}" bash "${BASH_SOURCE[0]}" &
+  child=$!
+  trap "kill -KILL $child 2>/dev/null; wait $child 2>/dev/null || true; exit 130" INT TERM
+  wait "$child" || status=$?
   exit "$status"
 }
 
