@@ -23,24 +23,12 @@ int run_with_system(const char *cmdline) { return system(cmdline); }
 
 hwtrack_script_runner script_runner = run_with_system;
 
-void log_device_lines(int level, const hwdev *hd) {
-  HWLOG(level, "name    : %s", hd->name.c_str());
-  HWLOG(level, "loc     : %s", hd->loc.c_str());
-  HWLOG(level, "id      : %s", hd->id.c_str());
-  HWLOG(level, "devpath : %s", hd->devpath.c_str());
-}
-
-// The entry is held by a device whose remove was never seen: report that
-// device gone before the new one takes the entry over.
-void report_duplicate_insertion(hwcls *cls, const hwdev *hd) {
-  HWLOG(LOG_WARNING, "device already inserted - possibly missing udev message");
-  HWLOG(LOG_WARNING, "* detail of duplicated device");
-  log_device_lines(LOG_WARNING, hd);
-  HWLOG(LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
-
-  cls->status = HWCLS_STATUS_REMOVED;
-  hwcls_write_to_rdb(cls, 0);
-  hwtrack_call_script(cls);
+// The lines that describe a device, logged on behalf of func.
+void log_device_lines(int level, const char *func, const hwdev *hd) {
+  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "name    : %s", hd->name.c_str());
+  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "loc     : %s", hd->loc.c_str());
+  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "id      : %s", hd->id.c_str());
+  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "devpath : %s", hd->devpath.c_str());
 }
 
 // The script sees the entry "removed" while "dev", "name" and "mac" still
@@ -76,32 +64,8 @@ void release_earlier_record(hwdev *earlier, hwcls *taken) {
   hwdev_put(earlier, 1);
 }
 
-hwcls *find_or_create_class(hwdev *hd) {
-  hwcls *cls = nullptr;
-  if (hwcls_find_for_hwdev(hd, &cls) == 0 && cls) return cls;
-
-  HWLOG(LOG_DEBUG, "* new device found");
-  log_device_lines(LOG_DEBUG, hd);
-  cls = hwcls_get();
-  if (!cls) HWLOG(LOG_ERR, "failed in hwcls_get()");
-  return cls;
-}
-
-void attach(hwdev *hd, hwcls *cls) {
-  cls->id.set(hd->id.c_str());
-  cls->loc.set(hd->loc.c_str());
-  cls->hd = hd;
-  hd->cls = cls;
-
-  if (hd->type == HWDEV_TYPE_SERIAL || hd->type == HWDEV_TYPE_ETH || hd->type == HWDEV_TYPE_STORAGE) {
-    cls->type = hd->type;
-  } else {
-    cls->type = HWCLS_TYPE_NONE;
-    HWLOG(LOG_ERR, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
-  }
-
-  cls->status = HWCLS_STATUS_INSERTED;
-  (void)hwcls_fixup(cls, 0);
+bool is_device_type(int type) {
+  return type == HWDEV_TYPE_SERIAL || type == HWDEV_TYPE_ETH || type == HWDEV_TYPE_STORAGE;
 }
 
 }  // namespace
@@ -126,16 +90,44 @@ int hwtrack_add_new_hwdev(int code, const char *devpath) {
     return -1;
   }
 
-  hwcls *cls = find_or_create_class(hd);
-  if (!cls) {
-    hwdev_put(hd, 0);
-    return -1;
+  hwcls *cls = nullptr;
+  if (hwcls_find_for_hwdev(hd, &cls) < 0 || !cls) {
+    HWLOG(LOG_DEBUG, "* new device found");
+    log_device_lines(LOG_DEBUG, __func__, hd);
+    cls = hwcls_get();
+    if (!cls) {
+      HWLOG(LOG_ERR, "failed in hwcls_get()");
+      hwdev_put(hd, 0);
+      return -1;
+    }
   }
 
-  if (cls->status == HWCLS_STATUS_INSERTED) report_duplicate_insertion(cls, hd);
+  // The entry is held by a device whose remove was never seen: report that
+  // device gone before the new one takes the entry over.
+  if (cls->status == HWCLS_STATUS_INSERTED) {
+    HWLOG(LOG_WARNING, "device already inserted - possibly missing udev message");
+    HWLOG(LOG_WARNING, "* detail of duplicated device");
+    log_device_lines(LOG_WARNING, __func__, hd);
+    HWLOG(LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
+    cls->status = HWCLS_STATUS_REMOVED;
+    hwcls_write_to_rdb(cls, 0);
+    hwtrack_call_script(cls);
+  }
   if (earlier) release_earlier_record(earlier, cls);
 
-  attach(hd, cls);
+  cls->id.set(hd->id.c_str());
+  cls->loc.set(hd->loc.c_str());
+  cls->hd = hd;
+  hd->cls = cls;
+  if (is_device_type(hd->type)) {
+    cls->type = hd->type;
+  } else {
+    cls->type = HWCLS_TYPE_NONE;
+    HWLOG(LOG_ERR, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
+  }
+  cls->status = HWCLS_STATUS_INSERTED;
+  (void)hwcls_fixup(cls, 0);
+
   hwdev_write_to_rdb(hd, 0);
   hwcls_write_to_rdb(cls, 0);
 

@@ -304,9 +304,12 @@ struct usb_attrs {
   const char *address = nullptr;
 };
 
-const char *required_attr(const sysfs_device *dev, const char *name) {
+// Logs a missing attribute on behalf of func.
+const char *required_attr(const char *func, const sysfs_device *dev, const char *name) {
   const char *value = sysfs_attr_get_value(dev->devpath.c_str(), name);
-  if (!value) HWLOG(LOG_ERR, "###hwtrack### missing attr (attr=%s,devpath=%s)", name, dev->devpath.c_str());
+  if (!value)
+    hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### missing attr (attr=%s,devpath=%s)", name,
+                dev->devpath.c_str());
   return value;
 }
 
@@ -330,11 +333,11 @@ int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_devic
   }
 
   usb_attrs a;
-  if (!(a.interface_number = required_attr(interface, "bInterfaceNumber"))) return -1;
-  if (!(a.driver = required_attr(interface, "driver"))) return -1;
-  if (!(a.vendor = required_attr(usb_dev, "idVendor"))) return -1;
-  if (!(a.product = required_attr(usb_dev, "idProduct"))) return -1;
-  if (!(a.busnum = required_attr(usb_dev, "busnum"))) return -1;
+  if (!(a.interface_number = required_attr(__func__, interface, "bInterfaceNumber"))) return -1;
+  if (!(a.driver = required_attr(__func__, interface, "driver"))) return -1;
+  if (!(a.vendor = required_attr(__func__, usb_dev, "idVendor"))) return -1;
+  if (!(a.product = required_attr(__func__, usb_dev, "idProduct"))) return -1;
+  if (!(a.busnum = required_attr(__func__, usb_dev, "busnum"))) return -1;
 
   // Devices wired to the board's internal bus are part of the board itself.
   if (leading_decimal(a.busnum) == leading_decimal(INTERNAL_USB_BUS)) {
@@ -342,8 +345,8 @@ int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_devic
     return -1;
   }
 
-  if (!(a.port_path = required_attr(usb_dev, "devpath"))) return -1;
-  if (!(a.configuration = required_attr(usb_dev, "bConfigurationValue"))) return -1;
+  if (!(a.port_path = required_attr(__func__, usb_dev, "devpath"))) return -1;
+  if (!(a.configuration = required_attr(__func__, usb_dev, "bConfigurationValue"))) return -1;
   a.serial = sysfs_attr_get_value(usb_dev->devpath.c_str(), "serial");
   a.address = sysfs_attr_get_value(dev->devpath.c_str(), "address");
 

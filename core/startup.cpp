@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <iterator>
 #include <string_view>
-#include <vector>
 
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
@@ -49,31 +49,54 @@ struct dir_closer {
 };
 using dir_handle = std::unique_ptr<DIR, dir_closer>;
 
-// Calls visit(code, devpath) for every entry of the class directories, with
-// the entry's link resolved; the messages are those of the start-up scan.
-template <typename Visitor>
-void scan_class_directories(Visitor visit) {
-  for (const class_scan_row &row : class_scan_table) {
-    char base[PATH_BUF_SIZE];
-    hw::formatf(base, sizeof(base), "%s/%s", sysfs_path(), row.dir);
-    dir_handle dir(opendir(base));
-    if (!dir) {
-      HWLOG(LOG_ERR, "not able to access sysfs class (base=%s)", base);
-      continue;
-    }
-    while (const dirent *entry = readdir(dir.get())) {
-      if (entry->d_name[0] == '.') continue;
-      char devpath[PATH_BUF_SIZE];
-      hw::formatf(devpath, sizeof(devpath), "%s/%s", row.dir, entry->d_name);
-      if (sysfs_resolve_link(devpath, sizeof(devpath)) < 0) {
-        const int err = errno;
-        HWLOG(LOG_ERR, "failed in sysfs_resolve_link(devpath=%s) - %s", devpath, strerror(err));
+// Walks the entries of the class directories in class_scan_table order and
+// resolves each link. It logs nothing, so that each caller's messages carry
+// the caller's name.
+class class_scan {
+ public:
+  enum class step { device, unopened_dir, unresolved_link, done };
+
+  step next() {
+    for (;;) {
+      if (!dir_) {
+        if (row_ == std::size(class_scan_table)) return step::done;
+        code_ = class_scan_table[row_].code;
+        class_dir_ = class_scan_table[row_].dir;
+        ++row_;
+        hw::formatf(path_, sizeof(path_), "%s/%s", sysfs_path(), class_dir_);
+        dir_.reset(opendir(path_));
+        if (!dir_) return step::unopened_dir;
+      }
+      const dirent *entry = readdir(dir_.get());
+      if (!entry) {
+        dir_.reset();
         continue;
       }
-      visit(row.code, devpath);
+      if (entry->d_name[0] == '.') continue;
+      hw::formatf(path_, sizeof(path_), "%s/%s", class_dir_, entry->d_name);
+      if (sysfs_resolve_link(path_, sizeof(path_)) < 0) {
+        error_ = errno;
+        return step::unresolved_link;
+      }
+      return step::device;
     }
   }
-}
+
+  // The class directory that failed to open, the link that failed to
+  // resolve, or the resolved devpath of a device.
+  const char *path() const { return path_; }
+  // The subsystem code of the directory being walked.
+  int code() const { return code_; }
+  int error() const { return error_; }
+
+ private:
+  size_t row_ = 0;
+  int code_ = 0;
+  const char *class_dir_ = nullptr;
+  dir_handle dir_;
+  char path_[PATH_BUF_SIZE] = {};
+  int error_ = 0;
+};
 
 }  // namespace
 
@@ -135,21 +158,31 @@ int is_subsystem(const char *devpath, const char *subsystem) {
 }
 
 int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
-  scan_class_directories([&](int code, const char *devpath) {
+  class_scan scan;
+  for (class_scan::step step; (step = scan.next()) != class_scan::step::done;) {
+    if (step == class_scan::step::unopened_dir) {
+      HWLOG(LOG_ERR, "not able to access sysfs class (base=%s)", scan.path());
+      continue;
+    }
+    if (step == class_scan::step::unresolved_link) {
+      HWLOG(LOG_ERR, "failed in sysfs_resolve_link(devpath=%s) - %s", scan.path(), strerror(scan.error()));
+      continue;
+    }
+    const char *devpath = scan.path();
     const int m = is_subsystem(devpath, subsystem);
     if (m == 1 && exclude) {
       HWLOG(LOG_DEBUG, "subsystem excluded (subsystem=%s,devpath=%s)", subsystem, devpath);
-      return;
+      continue;
     }
     if (m == 0 && !exclude) {
       HWLOG(LOG_DEBUG, "subsystem not matching (subsystem=%s,devpath=%s)", subsystem, devpath);
-      return;
+      continue;
     }
-    if (hwtrack_add_new_hwdev(code, devpath) < 0)
+    if (hwtrack_add_new_hwdev(scan.code(), devpath) < 0)
       HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
     else
       HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
-  });
+  }
   return 0;
 }
 
@@ -175,20 +208,24 @@ int remove_vanished_devices() {
 
 // Adds the devices of the class directories that have no record, on-board
 // ones first as at start-up, so new class entries get their indexes in the
-// same order.
+// same order. Directories and links that fail were reported by the start-up
+// scan already.
 int add_unknown_devices() {
   int added = 0;
   for (const int platform_pass : {1, 0}) {
-    scan_class_directories([&](int code, const char *devpath) {
-      if (hwdev_find_by_devpath(devpath)) return;
-      if (is_subsystem(devpath, "platform") != platform_pass) return;
-      if (hwtrack_add_new_hwdev(code, devpath) < 0) {
+    class_scan scan;
+    for (class_scan::step step; (step = scan.next()) != class_scan::step::done;) {
+      if (step != class_scan::step::device) continue;
+      const char *devpath = scan.path();
+      if (hwdev_find_by_devpath(devpath)) continue;
+      if (is_subsystem(devpath, "platform") != platform_pass) continue;
+      if (hwtrack_add_new_hwdev(scan.code(), devpath) < 0) {
         HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
-        return;
+        continue;
       }
       HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
       ++added;
-    });
+    }
   }
   return added;
 }

@@ -106,6 +106,17 @@ bool DevmgrTest::logged(int level, const std::string &text) const {
   return false;
 }
 
+std::vector<std::string> DevmgrTest::sources_of(const std::string &message) const {
+  std::vector<std::string> out;
+  for (const auto &line : log.lines()) {
+    if (testsupport::LogCapture::strip_prefix(line.text) != message) continue;
+    const std::string &text = line.text;
+    const size_t end = text.rfind(':', text.find("> "));
+    out.push_back(text.substr(1, end - 1));
+  }
+  return out;
+}
+
 std::map<std::string, std::string> DevmgrTest::vars(const std::string &prefix) const {
   return strip(rdb.dump(prefix), prefix.size());
 }

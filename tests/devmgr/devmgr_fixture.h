@@ -54,6 +54,8 @@ class DevmgrTest : public ::testing::Test {
   std::vector<Message> messages() const;
   std::vector<std::string> messages_at(int level) const;
   bool logged(int level, const std::string &text) const;
+  // "module:function" of the prefix of each line whose text is message.
+  std::vector<std::string> sources_of(const std::string &message) const;
 
   // The variables below prefix with the prefix cut away.
   std::map<std::string, std::string> vars(const std::string &prefix) const;

@@ -199,6 +199,8 @@ TEST_F(AddRemove, DuplicateAddReleasesTheEarlierRecord) {
                                           "devpath : " + tty.devpath,
                                           "remove the previously inserted device (name:'/dev/ttyUSB0')",
                                       }));
+  EXPECT_EQ(sources_of("* detail of duplicated device"), std::vector<std::string>{"hwtrack:hwtrack_add_new_hwdev"});
+  EXPECT_EQ(sources_of("loc     : usb1-1.2:1.0").front(), "hwtrack:hwtrack_add_new_hwdev");
   ASSERT_EQ(script_runs().size(), 2u);
   EXPECT_EQ(script_args()[0], "sys.hw.class.serial.0 serial 0 removed");
   EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");

@@ -297,6 +297,15 @@ TEST_P(RefusedDevice, LogsItsMessagesAndLeavesTheRecordUntouched) {
     EXPECT_STREQ(text, "");
   EXPECT_EQ(hd->type, type_before);
   EXPECT_EQ(hwdev_find_by_devpath(devpath.c_str()), nullptr);
+  // Each message names the function it belongs to.
+  for (const auto &[level, text] : want) {
+    const std::string source = sources_of(text).at(0);
+    if (text.starts_with("###hwtrack### failed in hwtrack_set_") || text.starts_with("unable to access") ||
+        text == "###hwtrack### device not found" || text.starts_with("###hwtrack### unknown subsystem"))
+      EXPECT_EQ(source, "hwtrack:hwtrack_set_hd_by_devpath") << text;
+    else if (text.starts_with("###hwtrack### missing attr") || text == kInternal)
+      EXPECT_EQ(source, "hwtrack:hwtrack_set_usb_hd_with_extra") << text;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedDevice, ::testing::ValuesIn(refused_rows),

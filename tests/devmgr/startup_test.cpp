@@ -194,6 +194,12 @@ TEST_F(Startup, ScanSkipsWhatItCannotResolveOrOpen) {
   EXPECT_TRUE(logged(LOG_ERR, "failed in sysfs_resolve_link(devpath=/class/tty/bogus) - Invalid argument"));
   EXPECT_TRUE(logged(LOG_ERR, "not able to access sysfs class (base=" + sys.root().string() + "//class/net)"));
   for (const std::string &text : messages_at(LOG_ERR)) EXPECT_EQ(text.find(".hidden"), std::string::npos) << text;
+  EXPECT_EQ(sources_of("failed in sysfs_resolve_link(devpath=/class/tty/bogus) - Invalid argument"),
+            Strings{"hwtrack:build_hwdev_from_sysfs"});
+  EXPECT_EQ(sources_of("not able to access sysfs class (base=" + sys.root().string() + "//class/net)"),
+            Strings{"hwtrack:build_hwdev_from_sysfs"});
+  EXPECT_EQ(sources_of("devpath added as a hwdev (devpath=" + tty.devpath + ")"),
+            Strings{"hwtrack:build_hwdev_from_sysfs"});
   EXPECT_EQ(script_args(), Strings{"sys.hw.class.serial.0 serial 0 inserted"});
 }
 
