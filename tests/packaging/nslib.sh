@@ -78,7 +78,7 @@ ns_setup() {
   mount -t tmpfs -o mode=0755,size=4m tmpfs /run
   [[ -L /var/run ]] || mount -t tmpfs -o mode=0755,size=4m tmpfs /var/run
   mkdir -p "$T/default"
-  mount --bind "$T/default" /etc/default
+  [[ -d /etc/default ]] && mount --bind "$T/default" /etc/default
 
   busybox syslogd -n -O "$T/syslog" &
   SYSLOGD_PID=$!
