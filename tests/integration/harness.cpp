@@ -735,7 +735,8 @@ bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
       {"SYSFS_PATH", sysfs_root()},
   };
   env.insert(env.end(), options.env.begin(), options.env.end());
-  std::vector<std::string> argv = {hwtrackd_path()};
+  std::vector<std::string> argv = options.wrapper;
+  argv.push_back(hwtrackd_path());
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   capture_->new_generation();

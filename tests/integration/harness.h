@@ -130,6 +130,10 @@ struct DaemonOptions {
   // Wait until both event sockets exist before returning (only for a daemon
   // that is expected to get that far).
   bool wait_ready = true;
+  // A command that runs the daemon (valgrind, or a program that prepares
+  // something and execs its arguments): argv is wrapper + hwtrackd + args.
+  // It must exec the daemon in its own process, so daemon_pid() stays right.
+  std::vector<std::string> wrapper;
 };
 
 class Harness {
