@@ -2,9 +2,10 @@
 // mirrors both in the RDB and runs the class script on every change of a
 // class entry's status.
 
+#include "core/devmgr.h"
+
 #include <cstdlib>
 
-#include "core/devmgr.h"
 #include "core/log.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
@@ -70,9 +71,7 @@ bool is_device_type(int type) {
 
 }  // namespace
 
-void hwtrack_set_script_runner(hwtrack_script_runner runner) {
-  script_runner = runner ? runner : run_with_system;
-}
+void hwtrack_set_script_runner(hwtrack_script_runner runner) { script_runner = runner ? runner : run_with_system; }
 
 int hwtrack_add_new_hwdev(int code, const char *devpath) {
   // Looked up before the new record is filed under the same devpath.

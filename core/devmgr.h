@@ -15,8 +15,8 @@ int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *
 int hwtrack_set_platform_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
                                        const char *id_suffix, const char *loc_suffix);
 int hwtrack_set_platform_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
-int hwtrack_set_usb_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *start,
-                                  const char *id_suffix, const char *loc_suffix);
+int hwtrack_set_usb_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
+                                  const char *loc_suffix);
 int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev);
 int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev);

@@ -85,7 +85,7 @@ struct selection_row {
   phys_test phys;
   unsigned codes;  // code_bit() of each subsystem code the row applies to
   bus_test bus;
-  kind_function kind;    // nullptr: the row refuses the device
+  kind_function kind;     // nullptr: the row refuses the device
   const char *kind_name;  // named in the failure message
   refusal message;        // what a row without a kind function logs
   int level;
@@ -97,16 +97,16 @@ constexpr selection_row selection_table[] = {
      LOG_DEBUG},
     {phys_test::any, code_bit(2), bus_test::on_platform, call_platform_block, "hwtrack_set_platform_block_hd",
      refusal::none, LOG_DEBUG},
-    {phys_test::any, code_bit(2), bus_test::not_on_platform, call_usb_block, "hwtrack_set_usb_block_hd",
-     refusal::none, LOG_DEBUG},
-    {phys_test::gadget, code_bit(0), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd",
-     refusal::none, LOG_DEBUG},
-    {phys_test::gadget, code_bit(1), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd",
-     refusal::none, LOG_ERR},
+    {phys_test::any, code_bit(2), bus_test::not_on_platform, call_usb_block, "hwtrack_set_usb_block_hd", refusal::none,
+     LOG_DEBUG},
+    {phys_test::gadget, code_bit(0), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
+     LOG_DEBUG},
+    {phys_test::gadget, code_bit(1), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
+     LOG_ERR},
     {phys_test::other, code_bit(0), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
      refusal::none, LOG_ERR},
-    {phys_test::other, code_bit(0), bus_test::phys_usb_serial, hwtrack_set_usb_hd, "hwtrack_set_usb_hd",
-     refusal::none, LOG_DEBUG},
+    {phys_test::other, code_bit(0), bus_test::phys_usb_serial, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
+     LOG_DEBUG},
     {phys_test::other, code_bit(0), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
     {phys_test::other, code_bit(1), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
      refusal::none, LOG_ERR},
@@ -242,8 +242,8 @@ int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *
   return 0;
 }
 
-int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
-                                       const char *id_suffix, const char *loc_suffix) {
+int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *phys, const char *id_suffix,
+                                       const char *loc_suffix) {
   sysfs_device *node = get_platform_node(dev);
   if (!node) {
     HWLOG(LOG_ERR, "platform sysfs node not found (devpath=%s)", dev->devpath.c_str());
@@ -319,8 +319,8 @@ int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_devic
                                   const char *loc_suffix) {
   sysfs_device *interface = nullptr;
   if (start) {
-    interface = text_equals(start->subsystem.c_str(), "usb") ? start
-                                                              : sysfs_device_get_parent_with_subsystem(start, "usb");
+    interface =
+        text_equals(start->subsystem.c_str(), "usb") ? start : sysfs_device_get_parent_with_subsystem(start, "usb");
   }
   if (!interface) {
     HWLOG(LOG_ERR, "###hwtrack### no usb parent found");

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <iterator>
+#include <memory>
 #include <string_view>
 
 #include "core/devmgr.h"

@@ -79,7 +79,8 @@ class DevmgrE2E : public itest::DaemonTest {
   void plug(const Device &top, const Device &tracked) {
     const size_t from = h().log_count();
     send(board::subtree_uevents(tree(), top, "add"));
-    ASSERT_TRUE(h().wait_for_log("###hwtrack### device added (devpath=" + tracked.devpath + ")", itest::within(), from));
+    ASSERT_TRUE(
+        h().wait_for_log("###hwtrack### device added (devpath=" + tracked.devpath + ")", itest::within(), from));
   }
 
   // Sends the "remove" events of the subtree at top, takes the subtree out
@@ -95,7 +96,8 @@ class DevmgrE2E : public itest::DaemonTest {
 
   Vars rdb_vars(const std::string &prefix) {
     Vars out;
-    for (const std::string &name : h().rdb_names(prefix)) out[name.substr(prefix.size())] = h().rdb_get(name).value_or("?");
+    for (const std::string &name : h().rdb_names(prefix))
+      out[name.substr(prefix.size())] = h().rdb_get(name).value_or("?");
     return out;
   }
 
@@ -134,10 +136,11 @@ TEST_F(DevmgrE2E, FirstAddOfEachKindWritesExactVariables) {
   const Device stick = tree().usb_device(hub(), 4, {.vendor = "0781", .product = "5567", .serial = "STICK1"});
   const Device sda = tree().scsi_disk(tree().usb_interface(stick, 0, "usb-storage", "08"), "sda");
   const Device sda1 = tree().partition(sda, 1);
-  const Device card = tree().mmc_card(
-      tree().mmc_host(tree().platform_device("2190000.mmc", "sdhci-esdhc-imx", soc()), 0));
+  const Device card =
+      tree().mmc_card(tree().mmc_host(tree().platform_device("2190000.mmc", "sdhci-esdhc-imx", soc()), 0));
   const Device mmcblk0 = tree().block_disk(card, "mmcblk0");
-  const Device udc = tree().platform_device("ci_hdrc.0", "ci_hdrc", tree().platform_device("2184000.usb", "imx_usb", soc()));
+  const Device udc =
+      tree().platform_device("ci_hdrc.0", "ci_hdrc", tree().platform_device("2184000.usb", "imx_usb", soc()));
   const Device gadget = tree().usb_gadget(udc, "gadget", "g_multi");
   const Device ttyGS0 = tree().tty(gadget, "ttyGS0");
   const Device usb0 = tree().net(gadget, "usb0", "aa:bb:cc:dd:ee:ff");
@@ -159,15 +162,30 @@ TEST_F(DevmgrE2E, FirstAddOfEachKindWritesExactVariables) {
   };
   const Expect expected[] = {
       {uart,
-       {{"name", "/dev/ttymxc0"}, {"location", "platform"}, {"id", "platform-2020000.serial"}, {"driver", "imx-uart"}, {"type", "serial"}},
+       {{"name", "/dev/ttymxc0"},
+        {"location", "platform"},
+        {"id", "platform-2020000.serial"},
+        {"driver", "imx-uart"},
+        {"type", "serial"}},
        "serial.0",
        {{"name", "/dev/ttymxc0"}, {"mac", ""}, {"id", "platform-2020000.serial"}, {"location", "platform"}}},
       {eth,
-       {{"name", "eth0"}, {"location", "platform"}, {"id", "platform-2188000.ethernet-1"}, {"driver", "fec"}, {"type", "eth"}},
+       {{"name", "eth0"},
+        {"location", "platform"},
+        {"id", "platform-2188000.ethernet-1"},
+        {"driver", "fec"},
+        {"type", "eth"}},
        "eth.0",
-       {{"name", "eth0"}, {"mac", "00:11:22:33:44:55"}, {"id", "platform-2188000.ethernet-1"}, {"location", "platform"}}},
+       {{"name", "eth0"},
+        {"mac", "00:11:22:33:44:55"},
+        {"id", "platform-2188000.ethernet-1"},
+        {"location", "platform"}}},
       {ttyUSB0,
-       {{"name", "/dev/ttyUSB0"}, {"location", "usb1-1.2:1.0"}, {"id", "0403-6001-A600"}, {"driver", "ftdi_sio"}, {"type", "serial"}},
+       {{"name", "/dev/ttyUSB0"},
+        {"location", "usb1-1.2:1.0"},
+        {"id", "0403-6001-A600"},
+        {"driver", "ftdi_sio"},
+        {"type", "serial"}},
        "serial.1",
        {{"name", "/dev/ttyUSB0"}, {"mac", ""}, {"id", "0403-6001-A600"}, {"location", "usb1-1.2:1.0"}}},
       {usb_eth,
@@ -175,19 +193,35 @@ TEST_F(DevmgrE2E, FirstAddOfEachKindWritesExactVariables) {
        "eth.1",
        {{"name", "eth1"}, {"mac", "02:00:00:aa:bb:cc"}, {"id", "0b95-772b-N1"}, {"location", "usb1-1.3:1.0"}}},
       {sda1,
-       {{"name", "/dev/sda1"}, {"location", "usb1-1.4:1.0-1"}, {"id", "0781-5567-STICK1-1"}, {"driver", "usb-storage"}, {"type", "storage"}},
+       {{"name", "/dev/sda1"},
+        {"location", "usb1-1.4:1.0-1"},
+        {"id", "0781-5567-STICK1-1"},
+        {"driver", "usb-storage"},
+        {"type", "storage"}},
        "storage.0",
        {{"name", "/dev/sda1"}, {"mac", ""}, {"id", "0781-5567-STICK1-1"}, {"location", "usb1-1.4:1.0-1"}}},
       {mmcblk0,
-       {{"name", "/dev/mmcblk0"}, {"location", "platform-1"}, {"id", "platform-2190000.mmc-1"}, {"driver", ""}, {"type", "storage"}},
+       {{"name", "/dev/mmcblk0"},
+        {"location", "platform-1"},
+        {"id", "platform-2190000.mmc-1"},
+        {"driver", ""},
+        {"type", "storage"}},
        "storage.1",
        {{"name", "/dev/mmcblk0"}, {"mac", ""}, {"id", "platform-2190000.mmc-1"}, {"location", "platform-1"}}},
       {ttyGS0,
-       {{"name", "/dev/ttyGS0"}, {"location", "gadget"}, {"id", "gadget-tty-2184000.usb"}, {"driver", "g_multi"}, {"type", "serial"}},
+       {{"name", "/dev/ttyGS0"},
+        {"location", "gadget"},
+        {"id", "gadget-tty-2184000.usb"},
+        {"driver", "g_multi"},
+        {"type", "serial"}},
        "serial.2",
        {{"name", "/dev/ttyGS0"}, {"mac", ""}, {"id", "gadget-tty-2184000.usb"}, {"location", "gadget"}}},
       {usb0,
-       {{"name", "usb0"}, {"location", "gadget"}, {"id", "gadget-net-2184000.usb"}, {"driver", "g_multi"}, {"type", "eth"}},
+       {{"name", "usb0"},
+        {"location", "gadget"},
+        {"id", "gadget-net-2184000.usb"},
+        {"driver", "g_multi"},
+        {"type", "eth"}},
        "eth.2",
        {{"name", "usb0"}, {"mac", ""}, {"id", "gadget-net-2184000.usb"}, {"location", "gadget"}}},
   };
@@ -362,9 +396,11 @@ std::optional<std::vector<RealDevice>> real_refusals(std::string &why) {
       }
       std::string refusal;
       if (code < 2)
-        refusal = has_phys ? "###hwtrack### unknown subsystem (subsystem=" + phys_sub + ")" : "###hwtrack### device not found";
+        refusal = has_phys ? "###hwtrack### unknown subsystem (subsystem=" + phys_sub + ")"
+                           : "###hwtrack### device not found";
       else
-        refusal = fs::exists(real / "partition") ? "###hwtrack### usb subsystem not found" : "###hwtrack### no partition found";
+        refusal = fs::exists(real / "partition") ? "###hwtrack### usb subsystem not found"
+                                                 : "###hwtrack### no partition found";
       out.push_back({devpath, refusal});
     }
   }
@@ -383,7 +419,9 @@ TEST_F(DevmgrE2E, MachineSysfsIsRefusedDeviceByDevice) {
   if (!devices) GTEST_SKIP() << why;
   start(false);
   // "/sys" is what an unset SYSFS_PATH gives; the harness always sets it.
-  ASSERT_TRUE(h().start_daemon({.env = {{"SYSFS_PATH", "/sys"}}}));
+  itest::DaemonOptions options;
+  options.env = {{"SYSFS_PATH", "/sys"}};
+  ASSERT_TRUE(h().start_daemon(options));
   wait_until_looping();
 
   const std::vector<SyslogLine> lines = h().log_lines();
@@ -403,7 +441,8 @@ TEST_F(DevmgrE2E, MachineSysfsIsRefusedDeviceByDevice) {
     const std::string m = lines[i].message();
     EXPECT_EQ(m.find("devpath added as a hwdev"), std::string::npos) << m;
     EXPECT_EQ(m.find("not able to access sysfs class"), std::string::npos) << m;
-    if (auto devpath = devpath_of(m, "subsystem not matching (subsystem=platform,devpath=")) not_matching.insert(*devpath);
+    if (auto devpath = devpath_of(m, "subsystem not matching (subsystem=platform,devpath="))
+      not_matching.insert(*devpath);
     if (i < general) continue;
     if (auto devpath = devpath_of(m, "devpath is not a hwdev (devpath=")) {
       said[*devpath] = pending;
@@ -430,7 +469,9 @@ TEST_F(DevmgrE2E, MachineSysfsIsRefusedDeviceByDevice) {
     const size_t from = h().log_count();
     ASSERT_TRUE(itest::Harness::trigger_kernel_uevent(uevent, "add"));
     ASSERT_TRUE(h().wait_for_log(
-        [&](const SyslogLine &l) { return l.message().starts_with("UEVENT[") && l.message().find(devpath) != std::string::npos; },
+        [&](const SyslogLine &l) {
+          return l.message().starts_with("UEVENT[") && l.message().find(devpath) != std::string::npos;
+        },
         itest::within(), from));
     EXPECT_TRUE(h().wait_for_log("###hwtrack### no device added", itest::within(), from));
   }

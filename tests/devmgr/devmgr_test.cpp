@@ -1,6 +1,8 @@
 // Add and remove of devices on a simulated board: the RDB variables, the
 // class entries they are attached to and the class script's runs.
 
+#include "core/devmgr.h"
+
 #include <sys/wait.h>
 #include <syslog.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "core/devmgr.h"
 #include "rdb/rdbdrv.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -276,7 +277,8 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
 TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
   std::vector<Device> ttys;
   for (int i = 0; i < 100; ++i)
-    ttys.push_back(sys.tty(sys.platform_device("uart" + std::to_string(i), "imx-uart", soc()), "ttymxc" + std::to_string(i)));
+    ttys.push_back(
+        sys.tty(sys.platform_device("uart" + std::to_string(i), "imx-uart", soc()), "ttymxc" + std::to_string(i)));
   for (int i = 0; i < 99; ++i) ASSERT_EQ(add(TTY, ttys[i]), 0) << i;
   log.clear();
   clear_script_runs();
@@ -308,9 +310,12 @@ TEST_F(AddRemove, NewDeviceIsLoggedBeforeItsClassIsMade) {
   const std::vector<std::string> debug = messages_at(LOG_DEBUG);
   const std::vector<std::string> want_new = {"* new device found", "name    : /dev/ttymxc0", "loc     : platform",
                                              "id      : platform-2020000.serial", "devpath : " + tty.devpath};
-  const std::vector<std::string> want_update = {"* update class info",        "name    : /dev/ttymxc0",
-                                                "idx     : 0",                "loc     : platform",
-                                                "id      : platform-2020000.serial", "devpath : " + tty.devpath};
+  const std::vector<std::string> want_update = {"* update class info",
+                                                "name    : /dev/ttymxc0",
+                                                "idx     : 0",
+                                                "loc     : platform",
+                                                "id      : platform-2020000.serial",
+                                                "devpath : " + tty.devpath};
   auto contains_run = [&](const std::vector<std::string> &run) {
     return std::search(debug.begin(), debug.end(), run.begin(), run.end()) != debug.end();
   };

@@ -56,50 +56,75 @@ Device gadget(DevmgrTest &t) {
 Device sd_card_disk(DevmgrTest &t) { return t.sys.block_disk(t.sys.mmc_card(t.sd_host()), "mmcblk0"); }
 
 const TrackedRow tracked_rows[] = {
-    {"platform_uart", TTY, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; },
+    {"platform_uart",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; },
      {"/dev/ttymxc0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
-    {"platform_eth_dev_id_hex_1", NET,
+    {"platform_eth_dev_id_hex_1",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth1", "00:11:22:33:44:55", "0x1").devpath; },
      {"eth1", 2, "platform-2188000.ethernet-1", "platform", "fec", "00:11:22:33:44:55"}},
-    {"platform_eth_dev_id_hex_0", NET,
+    {"platform_eth_dev_id_hex_0",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth0", "00:11:22:33:44:55", "0x0").devpath; },
      {"eth0", 2, "platform-2188000.ethernet", "platform", "fec", "00:11:22:33:44:55"}},
-    {"platform_eth_dev_id_octal", NET,
+    {"platform_eth_dev_id_octal",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth8", "00:11:22:33:44:55", "010").devpath; },
      {"eth8", 2, "platform-2188000.ethernet-8", "platform", "fec", "00:11:22:33:44:55"}},
-    {"platform_eth_without_dev_id_or_address", NET,
+    {"platform_eth_without_dev_id_or_address",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(t.platform_eth(), "eth0", std::nullopt, std::nullopt).devpath; },
      {"eth0", 2, "platform-2188000.ethernet", "platform", "fec", ""}},
-    {"platform_tty_bang_name", TTY, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "tts!0").devpath; },
+    {"platform_tty_bang_name",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.tty(t.uart(), "tts!0").devpath; },
      {"/dev/tts/0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
-    {"usb_serial_with_serial", TTY,
+    {"usb_serial_with_serial",
+     TTY,
      [](DevmgrTest &t) { return t.usb_serial_adapter(2, ids("XYZ"), "ttyUSB0").devpath; },
      {"/dev/ttyUSB0", 1, "1a2b-3c4d-XYZ", "usb1-1.2:1.0", "ftdi_sio", ""}},
-    {"usb_serial_without_serial", TTY,
+    {"usb_serial_without_serial",
+     TTY,
      [](DevmgrTest &t) { return t.usb_serial_adapter(2, ids(), "ttyUSB0").devpath; },
      {"/dev/ttyUSB0", 1, "1a2b-3c4d", "usb1-1.2:1.0", "ftdi_sio", ""}},
-    {"usb_interface_number_read_as_decimal", TTY,
+    {"usb_interface_number_read_as_decimal",
+     TTY,
      [](DevmgrTest &t) {
        const Device dev = t.sys.usb_device(t.hub(), 3, ids());
        return t.sys.usb_serial_port(t.sys.usb_interface(dev, 10, "option"), "ttyUSB3").devpath;
      },
      {"/dev/ttyUSB3", 1, "1a2b-3c4d", "usb1-1.3:1.0", "option", ""}},
-    {"usb_net_colon_mac", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "02:00:00:aa:bb:cc").devpath; },
+    {"usb_net_colon_mac",
+     NET,
+     [](DevmgrTest &t) { return usb_net(t, "S1", "02:00:00:aa:bb:cc").devpath; },
      {"usb0", 2, "1a2b-3c4d-S1", "usb1-1.2:1.0", "cdc_ether", "02:00:00:aa:bb:cc"}},
-    {"usb_net_qualifying_address", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "0x026").devpath; },
+    {"usb_net_qualifying_address",
+     NET,
+     [](DevmgrTest &t) { return usb_net(t, "S1", "0x026").devpath; },
      {"usb0", 2, "1a2b-3c4d-0x026", "usb1-1.2:1.0", "cdc_ether", "0x026"}},
-    {"usb_net_address_without_bit_2", NET, [](DevmgrTest &t) { return usb_net(t, "S1", "0x025").devpath; },
+    {"usb_net_address_without_bit_2",
+     NET,
+     [](DevmgrTest &t) { return usb_net(t, "S1", "0x025").devpath; },
      {"usb0", 2, "1a2b-3c4d-S1", "usb1-1.2:1.0", "cdc_ether", "0x025"}},
-    {"usb_stick_partition", BLOCK,
+    {"usb_stick_partition",
+     BLOCK,
      [](DevmgrTest &t) { return t.sys.partition(t.usb_stick(2, "STICK1", "sda"), 1).devpath; },
      {"/dev/sda1", 3, "0781-5567-STICK1-1", "usb1-2:1.0-1", "usb-storage", ""}},
-    {"sd_card_without_partition_table", BLOCK, [](DevmgrTest &t) { return sd_card_disk(t).devpath; },
+    {"sd_card_without_partition_table",
+     BLOCK,
+     [](DevmgrTest &t) { return sd_card_disk(t).devpath; },
      {"/dev/mmcblk0", 3, "platform-2190000.mmc-1", "platform-1", "", ""}},
-    {"sd_card_partition", BLOCK, [](DevmgrTest &t) { return t.sys.partition(sd_card_disk(t), 1).devpath; },
+    {"sd_card_partition",
+     BLOCK,
+     [](DevmgrTest &t) { return t.sys.partition(sd_card_disk(t), 1).devpath; },
      {"/dev/mmcblk0p1", 3, "platform-2190000.mmc-1", "platform-1", "", ""}},
-    {"gadget_tty", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS0").devpath; },
+    {"gadget_tty",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS0").devpath; },
      {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
-    {"gadget_net_never_writes_mac", NET,
+    {"gadget_net_never_writes_mac",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(gadget(t), "usb0", "aa:bb:cc:dd:ee:ff").devpath; },
      {"usb0", 2, "gadget-net-2184000.usb", "gadget", "g_multi", ""}},
 };
@@ -126,7 +151,7 @@ TEST_P(TrackedDevice, FillsTheRecord) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, TrackedDevice, ::testing::ValuesIn(tracked_rows),
-                         [](const auto &info) { return std::string(info.param.label); });
+                         [](const auto &row) { return std::string(row.param.label); });
 
 // --- Refusals ----------------------------------------------------------------
 
@@ -168,42 +193,54 @@ const char kNoPartition[] = "###hwtrack### no partition found";
 const char kInternal[] = "!!! internal device detected - ignored !!!";
 
 const RefusedRow refused_rows[] = {
-    {"unknown_devpath", TTY, [](DevmgrTest &) { return std::string("/devices/platform/nothing"); },
+    {"unknown_devpath",
+     TTY,
+     [](DevmgrTest &) { return std::string("/devices/platform/nothing"); },
      {{LOG_ERR, "unable to access '%D'"}}},
-    {"virtual_tty", TTY, [](DevmgrTest &t) { return t.sys.virtual_tty("tty1").devpath; },
+    {"virtual_tty",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.virtual_tty("tty1").devpath; },
      {{LOG_DEBUG, "###hwtrack### device not found"}}},
-    {"virtual_net", NET, [](DevmgrTest &t) { return t.sys.class_device({}, "net", "lo").devpath; },
+    {"virtual_net",
+     NET,
+     [](DevmgrTest &t) { return t.sys.class_device({}, "net", "lo").devpath; },
      {{LOG_DEBUG, "###hwtrack### device not found"}}},
-    {"tty_on_plain_usb_interface", TTY,
+    {"tty_on_plain_usb_interface",
+     TTY,
      [](DevmgrTest &t) {
        const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0, "cdc_acm", "02");
        return t.sys.tty(ifc, "ttyACM0").devpath;
      },
      {{LOG_ERR, "###hwtrack### unknown subsystem (subsystem=usb)"}}},
-    {"net_on_pci", NET,
+    {"net_on_pci",
+     NET,
      [](DevmgrTest &t) {
        const Device pci = t.sys.bus_device(t.sys.dir("/devices/pci0000:00"), "pci", "0000:00:19.0", "e1000e");
        return t.sys.net(pci, "eth0", "00:11:22:33:44:55").devpath;
      },
      {{LOG_ERR, "###hwtrack### unknown subsystem (subsystem=pci)"}}},
-    {"usb_serial_on_internal_bus", TTY,
+    {"usb_serial_on_internal_bus",
+     TTY,
      [](DevmgrTest &t) {
        return t.sys.usb_serial_port(t.sys.usb_interface(internal_bus_device(t), 0, "option"), "ttyUSB0").devpath;
      },
      {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_serial_on_internal_bus_02", TTY,
+    {"usb_serial_on_internal_bus_02",
+     TTY,
      [](DevmgrTest &t) {
        const Device dev = internal_bus_device(t);
        t.sys.attr(dev, "busnum", "02");
        return t.sys.usb_serial_port(t.sys.usb_interface(dev, 0, "option"), "ttyUSB0").devpath;
      },
      {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_net_on_internal_bus", NET,
+    {"usb_net_on_internal_bus",
+     NET,
      [](DevmgrTest &t) {
        return t.sys.net(t.sys.usb_interface(internal_bus_device(t), 4, "qmi_wwan"), "wwan0", "0x026").devpath;
      },
      {{LOG_DEBUG, kInternal}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_device_missing_idProduct", TTY,
+    {"usb_device_missing_idProduct",
+     TTY,
      [](DevmgrTest &t) {
        const Device dev = t.sys.usb_device(t.hub(), 2, ids());
        t.sys.remove_attr(dev, "idProduct");
@@ -211,7 +248,8 @@ const RefusedRow refused_rows[] = {
        return t.sys.usb_serial_port(t.sys.usb_interface(dev, 0, "ftdi_sio"), "ttyUSB0").devpath;
      },
      {{LOG_ERR, "###hwtrack### missing attr (attr=idProduct,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_device_missing_port_path", NET,
+    {"usb_device_missing_port_path",
+     NET,
      [](DevmgrTest &t) {
        const Device dev = t.sys.usb_device(t.hub(), 2, ids());
        t.sys.remove_attr(dev, "devpath");
@@ -219,49 +257,62 @@ const RefusedRow refused_rows[] = {
        return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0").devpath;
      },
      {{LOG_ERR, "###hwtrack### missing attr (attr=devpath,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_interface_without_driver", TTY,
+    {"usb_interface_without_driver",
+     TTY,
      [](DevmgrTest &t) {
        const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0);
        refused_devpath = ifc.devpath;
        return t.sys.usb_serial_port(ifc, "ttyUSB0", "ftdi_sio").devpath;
      },
      {{LOG_ERR, "###hwtrack### missing attr (attr=driver,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
-    {"usb_serial_without_usb_parent", TTY,
+    {"usb_serial_without_usb_parent",
+     TTY,
      [](DevmgrTest &t) {
        const Device port = t.sys.bus_device(t.sys.dir("/devices/virtual/serial"), "usb-serial", "ttyUSB9");
        return t.sys.tty(port, "ttyUSB9").devpath;
      },
      {{LOG_ERR, "###hwtrack### no usb parent found"}, {LOG_DEBUG, kUsbFail}}},
-    {"whole_usb_disk", BLOCK, [](DevmgrTest &t) { return t.usb_stick(2, "STICK1", "sda").devpath; },
+    {"whole_usb_disk",
+     BLOCK,
+     [](DevmgrTest &t) { return t.usb_stick(2, "STICK1", "sda").devpath; },
      {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
-    {"whole_sd_card_with_partition_table", BLOCK,
+    {"whole_sd_card_with_partition_table",
+     BLOCK,
      [](DevmgrTest &t) {
        const Device disk = sd_card_disk(t);
        t.sys.partition(disk, 1);
        return disk.devpath;
      },
      {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
-    {"flash_disk_without_mmc_ancestor", BLOCK,
+    {"flash_disk_without_mmc_ancestor",
+     BLOCK,
      [](DevmgrTest &t) { return t.sys.block_disk(t.sys.platform_device("flash0", "", t.soc()), "mtdblock0").devpath; },
      {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
-    {"loop_disk", BLOCK, [](DevmgrTest &t) { return t.sys.loop_device(0).devpath; },
+    {"loop_disk",
+     BLOCK,
+     [](DevmgrTest &t) { return t.sys.loop_device(0).devpath; },
      {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
-    {"partition_of_virtual_disk", BLOCK,
+    {"partition_of_virtual_disk",
+     BLOCK,
      [](DevmgrTest &t) { return t.sys.partition(t.sys.loop_device(0), 1).devpath; },
      {{LOG_ERR, "###hwtrack### usb subsystem not found"}, {LOG_DEBUG, kUsbBlockFail}}},
-    {"gadget_tty_one_platform_level", TTY,
+    {"gadget_tty_one_platform_level",
+     TTY,
      [](DevmgrTest &t) { return t.sys.tty(gadget_one_platform_level(t), "ttyGS0").devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_DEBUG, "###hwtrack### failed in hwtrack_set_gadget_hd()"}}},
-    {"gadget_net_one_platform_level", NET,
+    {"gadget_net_one_platform_level",
+     NET,
      [](DevmgrTest &t) { return t.sys.net(gadget_one_platform_level(t), "usb0").devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_gadget_hd()"}}},
-    {"tty_below_usb_linked_to_platform", TTY,
+    {"tty_below_usb_linked_to_platform",
+     TTY,
      [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, TTY).devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
-    {"net_below_usb_linked_to_platform", NET,
+    {"net_below_usb_linked_to_platform",
+     NET,
      [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, NET).devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
@@ -292,8 +343,8 @@ TEST_P(RefusedDevice, LogsItsMessagesAndLeavesTheRecordUntouched) {
   std::vector<Message> want;
   for (const auto &[level, text] : row.want) want.emplace_back(level, expand(text, devpath));
   EXPECT_EQ(messages(), want);
-  for (const char *text : {hd->name.c_str(), hd->id.c_str(), hd->loc.c_str(), hd->devpath.c_str(),
-                           hd->driver.c_str(), hd->mac.c_str()})
+  for (const char *text :
+       {hd->name.c_str(), hd->id.c_str(), hd->loc.c_str(), hd->devpath.c_str(), hd->driver.c_str(), hd->mac.c_str()})
     EXPECT_STREQ(text, "");
   EXPECT_EQ(hd->type, type_before);
   EXPECT_EQ(hwdev_find_by_devpath(devpath.c_str()), nullptr);
@@ -301,15 +352,16 @@ TEST_P(RefusedDevice, LogsItsMessagesAndLeavesTheRecordUntouched) {
   for (const auto &[level, text] : want) {
     const std::string source = sources_of(text).at(0);
     if (text.starts_with("###hwtrack### failed in hwtrack_set_") || text.starts_with("unable to access") ||
-        text == "###hwtrack### device not found" || text.starts_with("###hwtrack### unknown subsystem"))
+        text == "###hwtrack### device not found" || text.starts_with("###hwtrack### unknown subsystem")) {
       EXPECT_EQ(source, "hwtrack:hwtrack_set_hd_by_devpath") << text;
-    else if (text.starts_with("###hwtrack### missing attr") || text == kInternal)
+    } else if (text.starts_with("###hwtrack### missing attr") || text == kInternal) {
       EXPECT_EQ(source, "hwtrack:hwtrack_set_usb_hd_with_extra") << text;
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RefusedDevice, ::testing::ValuesIn(refused_rows),
-                         [](const auto &info) { return std::string(info.param.label); });
+                         [](const auto &row) { return std::string(row.param.label); });
 
 // --- Details -----------------------------------------------------------------
 
@@ -344,10 +396,11 @@ TEST_F(IdentifyDetails, PlatformMessagesWithoutDevIdOrAddress) {
   log.clear();
   hwdev *hd = hwdev_get();
   ASSERT_EQ(hwtrack_set_hd_by_devpath(TTY, hd, tty.devpath.c_str()), 0);
-  EXPECT_EQ(messages(), (std::vector<Message>{
-                            {LOG_DEBUG, "###hwtrack### skip dev_id - not existing (devpath=" + tty.devpath + ")"},
-                            {LOG_DEBUG, "###hwtrack### skip addressdev_id - not existing (devpath=" + tty.devpath + ")"},
-                        }));
+  EXPECT_EQ(messages(),
+            (std::vector<Message>{
+                {LOG_DEBUG, "###hwtrack### skip dev_id - not existing (devpath=" + tty.devpath + ")"},
+                {LOG_DEBUG, "###hwtrack### skip addressdev_id - not existing (devpath=" + tty.devpath + ")"},
+            }));
 }
 
 TEST_F(IdentifyDetails, UnreadableDevIdCountsAsZero) {

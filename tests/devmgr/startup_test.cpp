@@ -51,13 +51,14 @@ TEST_F(Startup, DeletesStaleDeviceVariablesOnly) {
 }
 
 TEST_F(Startup, RestoresStoredClassesAsRemoved) {
-  store_class(rdb, "sys.hw.class.eth.3", {{"id", "1a2b-3c4d-NET"},
-                                          {"location", "usb1-1.9:1.0"},
-                                          {"enable", "7"},
-                                          {"dev", "dev.5"},
-                                          {"name", "usb0"},
-                                          {"mac", "02:00:00:00:00:01"},
-                                          {"status", "inserted"}});
+  store_class(rdb, "sys.hw.class.eth.3",
+              {{"id", "1a2b-3c4d-NET"},
+               {"location", "usb1-1.9:1.0"},
+               {"enable", "7"},
+               {"dev", "dev.5"},
+               {"name", "usb0"},
+               {"mac", "02:00:00:00:00:01"},
+               {"status", "inserted"}});
   store_class(rdb, "sys.hw.class.serial.0", {{"id", "platform-2020000.serial"}, {"location", "platform"}});
 
   EXPECT_EQ(build_hwcls_from_rdb(), 0);
@@ -158,7 +159,8 @@ TEST_F(Startup, ScansPlatformDevicesFirstThenTheRest) {
   runs.general_scan = script_args();
   const std::vector<Message> general_log = messages();
 
-  EXPECT_EQ(runs.platform_scan, (Strings{"sys.hw.class.serial.2 serial 2 inserted", "sys.hw.class.eth.0 eth 0 inserted"}));
+  EXPECT_EQ(runs.platform_scan,
+            (Strings{"sys.hw.class.serial.2 serial 2 inserted", "sys.hw.class.eth.0 eth 0 inserted"}));
   EXPECT_EQ(runs.legacy, Strings{"sys.hw.class.serial.1 serial 1 inserted"});
   EXPECT_EQ(runs.general_scan,
             (Strings{"sys.hw.class.serial.3 serial 3 inserted", "sys.hw.class.storage.0 storage 0 inserted"}));
@@ -168,8 +170,8 @@ TEST_F(Startup, ScansPlatformDevicesFirstThenTheRest) {
   };
   EXPECT_TRUE(has(platform_log, LOG_INFO, "devpath added as a hwdev (devpath=" + ttymxc0.devpath + ")"));
   EXPECT_TRUE(has(platform_log, LOG_INFO, "devpath added as a hwdev (devpath=" + eth0.devpath + ")"));
-  EXPECT_TRUE(has(platform_log, LOG_DEBUG,
-                  "subsystem not matching (subsystem=platform,devpath=" + ttyUSB0.devpath + ")"));
+  EXPECT_TRUE(
+      has(platform_log, LOG_DEBUG, "subsystem not matching (subsystem=platform,devpath=" + ttyUSB0.devpath + ")"));
   EXPECT_TRUE(has(platform_log, LOG_DEBUG, "subsystem not matching (subsystem=platform,devpath=" + tty1.devpath + ")"));
   EXPECT_TRUE(has(general_log, LOG_DEBUG, "subsystem excluded (subsystem=platform,devpath=" + ttymxc0.devpath + ")"));
   EXPECT_TRUE(has(general_log, LOG_INFO, "devpath added as a hwdev (devpath=" + ttyUSB0.devpath + ")"));
@@ -234,7 +236,8 @@ TEST_F(Resync, AddsNewRemovesVanishedAndLeavesTheRestAlone) {
 
   EXPECT_EQ(hwtrack_resync(), 2);
 
-  EXPECT_EQ(script_args(), (Strings{"sys.hw.class.serial.1 serial 1 removed", "sys.hw.class.serial.2 serial 2 inserted"}));
+  EXPECT_EQ(script_args(),
+            (Strings{"sys.hw.class.serial.1 serial 1 removed", "sys.hw.class.serial.2 serial 2 inserted"}));
   EXPECT_EQ(hwdev_find_by_devpath(gone.devpath.c_str()), nullptr);
   ASSERT_NE(hwdev_find_by_devpath(came.devpath.c_str()), nullptr);
   ASSERT_NE(hwdev_find_by_devpath(uart_tty.devpath.c_str()), nullptr);
