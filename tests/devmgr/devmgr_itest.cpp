@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -418,10 +419,14 @@ TEST_F(DevmgrE2E, MachineSysfsIsRefusedDeviceByDevice) {
   const auto devices = real_refusals(why);
   if (!devices) GTEST_SKIP() << why;
   start(false);
-  // "/sys" is what an unset SYSFS_PATH gives; the harness always sets it.
+  // The harness sets SYSFS_PATH; env takes it away again.
   itest::DaemonOptions options;
-  options.env = {{"SYSFS_PATH", "/sys"}};
+  options.wrapper = {"/usr/bin/env", "-u", "SYSFS_PATH"};
   ASSERT_TRUE(h().start_daemon(options));
+  std::ifstream environ("/proc/" + std::to_string(h().daemon_pid()) + "/environ");
+  const std::string env((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(env.empty());
+  EXPECT_EQ(env.find("SYSFS_PATH="), std::string::npos);
   wait_until_looping();
 
   const std::vector<SyslogLine> lines = h().log_lines();
