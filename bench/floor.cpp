@@ -1,0 +1,922 @@
+// hwtrack-floor: the least a program can do to turn events into the RDB's
+// device and class variables, as hwtrackd does: the same datagrams received
+// on the same two sockets, the same sysfs reads (each file-system question
+// asked once per event, as the daemon's caches allow), the same RDB requests
+// in the same order (update, then create when the variable is missing), the
+// same class script runs, and nothing else: no logging, no event line, no
+// checks of senders or devpaths, no general-purpose containers on the event
+// path. Its CPU time per event is the reference the benchmarks hold the
+// daemon against; it is not a daemon anyone should run.
+//
+// Environment: SYSFS_PATH (sysfs root, default /sys), RDB_DEVICE (the RDB
+// stand-in's socket). Ends on SIGTERM or SIGINT.
+
+#include <linux/netlink.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "rdb/rdbdrv.h"
+
+namespace {
+
+constexpr size_t kPath = 512;
+constexpr size_t kName = 256;
+constexpr size_t kText = 128;
+
+// --- bounded texts ------------------------------------------------------------
+
+void copy(char *dst, size_t size, const char *src) {
+  size_t n = strnlen(src, size - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+template <size_t N>
+void copy(char (&dst)[N], const char *src) {
+  copy(dst, N, src);
+}
+
+template <size_t N>
+void append(char (&dst)[N], const char *src) {
+  size_t used = strnlen(dst, N);
+  if (used < N) copy(dst + used, N - used, src);
+}
+
+// Joins parts into buf; false when the result would not fit.
+template <size_t N>
+bool join(char (&buf)[N], std::initializer_list<const char *> parts) {
+  size_t used = 0;
+  for (const char *p : parts) {
+    size_t n = strlen(p);
+    if (used + n >= N) return false;
+    memcpy(buf + used, p, n);
+    used += n;
+  }
+  buf[used] = '\0';
+  return true;
+}
+
+const char *after_last_slash(const char *text) {
+  const char *slash = strrchr(text, '/');
+  return slash ? slash + 1 : nullptr;
+}
+
+uint32_t hash(const char *text) {
+  uint32_t h = 2166136261u;
+  for (; *text; ++text) h = (h ^ static_cast<unsigned char>(*text)) * 16777619u;
+  return h;
+}
+
+// --- the per-event sysfs caches: fixed arrays, reset every pass ----------------
+
+char root[kPath] = "/sys";
+
+struct Dev {
+  char devpath[kPath];
+  char subsystem[kName];
+  char kernel[kName];
+  char driver[kName];
+  Dev *parent;
+};
+
+struct Attr {
+  char path[kPath];
+  bool has_value;
+  char value[256];
+};
+
+constexpr size_t kMaxDevs = 8192;
+constexpr size_t kMaxAttrs = 8192;
+constexpr size_t kSlots = 16384;  // power of two, twice the entries
+
+Dev *devs;
+size_t dev_count;
+Attr *attrs;
+size_t attr_count;
+// Open addressing: 0 is empty, otherwise entry index + 1.
+uint32_t dev_slots[kSlots];
+uint32_t attr_slots[kSlots];
+uint32_t used_slots[2 * kSlots];
+size_t used_count;
+
+void reset_caches() {
+  for (size_t i = 0; i < used_count; ++i) {
+    uint32_t s = used_slots[i];
+    if (s & kSlots)
+      attr_slots[s & (kSlots - 1)] = 0;
+    else
+      dev_slots[s] = 0;
+  }
+  used_count = 0;
+  dev_count = 0;
+  attr_count = 0;
+}
+
+template <typename T, typename Key>
+T *find(uint32_t *slots, T *items, const char *key, Key key_of, uint32_t **empty_slot) {
+  for (uint32_t i = hash(key) & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+    if (slots[i] == 0) {
+      *empty_slot = &slots[i];
+      return nullptr;
+    }
+    T *item = &items[slots[i] - 1];
+    if (strcmp(key_of(*item), key) == 0) return item;
+  }
+}
+
+Dev *find_dev(const char *devpath, uint32_t **slot) {
+  return find(dev_slots, devs, devpath, [](const Dev &d) { return d.devpath; }, slot);
+}
+
+ssize_t read_link(const char *path, char (&target)[kPath]) {
+  ssize_t n = readlink(path, target, sizeof target - 1);
+  if (n <= 0) return -1;
+  target[n] = '\0';
+  return n;
+}
+
+bool read_link_name(const char *devpath, const char *name, char (&out)[kName]) {
+  char path[kPath], target[kPath];
+  if (!join(path, {root, devpath, "/", name}) || read_link(path, target) < 0) return false;
+  const char *last = after_last_slash(target);
+  if (!last) return false;
+  copy(out, last);
+  return true;
+}
+
+// The lexical resolution of a relative sysfs link, in place.
+bool resolve_link(char (&devpath)[kPath]) {
+  char path[kPath], target[kPath];
+  if (!join(path, {root, devpath}) || read_link(path, target) < 0) return false;
+  const char *rest = target;
+  int ups = 0;
+  while (strncmp(rest, "../", 3) == 0) {
+    ++ups;
+    rest += 3;
+  }
+  for (int i = 0; i <= ups; ++i) {
+    char *slash = strrchr(devpath, '/');
+    if (!slash) return false;
+    *slash = '\0';
+  }
+  append(devpath, "/");
+  append(devpath, rest);
+  return true;
+}
+
+void guess_subsystem(Dev &d) {
+  std::string_view p = d.devpath;
+  if (p.starts_with("/class/")) {
+    std::string_view rest = p.substr(7);
+    size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) {
+      copy(d.subsystem, "subsystem");
+    } else {
+      memcpy(d.subsystem, rest.data(), slash < kName - 1 ? slash : kName - 1);
+      d.subsystem[slash < kName - 1 ? slash : kName - 1] = '\0';
+    }
+  } else if (p.starts_with("/block/")) {
+    copy(d.subsystem, "block");
+  } else if (p.starts_with("/devices/")) {
+    read_link_name(d.devpath, "bus", d.subsystem);
+  } else if (p.find("/drivers/") != std::string_view::npos) {
+    copy(d.subsystem, "drivers");
+  } else if (p.starts_with("/module/")) {
+    copy(d.subsystem, "module");
+  } else if ((p.starts_with("/subsystem/") && p.substr(11).find('/') == std::string_view::npos) ||
+             (p.starts_with("/bus/") && p.substr(5).find('/') == std::string_view::npos)) {
+    copy(d.subsystem, "subsystem");
+  }
+}
+
+Dev *dev_get(const char *devpath_in) {
+  static constexpr std::string_view accepted[] = {"/devices/", "/subsystem/", "/module/",
+                                                  "/bus/",     "/class/",     "/block/"};
+  bool ok = false;
+  for (std::string_view prefix : accepted) ok = ok || std::string_view(devpath_in).starts_with(prefix);
+  if (!ok) return nullptr;
+
+  char work[kPath];
+  copy(work, devpath_in);
+  for (size_t n = strlen(work); n > 0 && work[n - 1] == '/'; --n) work[n - 1] = '\0';
+
+  uint32_t *slot = nullptr;
+  if (Dev *d = find_dev(work, &slot)) return d;
+  char path[kPath];
+  struct stat st;
+  if (!join(path, {root, work}) || lstat(path, &st) != 0) return nullptr;
+  if (S_ISLNK(st.st_mode)) {
+    if (!resolve_link(work)) return nullptr;
+    if (Dev *d = find_dev(work, &slot)) return d;
+  }
+  if (dev_count == kMaxDevs) return nullptr;
+
+  Dev &d = devs[dev_count];
+  *slot = static_cast<uint32_t>(++dev_count);
+  used_slots[used_count++] = static_cast<uint32_t>(slot - dev_slots);
+  copy(d.devpath, work);
+  d.subsystem[0] = d.driver[0] = '\0';
+  d.parent = nullptr;
+  copy(d.kernel, after_last_slash(d.devpath));
+  for (char *c = d.kernel; *c; ++c)
+    if (*c == '!') *c = '/';
+  if (!read_link_name(d.devpath, "subsystem", d.subsystem)) guess_subsystem(d);
+  read_link_name(d.devpath, "driver", d.driver);
+  return &d;
+}
+
+Dev *parent_of(Dev *d) {
+  if (!d) return nullptr;
+  if (d->parent) return d->parent;
+  char candidate[kPath];
+  copy(candidate, d->devpath);
+  char *slash = strrchr(candidate, '/');
+  if (!slash || slash == candidate) return nullptr;
+  *slash = '\0';
+  std::string_view c = candidate;
+  size_t last = c.rfind('/');
+  bool class_dir = (c.starts_with("/class") && (last == 0 || last == 6)) || c == "/block";
+  if (class_dir) {
+    if (!join(candidate, {d->devpath, "/device"}) || !resolve_link(candidate)) return nullptr;
+  } else if (!strchr(candidate + 1, '/')) {
+    return nullptr;
+  }
+  d->parent = dev_get(candidate);
+  return d->parent;
+}
+
+Dev *ancestor_with(Dev *d, const char *subsystem) {
+  for (size_t steps = 0; d && steps <= dev_count; ++steps) {
+    d = parent_of(d);
+    if (d && strcmp(d->subsystem, subsystem) == 0) return d;
+  }
+  return nullptr;
+}
+
+const char *attr(const char *devpath, const char *name) {
+  char path[kPath];
+  if (!join(path, {root, devpath, "/", name})) return nullptr;
+  const char *key = path + strlen(root);
+  uint32_t *slot = nullptr;
+  if (Attr *a = find(attr_slots, attrs, key, [](const Attr &x) { return x.path; }, &slot))
+    return a->has_value ? a->value : nullptr;
+  if (attr_count == kMaxAttrs) return nullptr;
+  Attr &a = attrs[attr_count];
+  *slot = static_cast<uint32_t>(++attr_count);
+  used_slots[used_count++] = static_cast<uint32_t>(slot - attr_slots) | kSlots;
+  copy(a.path, key);
+  a.has_value = false;
+
+  struct stat st;
+  if (lstat(path, &st) != 0) return nullptr;
+  if (S_ISLNK(st.st_mode)) {
+    char target[kPath];
+    const char *last = read_link(path, target) > 0 ? after_last_slash(target) : nullptr;
+    if (!last) return nullptr;
+    copy(a.value, last);
+    a.has_value = true;
+    return a.value;
+  }
+  if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IRUSR)) return nullptr;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  ssize_t n = read(fd, a.value, sizeof a.value);
+  close(fd);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof a.value) return nullptr;
+  while (n > 0 && a.value[n - 1] == '\n') --n;
+  a.value[n] = '\0';
+  a.has_value = true;
+  return a.value;
+}
+
+// --- the RDB ---------------------------------------------------------------------
+
+rdbdrv_handle *rdb;
+char value_buf[1024];
+char *names_buf;
+int names_size;
+
+const char *rdb_get(const char *name) {
+  int len = sizeof value_buf;
+  if (rdbdrv_get(rdb, name, value_buf, &len) < 0) return nullptr;
+  value_buf[sizeof value_buf - 1] = '\0';
+  return value_buf;
+}
+
+void rdb_set(const char *name, const char *value, int persist) {
+  if (rdbdrv_set(rdb, name, value) < 0 && errno == ENOENT) rdbdrv_create(rdb, name, value, persist ? RDBDRV_PERSIST : 0, 0);
+}
+
+// The names under prefix, grown to what the RDB reports it needs.
+char *rdb_names(const char *prefix) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int len = names_size - 1;
+    int rc = rdbdrv_getnames(rdb, prefix, names_buf, &len, 0);
+    if (rc == -EOVERFLOW && len >= names_size) {
+      free(names_buf);
+      names_size = len + 1;
+      names_buf = static_cast<char *>(malloc(static_cast<size_t>(names_size)));
+      if (!names_buf) return nullptr;
+      continue;
+    }
+    if (rc < 0 || len < 0) return nullptr;
+    names_buf[len < names_size ? len : names_size - 1] = '\0';
+    return names_buf;
+  }
+  return nullptr;
+}
+
+// --- the device and class tables ---------------------------------------------------
+
+constexpr int kPool = 99;
+const char *const kDevTypes[] = {"unknown", "serial", "eth", "storage"};
+const char *const kClsTypes[] = {"(null)", "serial", "eth", "storage", "phonemodule"};
+
+struct Cls;
+
+struct Hd {
+  int index, type;
+  char name[kText], id[kText], loc[kText], devpath[kPath], driver[kText], mac[48];
+  Cls *cls;
+  bool in_use;
+};
+
+struct Cls {
+  int type, index, status, enable, is_static;
+  char id[kText], loc[kText], name[32];
+  Hd *hd;
+  Cls *next_by_id, *next_by_loc;  // hash chains
+};
+
+Hd pool[kPool];
+int free_order[kPool + 1];  // a ring of free slot numbers
+int free_head, free_count;
+
+constexpr size_t kClsSlots = 4096;
+Cls *by_id[kClsSlots], *by_loc[kClsSlots];
+Cls *classes;
+size_t class_count;
+constexpr size_t class_capacity = 16384;
+int next_index[5];
+
+// Entries are linked by address, so they live in one block made at start-up
+// (pages that are never used are never touched).
+Cls *new_class() {
+  if (class_count == class_capacity) return nullptr;
+  Cls *c = &classes[class_count++];
+  c->index = -1;
+  c->enable = 1;
+  return c;
+}
+
+// Entries of one text keep the index's order: the first filed leads, each
+// later one goes right behind it.
+void file_into(Cls **bucket, Cls *c, const char *(*text)(const Cls &), Cls *Cls::*next) {
+  for (Cls *e = *bucket; e; e = e->*next)
+    if (strcmp(text(*e), text(*c)) == 0) {
+      c->*next = e->*next;
+      e->*next = c;
+      return;
+    }
+  c->*next = *bucket;
+  *bucket = c;
+}
+
+void file_class(Cls *c) {
+  file_into(&by_id[hash(c->id) & (kClsSlots - 1)], c, [](const Cls &x) -> const char * { return x.id; },
+            &Cls::next_by_id);
+  file_into(&by_loc[hash(c->loc) & (kClsSlots - 1)], c, [](const Cls &x) -> const char * { return x.loc; },
+            &Cls::next_by_loc);
+}
+
+void unfile_class(Cls *c) {
+  for (Cls **p = &by_id[hash(c->id) & (kClsSlots - 1)]; *p; p = &(*p)->next_by_id)
+    if (*p == c) {
+      *p = c->next_by_id;
+      break;
+    }
+  for (Cls **p = &by_loc[hash(c->loc) & (kClsSlots - 1)]; *p; p = &(*p)->next_by_loc)
+    if (*p == c) {
+      *p = c->next_by_loc;
+      break;
+    }
+}
+
+Cls *class_for(const Hd &hd) {
+  Cls *first = nullptr, *second = nullptr;
+  for (Cls *c = by_id[hash(hd.id) & (kClsSlots - 1)]; c; c = c->next_by_id) {
+    if (strcmp(c->id, hd.id) != 0) continue;
+    if (!first)
+      first = c;
+    else if (!second)
+      second = c;
+  }
+  if (!first) return nullptr;
+  if (strcmp(first->loc, hd.loc) == 0) return first;
+  if (!second && first->status == 0) return first;
+  for (Cls *c = by_loc[hash(hd.loc) & (kClsSlots - 1)]; c; c = c->next_by_loc)
+    if (strcmp(c->loc, hd.loc) == 0) return c;
+  return nullptr;
+}
+
+constexpr size_t kDevpathSlots = 256;
+Hd *by_devpath[kDevpathSlots][kPool];
+
+Hd *find_hd(const char *devpath) {
+  Hd **bucket = by_devpath[hash(devpath) & (kDevpathSlots - 1)];
+  for (int i = 0; i < kPool && bucket[i]; ++i)
+    if (strcmp(bucket[i]->devpath, devpath) == 0) return bucket[i];
+  return nullptr;
+}
+
+void file_hd(Hd *hd, bool add) {
+  Hd **bucket = by_devpath[hash(hd->devpath) & (kDevpathSlots - 1)];
+  int i = 0;
+  while (i < kPool && bucket[i] && bucket[i] != hd) ++i;
+  if (add) {
+    if (i < kPool) bucket[i] = hd;
+    return;
+  }
+  if (i == kPool || !bucket[i]) return;
+  for (; i + 1 < kPool && bucket[i + 1]; ++i) bucket[i] = bucket[i + 1];
+  bucket[i] = nullptr;
+}
+
+Hd *take_hd() {
+  if (free_count == 0) return nullptr;
+  Hd *hd = &pool[free_order[free_head]];
+  free_head = (free_head + 1) % (kPool + 1);
+  --free_count;
+  hd->in_use = true;
+  hd->name[0] = hd->id[0] = hd->loc[0] = hd->devpath[0] = hd->driver[0] = hd->mac[0] = '\0';
+  return hd;
+}
+
+void give_back(Hd *hd, bool to_back) {
+  hd->in_use = false;
+  if (to_back) {
+    free_order[(free_head + free_count) % (kPool + 1)] = hd->index;
+  } else {
+    free_head = (free_head + kPool) % (kPool + 1);
+    free_order[free_head] = hd->index;
+  }
+  ++free_count;
+}
+
+void write_hd(const Hd &hd, bool remove) {
+  const char *values[] = {hd.name, hd.loc, hd.id, hd.devpath, hd.driver, kDevTypes[hd.type]};
+  const char *keys[] = {"name", "location", "id", "devpath", "driver", "type"};
+  char var[kName];
+  for (int k = 0; k < 6; ++k) {
+    snprintf(var, sizeof var, "sys.hw.dev.%d.%s", hd.index, keys[k]);
+    if (remove)
+      rdbdrv_delete(rdb, var);
+    else
+      rdb_set(var, values[k], 0);
+  }
+}
+
+void write_cls(const Cls &c, bool clear_dev) {
+  char dev[32] = "";
+  if (c.hd && !c.is_static && !clear_dev) snprintf(dev, sizeof dev, "dev.%d", c.hd->index);
+  const char *name = c.is_static ? c.name : c.hd ? c.hd->name : "";
+  const char *mac = !c.is_static && c.hd ? c.hd->mac : "";
+  const char *values[] = {dev, name, mac, c.id, c.loc, c.status ? "inserted" : "removed", c.enable ? "1" : "0"};
+  const char *keys[] = {"dev", "name", "mac", "id", "location", "status", "enable"};
+  const int persist[] = {0, 0, 1, 1, 1, 0, 1};
+  char var[kName];
+  for (int k = 0; k < 7; ++k) {
+    snprintf(var, sizeof var, "sys.hw.class.%s.%d.%s", kClsTypes[c.type], c.index, keys[k]);
+    rdb_set(var, values[k], persist[k]);
+  }
+}
+
+void run_script(const Cls &c) {
+  const char *script = rdb_get("sys.hw.cfg.hwclass_script");
+  if (!script || !*script) return;
+  char cmd[1024];
+  snprintf(cmd, sizeof cmd, "%s sys.hw.class.%s.%d %s %d %s", script, kClsTypes[c.type], c.index, kClsTypes[c.type],
+           c.index, c.status ? "inserted" : "removed");
+  if (system(cmd) < 0) return;
+}
+
+// --- identification ------------------------------------------------------------------
+
+Dev *physical(Dev *d) {
+  char path[kPath];
+  return join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
+}
+
+Dev *platform_node(Dev *d) {
+  if (!d || ancestor_with(d, "usb")) return nullptr;
+  if (strcmp(d->subsystem, "platform") == 0) return d;
+  return ancestor_with(d, "platform");
+}
+
+bool platform_ids(Hd &hd, Dev *d, Dev *f, const char *suffix) {
+  Dev *node = platform_node(d);
+  if (!node) return false;
+  const char *dev_id_text = attr(d->devpath, "dev_id");
+  int dev_id = 0;
+  if (dev_id_text && sscanf(dev_id_text, "%i", &dev_id) != 1) dev_id = 0;
+  const char *address = attr(d->devpath, "address");
+  copy(hd.mac, address ? address : "");
+  if (dev_id)
+    snprintf(hd.id, sizeof hd.id, "platform-%s-%d", node->kernel, dev_id);
+  else
+    snprintf(hd.id, sizeof hd.id, "platform-%s", node->kernel);
+  copy(hd.loc, "platform");
+  if (suffix) {
+    append(hd.id, "-");
+    append(hd.id, suffix);
+    append(hd.loc, "-");
+    append(hd.loc, suffix);
+  }
+  copy(hd.driver, f ? f->driver : "");
+  return true;
+}
+
+bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
+  Dev *s = start && strcmp(start->subsystem, "usb") == 0 ? start : ancestor_with(start, "usb");
+  Dev *u = parent_of(s);
+  if (!s || !u) return false;
+  const char *ifnum = attr(s->devpath, "bInterfaceNumber");
+  const char *driver = ifnum ? attr(s->devpath, "driver") : nullptr;
+  const char *vendor = driver ? attr(u->devpath, "idVendor") : nullptr;
+  const char *product = vendor ? attr(u->devpath, "idProduct") : nullptr;
+  const char *busnum = product ? attr(u->devpath, "busnum") : nullptr;
+  if (!busnum || atoi(busnum) == 2) return false;
+  const char *port_path = attr(u->devpath, "devpath");
+  const char *config = port_path ? attr(u->devpath, "bConfigurationValue") : nullptr;
+  if (!config) return false;
+  const char *serial = attr(u->devpath, "serial");
+  const char *address = attr(d->devpath, "address");
+  int n = 0;
+  if (address && sscanf(address, "0x02%d", &n) == 1 && ((n >> 1) & 1))
+    snprintf(hd.id, sizeof hd.id, "%s-%s-%s", vendor, product, address);
+  else if (serial)
+    snprintf(hd.id, sizeof hd.id, "%s-%s-%s", vendor, product, serial);
+  else
+    snprintf(hd.id, sizeof hd.id, "%s-%s", vendor, product);
+  copy(hd.mac, address ? address : "");
+  snprintf(hd.loc, sizeof hd.loc, "usb%s-%s:%s.%d", busnum, port_path, config, atoi(ifnum));
+  if (suffix) {
+    append(hd.id, "-");
+    append(hd.id, suffix);
+    append(hd.loc, "-");
+    append(hd.loc, suffix);
+  }
+  copy(hd.driver, driver);
+  return true;
+}
+
+bool mmc_without_partitions(Dev *d) {
+  if (!ancestor_with(d, "mmc")) return false;
+  char path[kPath];
+  snprintf(path, sizeof path, "%s%s/%sp1", root, d->devpath, d->kernel);
+  DIR *dir = opendir(path);
+  if (dir) closedir(dir);
+  return dir == nullptr;
+}
+
+bool identify(int code, Hd &hd, const char *devpath) {
+  Dev *d = dev_get(devpath);
+  if (!d || code > 2) return false;
+  Dev *f = physical(d);
+  if (!f && code < 2) return false;
+  bool on_platform = platform_node(f ? f : d) != nullptr;
+  bool ok = false;
+  if (code == 2) {
+    const char *partition = attr(d->devpath, "partition");
+    if (on_platform) {
+      if (!partition && mmc_without_partitions(d)) partition = "1";
+      ok = partition && platform_ids(hd, d, d, partition);
+    } else {
+      Dev *s = partition ? ancestor_with(d, "usb") : nullptr;
+      ok = s && usb_ids(hd, d, s, partition);
+    }
+  } else if (strcmp(f->kernel, "gadget") == 0) {
+    Dev *p1 = ancestor_with(d, "platform");
+    Dev *p2 = p1 ? ancestor_with(p1, "platform") : nullptr;
+    if (p2) {
+      snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", code == 0 ? "tty" : "net", p2->kernel);
+      copy(hd.loc, "gadget");
+      copy(hd.driver, f->driver);
+      ok = true;
+    }
+  } else if (on_platform) {
+    ok = platform_ids(hd, d, f, nullptr);
+  } else if (strcmp(f->subsystem, code == 0 ? "usb-serial" : "usb") == 0) {
+    ok = usb_ids(hd, d, f, nullptr);
+  }
+  if (!ok) return false;
+  hd.type = code + 1;
+  if (code == 1)
+    copy(hd.name, d->kernel);
+  else
+    snprintf(hd.name, sizeof hd.name, "/dev/%s", d->kernel);
+  copy(hd.devpath, devpath);
+  file_hd(&hd, true);
+  return true;
+}
+
+// --- add and remove --------------------------------------------------------------------
+
+int add(int code, const char *devpath) {
+  Hd *hd = take_hd();
+  if (!hd) return -1;
+  if (!identify(code, *hd, devpath)) {
+    give_back(hd, false);
+    return -1;
+  }
+  Cls *c = class_for(*hd);
+  if (!c && !(c = new_class())) {
+    file_hd(hd, false);
+    give_back(hd, false);
+    return -1;
+  }
+  if (c->status == 1) {
+    c->status = 0;
+    write_cls(*c, false);
+    run_script(*c);
+  }
+  // Filed again even when id and location stay: that moves it behind the
+  // first entry of its text, which decides later matches.
+  const bool filed = c->index >= 0;
+  if (filed) unfile_class(c);
+  copy(c->id, hd->id);
+  copy(c->loc, hd->loc);
+  c->hd = hd;
+  hd->cls = c;
+  c->type = hd->type;
+  c->status = 1;
+  if (!filed) c->index = next_index[c->type]++;
+  file_class(c);
+  write_hd(*hd, false);
+  write_cls(*c, false);
+  run_script(*c);
+  return 0;
+}
+
+int remove(const char *devpath) {
+  Hd *hd = find_hd(devpath);
+  if (!hd) return -1;
+  if (Cls *c = hd->cls) {
+    c->status = 0;
+    write_cls(*c, false);
+    run_script(*c);
+    c->hd = nullptr;
+    write_cls(*c, true);
+  }
+  write_hd(*hd, true);
+  file_hd(hd, false);
+  give_back(hd, true);
+  return 0;
+}
+
+// --- start-up -----------------------------------------------------------------------------
+
+bool digits_then(const char *&p, char end) {
+  const char *start = p;
+  while (*p >= '0' && *p <= '9') ++p;
+  return p != start && *p == end;
+}
+
+// "sys.hw.dev.<digits>.<anything>"
+bool is_dev_variable(const char *name) {
+  if (strncmp(name, "sys.hw.dev.", 11) != 0) return false;
+  const char *p = name + 11;
+  return digits_then(p, '.');
+}
+
+// "sys.hw.class.<type>.<digits>.id..."; the prefix ends before ".id".
+bool is_class_id_variable(const char *name) {
+  if (strncmp(name, "sys.hw.class.", 13) != 0) return false;
+  const char *p = name + 13;
+  const char *type = p;
+  while (*p && *p != '.') ++p;
+  if (p == type || *p != '.') return false;
+  ++p;
+  return digits_then(p, '.') && strncmp(p, ".id", 3) == 0;
+}
+
+void read_class(const char *name) {
+  char prefix[kName];
+  copy(prefix, name);
+  char *id_at = strstr(prefix, ".id");
+  if (!id_at) return;
+  *id_at = '\0';
+  char type[64] = "";
+  const char *p = prefix + 13;
+  const char *dot = strchr(p, '.');
+  if (!dot || static_cast<size_t>(dot - p) >= sizeof type) return;
+  memcpy(type, p, static_cast<size_t>(dot - p));
+  type[dot - p] = '\0';
+  int t = 0;
+  for (int i = 1; i < 5; ++i)
+    if (strcmp(type, kClsTypes[i]) == 0) t = i;
+  int index = atoi(dot + 1);
+
+  Cls *c = new_class();
+  if (!c) return;
+  c->type = t;
+  char var[kName];
+  snprintf(var, sizeof var, "sys.hw.class.%s.%d.id", kClsTypes[t], index);
+  const char *v = rdb_get(var);
+  if (!v) return;  // c keeps index -1: never filed, never visited
+  copy(c->id, v);
+  snprintf(var, sizeof var, "sys.hw.class.%s.%d.location", kClsTypes[t], index);
+  if (!(v = rdb_get(var))) return;
+  copy(c->loc, v);
+  snprintf(var, sizeof var, "sys.hw.class.%s.%d.enable", kClsTypes[t], index);
+  v = rdb_get(var);
+  c->enable = !v || atoi(v) != 0;
+  snprintf(var, sizeof var, "sys.hw.class.%s.%d.static", kClsTypes[t], index);
+  v = rdb_get(var);
+  c->is_static = v && atoi(v) != 0;
+  if (c->is_static) {
+    snprintf(var, sizeof var, "sys.hw.class.%s.%d.name", kClsTypes[t], index);
+    if (!(v = rdb_get(var))) return;
+    copy(c->name, v);
+  }
+  c->index = index;
+  if (index >= next_index[t]) next_index[t] = index + 1;
+  file_class(c);
+  write_cls(*c, false);
+}
+
+template <typename Fn>
+void for_each_name(char *names, Fn fn) {
+  char *save = nullptr;
+  for (char *t = strtok_r(names, ";&", &save); t; t = strtok_r(nullptr, ";&", &save)) fn(t);
+}
+
+void scan(bool platform_pass) {
+  static const char *const dirs[] = {"/class/tty", "/class/net", "/class/block"};
+  for (int code = 0; code < 3; ++code) {
+    char base[kPath];
+    snprintf(base, sizeof base, "%s/%s", root, dirs[code]);
+    DIR *dir = opendir(base);
+    if (!dir) continue;
+    while (dirent *e = readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      char devpath[kPath];
+      snprintf(devpath, sizeof devpath, "%s/%s", dirs[code], e->d_name);
+      if (!resolve_link(devpath)) continue;
+      Dev *d = dev_get(devpath);
+      Dev *f = d ? physical(d) : nullptr;
+      bool is_platform = f && strcmp(f->subsystem, "platform") == 0;
+      if (is_platform == platform_pass) add(code, devpath);
+    }
+    closedir(dir);
+  }
+}
+
+void start_up() {
+  names_size = 4096;
+  names_buf = static_cast<char *>(malloc(static_cast<size_t>(names_size)));
+  if (char *names = rdb_names("sys.hw.dev."))
+    for_each_name(names, [](const char *n) {
+      if (is_dev_variable(n)) rdbdrv_delete(rdb, n);
+    });
+  if (char *names = rdb_names("sys.hw.class."))
+    for_each_name(names, [](const char *n) {
+      if (is_class_id_variable(n)) read_class(n);
+    });
+}
+
+void legacy() {
+  for (size_t i = 0; i < class_count; ++i) {
+    Cls &c = classes[i];
+    if (c.index < 0 || !c.enable || !c.is_static) continue;
+    c.status = 1;
+    write_cls(c, false);
+    run_script(c);
+  }
+}
+
+// --- sockets and the loop ---------------------------------------------------------------
+
+int open_monitor() {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path + 1, "/org/kernel/udev/monitor", 24);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + 25) < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  return fd;
+}
+
+int open_netlink() {
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = 1;
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) return -1;
+  return fd;
+}
+
+const char *value_of(const char *key, const char *p, const char *end) {
+  size_t k = strlen(key);
+  while (p < end && *p) {
+    size_t n = strnlen(p, static_cast<size_t>(end - p));
+    if (n > k && memcmp(p, key, k) == 0 && p[k] == '=') return p + k + 1;
+    p += n + 1;
+  }
+  return nullptr;
+}
+
+void handle(char *msg, size_t n) {
+  msg[n] = '\0';
+  const char *end = msg + n;
+  const char *keys = static_cast<const char *>(memchr(msg, '\0', n));
+  if (!keys) return;
+  ++keys;
+  const char *devpath = value_of("DEVPATH", keys, end);
+  const char *action = value_of("ACTION", keys, end);
+  const char *subsystem = value_of("SUBSYSTEM", keys, end);
+  if (!devpath || !action) return;
+  int code = 3;
+  if (subsystem) {
+    if (strcmp(subsystem, "tty") == 0) code = 0;
+    if (strcmp(subsystem, "net") == 0) code = 1;
+    if (strcmp(subsystem, "block") == 0) code = 2;
+  }
+  if (strcmp(action, "add") == 0) {
+    add(code, devpath);
+  } else if (strcmp(action, "remove") == 0) {
+    remove(devpath);
+  }
+}
+
+volatile sig_atomic_t stop;
+
+}  // namespace
+
+int main() {
+  if (const char *env = getenv("SYSFS_PATH")) {
+    copy(root, env);
+    for (size_t n = strlen(root); n > 0 && root[n - 1] == '/'; --n) root[n - 1] = '\0';
+  }
+  devs = static_cast<Dev *>(malloc(kMaxDevs * sizeof(Dev)));
+  attrs = static_cast<Attr *>(malloc(kMaxAttrs * sizeof(Attr)));
+  classes = static_cast<Cls *>(calloc(class_capacity, sizeof(Cls)));
+  if (!devs || !attrs || !classes) return 1;
+  for (int i = 0; i < kPool; ++i) {
+    pool[i].index = i;
+    free_order[i] = i;
+  }
+  free_count = kPool;
+
+  const char *device = getenv("RDB_DEVICE");
+  if (rdbdrv_open(device && *device ? device : nullptr, &rdb) < 0) {
+    fprintf(stderr, "hwtrack-floor: no RDB: %s\n", strerror(errno));
+    return 1;
+  }
+  start_up();
+
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { stop = 1; };
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  int monitor = open_monitor(), netlink = open_netlink();
+  if (monitor < 0 || netlink < 0) {
+    fprintf(stderr, "hwtrack-floor: event sockets: %s\n", strerror(errno));
+    return 1;
+  }
+
+  scan(true);
+  legacy();
+  scan(false);
+
+  static char buf[4097];
+  while (!stop) {
+    reset_caches();
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(monitor, &set);
+    FD_SET(netlink, &set);
+    if (select((monitor > netlink ? monitor : netlink) + 1, &set, nullptr, nullptr, nullptr) < 0) continue;
+    for (int fd : {netlink, monitor}) {
+      if (!FD_ISSET(fd, &set)) continue;
+      const ssize_t n = recv(fd, buf, 4096, 0);
+      if (n > 0) handle(buf, static_cast<size_t>(n));
+    }
+  }
+  rdbdrv_close(&rdb);
+  return 0;
+}
