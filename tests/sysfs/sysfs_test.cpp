@@ -15,6 +15,7 @@
 #include <string>
 
 #include "tests/sysfs/sysfs_env.h"
+#include "tools/board/sysfs_tree.h"
 
 namespace {
 
@@ -47,13 +48,19 @@ TEST(SysfsRoot, ComesFromSysfsPathWithoutTrailingSlashes) {
 
 TEST(SysfsRoot, SlashMakesTheDevpathsTheFullPaths) {
   // Link resolution and attribute reads take any devpath, so with the empty
-  // root they reach the real file system's /proc.
+  // root they reach the real file system by absolute path.
+  board::TempDir tmp("sysfs-root");
+  const fs::path dir = fs::canonical(tmp.path());
+  fs::create_directory(dir / "target");
+  fs::create_symlink("target", dir / "link");
+  { FILE *f = fopen((dir / "target" / "comm").c_str(), "w"); fputs("sysfs_test\n", f); fclose(f); }
   ScopedSysfsPath env("/");
   sysfs_init();
-  char buf[SYSFS_PATH_SIZE] = "/proc/self";
+  char buf[SYSFS_PATH_SIZE];
+  hw::strlcpy(buf, (dir / "link").c_str(), sizeof buf);
   ASSERT_EQ(sysfs_resolve_link(buf, sizeof buf), 0);
-  EXPECT_EQ(std::string(buf), "/proc/" + std::to_string(getpid()));
-  EXPECT_STREQ(sysfs_attr_get_value("/proc/self", "comm"), "sysfs_test");
+  EXPECT_EQ(std::string(buf), (dir / "target").string());
+  EXPECT_STREQ(sysfs_attr_get_value((dir / "link").c_str(), "comm"), "sysfs_test");
   sysfs_cleanup();
 }
 
