@@ -79,8 +79,9 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
 ssize_t receive_monitor_message(int fd, char *buf, size_t size);
 ssize_t receive_netlink_message(int fd, char *buf, size_t size);
 
-// Called when the kernel reports that uevents were lost on the netlink
-// socket (ENOBUFS), after the loss is logged; nullptr removes it.
+// Called after the kernel reported that uevents were lost on the netlink
+// socket (ENOBUFS, logged at once), as soon as the events it had queued
+// before the loss are handled; nullptr removes it.
 using hwtrack_overrun_handler = void (*)();
 void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler);
 

@@ -2,6 +2,7 @@
 // one event message.
 
 #include <linux/netlink.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -37,6 +38,8 @@ char receive_buffer[UEVENT_BUFFER_SIZE];
 
 FILE *event_stream = nullptr;
 hwtrack_overrun_handler overrun_handler = nullptr;
+// Set from a reported loss until the resync has run.
+bool resync_pending = false;
 
 // Owns a descriptor while a socket is being set up; release() hands it on.
 class Fd {
@@ -173,6 +176,21 @@ bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set)
 
 void report_overrun() {
   HWLOG(LOG_ERR, "kernel events lost, netlink receive queue overrun: %s", strerror(ENOBUFS));
+  resync_pending = true;
+}
+
+bool queue_is_empty(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+// The kernel reports a loss before the events it queued until then, and
+// queues nothing more until they are taken: those events are older than
+// the loss, so the resync waits for them. Run first, it would be undone by
+// them (a queued remove taking away a device whose lost add it made good).
+void resync_once_drained() {
+  if (!resync_pending || netlink_fd == -1 || !queue_is_empty(netlink_fd)) return;
+  resync_pending = false;
   if (overrun_handler) overrun_handler();
 }
 
@@ -396,8 +414,12 @@ bool hwtrack_event_pass() {
   // Both messages are handled when both sockets are readable, the kernel's
   // first: the receive buffer is shared, so each is dispatched before the
   // next receive overwrites it.
-  if (readable(netlink_fd, readfds) && !take_netlink_message(timestamp)) return true;
+  if (readable(netlink_fd, readfds) && !take_netlink_message(timestamp)) {
+    resync_once_drained();
+    return true;
+  }
   if (readable(monitor_fd, readfds)) take_monitor_message(timestamp);
+  resync_once_drained();
   return true;
 }
 

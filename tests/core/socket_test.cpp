@@ -221,15 +221,21 @@ TEST_F(SocketTest, NetlinkRefusesUserSpaceSenders) {
 }
 
 TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
-  // Unicast and no multicast group: kernel uevents, which reach every
-  // network namespace, must not join this queue while other tests trigger them.
-  Fd receiver(netlink_socket()), sender(netlink_socket());
+  // Multicast group 2: kernel uevents, which reach every network namespace,
+  // go to group 1 and must not join this queue while other tests trigger
+  // them. Only a multicast overruns a queue: a unicast sender waits for room.
+  constexpr uint32_t kGroup2 = 1u << 1;
+  Fd receiver(netlink_socket(kGroup2)), sender(netlink_socket());
   ASSERT_GE(receiver.get(), 0);
   const int tiny = 1;  // the kernel's minimum
   ASSERT_EQ(setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUFFORCE, &tiny, sizeof tiny), 0);
   const std::string msg(1000, 'x');
-  const uint32_t to = port_id(receiver.get());
-  for (int i = 0; i < 64; ++i) send_netlink(sender.get(), to, msg);  // unicast to a full queue fails: that is the overrun
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_groups = kGroup2;
+  for (int i = 0; i < 64; ++i)
+    ASSERT_EQ(sendto(sender.get(), msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(msg.size()));
 
   static int overruns;
   overruns = 0;
