@@ -1,0 +1,167 @@
+#include "fuzz/fuzz_support.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/log.h"
+#include "rdb/rdb.h"
+#include "rdb/rdbdrv.h"
+#include "rdb/rdbproto.h"
+
+namespace fuzzsupport {
+namespace {
+
+[[noreturn]] void die(const char *what) {
+  fprintf(stderr, "fuzz sandbox: %s: %s\n", what, strerror(errno));
+  abort();
+}
+
+void make_node(const char *path, unsigned major_no, unsigned minor_no) {
+  if (mknod(path, S_IFCHR | 0666, makedev(major_no, minor_no)) < 0) die(path);
+}
+
+void drop_line(int, const char *) {}
+
+struct Listing {
+  std::string bytes;
+  std::optional<int32_t> reported_len;
+};
+
+struct State {
+  rdbstore::Store store;
+  std::optional<Listing> listing;
+  const char *listing_buffer = nullptr;
+  int32_t listing_capacity = 0;
+};
+std::unique_ptr<State> g_state;
+
+bool is_listing(unsigned long request) { return rdbproto::op_of(request) == rdbproto::Op::getnames; }
+
+// What a driver does with a listing request when the listing is given.
+int answer_listing(rdbdrv_request &rec) {
+  const Listing &listing = *g_state->listing;
+  const int32_t capacity = rec.len;
+  if (!rec.name || !rec.value || capacity < 0) {
+    errno = rec.value ? EINVAL : EFAULT;
+    return -1;
+  }
+  if (listing.reported_len) {
+    const size_t n = std::min(listing.bytes.size(), static_cast<size_t>(capacity));
+    memcpy(rec.value, listing.bytes.data(), n);
+    rec.len = *listing.reported_len;
+  } else {
+    const auto needed = static_cast<int32_t>(listing.bytes.size());
+    if (capacity < needed) {
+      rec.len = needed;
+      errno = EOVERFLOW;
+      return -1;
+    }
+    memcpy(rec.value, listing.bytes.data(), listing.bytes.size());
+    if (capacity > needed) rec.value[needed] = '\0';
+    rec.len = needed;
+  }
+  g_state->listing_buffer = rec.value;
+  g_state->listing_capacity = capacity;
+  return 0;
+}
+
+int store_transport(int, unsigned long request, rdbdrv_request *rec) {
+  if (g_state->listing && is_listing(request)) return answer_listing(*rec);
+  rdbproto::Request req;
+  const int carried = rdbproto::request_from_record(request, *rec, req);
+  if (carried < 0) {
+    errno = -carried;
+    return -1;
+  }
+  const int32_t capacity = req.len;
+  const int32_t result = rdbproto::apply_reply(request, g_state->store.execute(req), *rec, capacity);
+  if (result < 0) {
+    errno = -result;
+    return -1;
+  }
+  if (is_listing(request)) {
+    g_state->listing_buffer = rec->value;
+    g_state->listing_capacity = capacity;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void enter_sandbox() {
+  if (unshare(CLONE_NEWNS) < 0) die("unshare(CLONE_NEWNS) (run as root)");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) die("making / private");
+  if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") < 0) die("tmpfs on /dev");
+  make_node("/dev/null", 1, 3);
+  make_node("/dev/zero", 1, 5);
+  make_node("/dev/random", 1, 8);
+  make_node("/dev/urandom", 1, 9);
+  if (mount("tmpfs", "/sys", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=16k") < 0)
+    die("tmpfs on /sys");
+}
+
+void silence_log() {
+  hwlog_set_sink(drop_line);
+  hwlog_set_mask(LOG_UPTO(LOG_DEBUG));
+}
+
+void contract_failed(const char *file, int line, const char *what) {
+  fprintf(stderr, "%s:%d: contract broken: %s\n", file, line, what);
+  abort();
+}
+
+std::vector<std::string_view> split(std::string_view data, std::string_view separator, size_t max_parts) {
+  std::vector<std::string_view> parts;
+  while (parts.size() + 1 < max_parts) {
+    const size_t at = data.find(separator);
+    if (at == std::string_view::npos) break;
+    parts.push_back(data.substr(0, at));
+    data.remove_prefix(at + separator.size());
+  }
+  parts.push_back(data);
+  return parts;
+}
+
+StoreRdb::StoreRdb() {
+  g_state = std::make_unique<State>();
+  rdbdrv_set_transport(store_transport);
+  setenv("RDB_DEVICE", "/dev/null", 1);
+  if (rdb_init() < 0) die("rdb_init on the in-process store");
+}
+
+StoreRdb::~StoreRdb() {
+  rdb_fini();
+  rdbdrv_set_transport(nullptr);
+  g_state.reset();
+}
+
+rdbstore::Store &StoreRdb::store() { return g_state->store; }
+
+void StoreRdb::reset() {
+  g_state->store = rdbstore::Store();
+  g_state->listing.reset();
+  g_state->listing_buffer = nullptr;
+  g_state->listing_capacity = 0;
+}
+
+void StoreRdb::set_listing(std::optional<std::string> bytes, std::optional<int32_t> reported_len) {
+  if (bytes)
+    g_state->listing = Listing{std::move(*bytes), reported_len};
+  else
+    g_state->listing.reset();
+}
+
+const char *StoreRdb::last_listing_buffer() const { return g_state->listing_buffer; }
+
+int32_t StoreRdb::last_listing_capacity() const { return g_state->listing_capacity; }
+
+}  // namespace fuzzsupport
