@@ -64,6 +64,13 @@ bool grow_names_buffer(int needed) {
   return true;
 }
 
+// Back to the classic buffer; a grown one is given back.
+void release_grown_names() {
+  g_names = g_names_small;
+  g_names_size = kNamesSize;
+  g_names_big.reset();
+}
+
 // The regular expression is released on every way out of the walk.
 struct compiled_regex {
   regex_t re{};
@@ -88,9 +95,7 @@ int rdb_init() {
 
 void rdb_fini() {
   if (g_handle) rdbdrv_close(&g_handle);
-  g_names = g_names_small;
-  g_names_size = kNamesSize;
-  g_names_big.reset();
+  release_grown_names();
   g_long_value.reset();
   g_long_value_size = 0;
 }
@@ -177,6 +182,13 @@ char *rdb_get_names(const char *name, int flags) {
 }
 
 int rdb_regex_enum(const char *name, const char *regex, rdb_enum_cb cb, int ref) {
+  // A listing too long for the classic buffer (the class entries of a board
+  // that has seen many devices) is read at start-up only: the grown buffer
+  // goes back as soon as the walk is over, however it ends, instead of
+  // staying with the daemon for good.
+  struct grown_names_release {
+    ~grown_names_release() { release_grown_names(); }
+  } release;
   compiled_regex compiled;
   if (regcomp(&compiled.re, regex, REG_NOSUB) != 0) {
     HWLOG(LOG_ERR, "failed to compile regex (wildcard=%s) - %s", regex, strerror(errno));

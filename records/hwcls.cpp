@@ -35,8 +35,14 @@ std::array<int, HWCLS_TYPE_COUNT> hwcls_next_index{};
 char rdb_name_buf[kRdbNameSize];
 
 // Every record made by hwcls_get, keyed by its address, so release and
-// shutdown free exactly what was handed out.
-std::map<const hwcls *, std::unique_ptr<hwcls>> records;
+// shutdown free exactly what was handed out; with whether it may have index
+// entries, so that filing a record for the first time (every stored class
+// at start-up) skips two index-wide searches for entries it cannot have.
+struct owned_record {
+  std::unique_ptr<hwcls> rec;
+  bool maybe_indexed = false;
+};
+std::map<const hwcls *, owned_record> records;
 
 bool valid_type(int type) { return type >= 0 && type < HWCLS_TYPE_COUNT; }
 
@@ -144,7 +150,7 @@ hwcls *hwcls_get() {
   }
   hwcls *raw = cls.get();
   try {
-    records.emplace(raw, std::move(cls));
+    records.emplace(raw, owned_record{std::move(cls)});
   } catch (const std::bad_alloc &) {
     HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(ENOMEM));
     return nullptr;
@@ -156,16 +162,23 @@ void hwcls_release(hwcls *cls) {
   auto it = records.find(cls);
   if (it == records.end()) return;
   // A record still indexed would leave dangling references behind.
-  if (hwcls_by_id) str2ref_del_by_ref(hwcls_by_id.get(), cls);
-  if (hwcls_by_loc) str2ref_del_by_ref(hwcls_by_loc.get(), cls);
+  if (it->second.maybe_indexed) {
+    if (hwcls_by_id) str2ref_del_by_ref(hwcls_by_id.get(), cls);
+    if (hwcls_by_loc) str2ref_del_by_ref(hwcls_by_loc.get(), cls);
+  }
   records.erase(it);
 }
 
 int hwcls_fixup(hwcls *cls, int keep_index) {
   if (!cls || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
 
-  const int stat = str2ref_del_by_ref(hwcls_by_id.get(), cls);
-  const int stat2 = str2ref_del_by_ref(hwcls_by_loc.get(), cls);
+  // A record of ours that was never filed has no entries: both searches
+  // (each a walk of the whole index) would find nothing.
+  const auto owned = records.find(cls);
+  const bool search = owned == records.end() || owned->second.maybe_indexed;
+  const int stat = search ? str2ref_del_by_ref(hwcls_by_id.get(), cls) : -1;
+  const int stat2 = search ? str2ref_del_by_ref(hwcls_by_loc.get(), cls) : -1;
+  if (owned != records.end()) owned->second.maybe_indexed = false;
   if (stat != stat2) {
     HWLOG(LOG_ERR, "###hwcls## internal structure integrity broken in id and loc rbtree (stat=%d,stat2=%d)", stat,
           stat2);
@@ -186,6 +199,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     HWLOG(LOG_ERR, "failed in str2ref_add(id)");
     return -1;
   }
+  if (owned != records.end()) owned->second.maybe_indexed = true;
   if (str2ref_add(hwcls_by_loc.get(), cls->loc.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(loc)");
     return -1;

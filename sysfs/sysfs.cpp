@@ -1,11 +1,13 @@
 #include "sysfs/sysfs.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -21,16 +23,107 @@ namespace {
 using hw::strlcat;
 using hw::strlcpy;
 
+// The memory of one pass of the caches: nodes are cut from mmap'd chunks
+// and all handed back at once when the caches are emptied. The caches'
+// short-lived nodes then never sit between the daemon's long-lived heap
+// blocks (a start-up scan would otherwise leave the pages it used resident
+// for good, pinned by the device and class records made meanwhile), and an
+// event costs no malloc or free. After a pass that fitted one chunk (every
+// event) the chunk is kept for the next; after a bigger one (the start-up
+// scan, a resync) all of it goes back to the system.
+class pass_arena {
+ public:
+  static constexpr size_t kChunkSize = 64 * 1024;
+
+  void *allocate(size_t size) {
+    size = (size + kAlign - 1) & ~(kAlign - 1);
+    if (size > kChunkSize - kHeader) return nullptr;
+    if (!current_ || used_ + size > kChunkSize) {
+      chunk *fresh = map_chunk();
+      if (!fresh) return nullptr;
+      if (current_)
+        current_->next = fresh;
+      else
+        first_ = fresh;
+      current_ = fresh;
+      used_ = kHeader;
+    }
+    void *p = reinterpret_cast<char *>(current_) + used_;
+    used_ += size;
+    return p;
+  }
+
+  // Everything allocated is gone.
+  void reset() {
+    if (first_ && first_->next) {
+      for (chunk *c = first_; c;) {
+        chunk *next = c->next;
+        munmap(c, kChunkSize);
+        c = next;
+      }
+      first_ = current_ = nullptr;
+    }
+    used_ = kHeader;
+  }
+
+ private:
+  struct chunk {
+    chunk *next;
+  };
+  static constexpr size_t kAlign = alignof(std::max_align_t);
+  static constexpr size_t kHeader = (sizeof(chunk) + kAlign - 1) & ~(kAlign - 1);
+
+  static chunk *map_chunk() {
+    void *m = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    return new (m) chunk{nullptr};
+  }
+
+  chunk *first_ = nullptr;
+  chunk *current_ = nullptr;
+  size_t used_ = kHeader;
+};
+
+pass_arena arena;
+
+// Sanitizer builds keep every node a heap block of its own, so that a record
+// used after sysfs_cleanup() is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUseArena = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUseArena = false;
+#else
+constexpr bool kUseArena = true;
+#endif
+#else
+constexpr bool kUseArena = true;
+#endif
+
+// Nodes of the caches come from the pass arena; deleting one only ends its
+// life, the memory goes with the arena's reset.
+struct arena_node {
+  static void *operator new(size_t size, const std::nothrow_t &tag) noexcept {
+    if constexpr (kUseArena)
+      return arena.allocate(size);
+    else
+      return ::operator new(size, tag);
+  }
+  static void operator delete(void *p) noexcept {
+    if constexpr (!kUseArena) ::operator delete(p);
+  }
+};
+
 // The caches hold what one event asked for; new entries go to the front,
 // where the questions that follow (parents, attributes of the same device)
-// find them first. Nodes are heap blocks of fixed size so that the records
+// find them first. Nodes are blocks of fixed size so that the records
 // handed out keep their addresses until sysfs_cleanup().
-struct device_node {
+struct device_node : arena_node {
   std::unique_ptr<device_node> next;
   sysfs_device dev;
 };
 
-struct attr_node {
+struct attr_node : arena_node {
   std::unique_ptr<attr_node> next;
   hw::fixed_text<SYSFS_PATH_SIZE> path;  // devpath + "/" + attribute name
   const char *value = nullptr;           // null: no readable value
@@ -299,6 +392,7 @@ int sysfs_init() {
   free_list(attr_cache);
   free_list(device_cache);
   device_count = 0;
+  arena.reset();
   return 0;
 }
 
@@ -306,6 +400,7 @@ void sysfs_cleanup() {
   free_list(attr_cache);
   free_list(device_cache);
   device_count = 0;
+  arena.reset();
 }
 
 int sysfs_resolve_link(char *devpath, size_t size) {
