@@ -33,6 +33,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -84,6 +85,7 @@ struct Options {
   int cycles = 60;
   int events = 10000;
   int mem_reps = 2;
+  int classes = 1000;  // stored class entries of the large board
   std::vector<std::string> only;                             // sections; empty: all
   std::vector<std::pair<std::string, std::string>> binaries;  // label, path
   std::string markdown;                                      // also write the table here
@@ -231,6 +233,8 @@ void make_node(const char *path, int minor) {
 void enter_private_namespaces() {
   if (geteuid() != 0) fail("hwbench needs root: it creates namespaces and mounts");
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) < 0) fail(errno_text("unshare"));
+  // Programs that strace started are ours to reap once strace is gone.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) fail(errno_text("make / private"));
 
   std::string templ = "/tmp/hwbench.XXXXXX";
@@ -296,9 +300,13 @@ pid_t spawn(const std::vector<std::string> &argv, const Env &env, const std::str
   return pid;
 }
 
+// Reaps pid if it ended; a process that is not our child (one that strace
+// runs) is alive while it can be signalled.
 bool alive(pid_t pid) {
   int status;
-  return waitpid(pid, &status, WNOHANG) == 0;
+  const pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r < 0 && errno == ECHILD) return kill(pid, 0) == 0;
+  return r == 0;
 }
 
 void stop(pid_t pid) {
@@ -316,7 +324,7 @@ void stop(pid_t pid) {
   }
 }
 
-std::string read_proc(pid_t pid, const char *file) {
+std::string read_proc(pid_t pid, const std::string &file) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
   std::stringstream ss;
   ss << in.rdbuf();
@@ -531,12 +539,16 @@ double now_ns() {
   return std::chrono::duration<double, std::nano>(Clock::now().time_since_epoch()).count();
 }
 
+// HWBENCH_HWTRACKD runs another build of the daemon (to compare changes).
+const char *daemon_path() {
+  const char *other = getenv("HWBENCH_HWTRACKD");
+  return other && *other ? other : HWBENCH_HWTRACKD;
+}
+
 Run start_program(Program p, const std::string &sysfs, const Rdbd &rdb) {
   Run r;
   r.started_ns = now_ns();
-  // HWBENCH_HWTRACKD runs another build of the daemon (to compare changes).
-  const char *other = getenv("HWBENCH_HWTRACKD");
-  const char *path = p == Program::floor ? HWBENCH_FLOOR : other && *other ? other : HWBENCH_HWTRACKD;
+  const char *path = p == Program::floor ? HWBENCH_FLOOR : daemon_path();
   r.pid = spawn({path}, {{"SYSFS_PATH", sysfs}, {"RDB_DEVICE", rdb.socket}}, "/dev/null",
                 work + "/" + program_name(p) + ".err");
   return r;
@@ -835,7 +847,7 @@ BigBoard *make_big_board() {
   std::string error;
   if (store.load(&error) < 0) fail("store: " + error);
   rdbstore::Variables vars = store.variables();
-  add_stored_classes(vars, 1000);
+  add_stored_classes(vars, opts.classes);
   bb->classes = count_class_entries(vars);
   bb->store = work + "/big-1000.store";
   if (rdbstore::replace_file(bb->store, rdbstore::serialize(vars)) < 0) fail("cannot write " + bb->store);
@@ -1095,7 +1107,8 @@ void bench_memory() {
     rss99.push_back(static_cast<double>(s.rss_kb));
     anon99.push_back(static_cast<double>(s.anon_kb));
   }
-  const char *sec99 = "memory of hwtrackd, large board (99 devices, 1,000 class entries)";
+  const std::string sec99 =
+      "memory of hwtrackd, large board (99 devices, " + std::to_string(big_board->classes) + " class entries)";
   rows.push_back({sec99, "VmRSS with 99 devices present", "KiB", stats_of(rss99), "", {}, {}, "", ""});
   rows.push_back({sec99, "RssAnon with 99 devices present", "KiB", stats_of(anon99), "", {}, {}, "", ""});
 }
@@ -1224,13 +1237,48 @@ void bench_syscalls() {
     stop(run.pid);
     rdb.stop_it();
   }
+  // The start-up on the large board, from exec to the first select.
+  if (big_board) {
+    for (Program p : {Program::daemon, Program::floor}) {
+      Rdbd rdb;
+      rdb.start("strace-coldplug", big_board->store);
+      const std::string out = work + "/strace-coldplug.txt";
+      const char *path = p == Program::daemon ? daemon_path() : HWBENCH_FLOOR;
+      const pid_t tracer =
+          spawn({"/usr/bin/strace", "-c", "-f", "-o", out, path},
+                {{"SYSFS_PATH", big_board->tree.root().string()}, {"RDB_DEVICE", rdb.socket}}, "/dev/null",
+                work + "/strace.err");
+      // The traced program is strace's child.
+      pid_t child = -1;
+      const auto deadline = Clock::now() + std::chrono::seconds(30);
+      while (child <= 0 && Clock::now() < deadline) {
+        std::istringstream kids(read_proc(tracer, "task/" + std::to_string(tracer) + "/children"));
+        kids >> child;
+        if (child <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (child <= 0) fail("strace did not start the program");
+      if (!wait_in_select(child, -1, std::chrono::seconds(900), std::chrono::microseconds(500)))
+        fail("traced start-up did not finish");
+      kill(tracer, SIGINT);
+      waitpid(tracer, nullptr, 0);
+      Column c;
+      c.title = std::string(program_name(p)) + " coldplug";
+      c.counts = strace_counts(out, &c.total);
+      cols.push_back(c);
+      // Orphaned by strace, the program is this process's child now (we
+      // are its subreaper).
+      stop(child);
+      rdb.stop_it();
+    }
+  }
+
   std::vector<std::string> names;
   for (const Column &c : cols)
     for (const auto &[k, v] : c.counts)
       if (std::find(names.begin(), names.end(), k) == names.end()) names.push_back(k);
   std::sort(names.begin(), names.end());
   std::ostringstream t;
-  t << "system calls per event (strace -c -f, no script; columns: process, action, device)\n";
+  t << "system calls (strace -c -f, no script) per event (process, action, device) and of a whole coldplug\n";
   t << "  " << std::string(16, ' ');
   for (const Column &c : cols) t << "  " << c.title;
   t << "\n";
@@ -1255,7 +1303,7 @@ void bench_syscalls() {
 
 void usage() {
   fputs(
-      "usage: hwbench [--reps N] [--cycles N] [--events N] [--mem-reps N] [--only SECTION]...\n"
+      "usage: hwbench [--reps N] [--cycles N] [--events N] [--mem-reps N] [--classes N] [--only SECTION]...\n"
       "               [--binary LABEL=PATH]... [--markdown FILE]\n"
       "sections: events coldplug memory size syscalls\n",
       stderr);
@@ -1277,6 +1325,8 @@ void parse(int argc, char **argv) {
       opts.cycles = std::max(1, atoi(value().c_str()));
     else if (a == "--events")
       opts.events = std::max(2, atoi(value().c_str()));
+    else if (a == "--classes")
+      opts.classes = std::max(1, atoi(value().c_str()));
     else if (a == "--mem-reps")
       opts.mem_reps = std::max(1, atoi(value().c_str()));
     else if (a == "--only")
@@ -1305,7 +1355,7 @@ int main(int argc, char **argv) {
   int status = 0;
   try {
     enter_private_namespaces();
-    if (wanted("coldplug") || wanted("memory")) big_board = make_big_board();
+    if (wanted("coldplug") || wanted("memory") || wanted("syscalls")) big_board = make_big_board();
     if (wanted("size")) bench_size();
     if (wanted("events")) bench_events();
     if (wanted("coldplug")) bench_coldplug();
