@@ -105,7 +105,7 @@ void enter_sandbox() {
   make_node("/dev/zero", 1, 5);
   make_node("/dev/random", 1, 8);
   make_node("/dev/urandom", 1, 9);
-  if (mount("tmpfs", "/sys", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=16k") < 0)
+  if (mount("tmpfs", SANDBOX_SYSFS, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=64m") < 0)
     die("tmpfs on /sys");
 }
 

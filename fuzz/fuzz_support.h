@@ -16,10 +16,12 @@
 namespace fuzzsupport {
 
 // Private mount namespace with a fresh /dev (null, zero, random, urandom)
-// and an empty /sys: a hostile devpath such as "/devices/../../../dev/..."
-// may then open nothing but harmless files. Aborts when it cannot be set up
-// (it needs root).
+// and an empty, writable tmpfs on /sys for a simulated tree: a hostile
+// devpath such as "/devices/../../../dev/..." may then open nothing but
+// harmless files, and the tree lives in memory. Aborts when it cannot be set
+// up (it needs root).
 void enter_sandbox();
+inline constexpr char SANDBOX_SYSFS[] = "/sys";
 
 // Every priority is formatted (hostile texts go through the log formats)
 // and dropped, so nothing reaches the machine's syslog.

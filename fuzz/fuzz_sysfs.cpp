@@ -369,7 +369,7 @@ bool builds(std::string_view line) { return !line.empty() && std::string_view("L
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzzsupport::enter_sandbox();
   try {
-    g_tree = std::make_unique<board::SysfsTree>();
+    g_tree = std::make_unique<board::SysfsTree>(fuzzsupport::SANDBOX_SYSFS);
     lay_out_board(*g_tree);
   } catch (const std::exception &e) {
     fprintf(stderr, "fuzz_sysfs: cannot lay out the board: %s\n", e.what());

@@ -46,6 +46,7 @@ constexpr char kTimestamp[] = "1700000000.000001";
 constexpr size_t kEventLineRoom = 3 * UEVENT_BUFFER_SIZE;
 
 std::unique_ptr<board::SysfsTree> g_tree;
+bool g_verbose = false;  // HWTRACK_FUZZ_VERBOSE: each event line and the RDB after it
 std::unique_ptr<fuzzsupport::StoreRdb> g_rdb;
 char g_line_buf[kEventLineRoom];
 FILE *g_line_stream = nullptr;
@@ -230,6 +231,10 @@ void handle_one(std::string_view msg) {
   }
   check_device_mirror();
   check_class_mirror();
+  if (g_verbose) {
+    fputs(g_line_buf, stderr);
+    for (const auto &[name, value] : variables()) fprintf(stderr, "  %s=%s\n", name.c_str(), value.c_str());
+  }
 }
 
 void list_devices(const board::SysfsTree &sys) {
@@ -248,13 +253,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzzsupport::enter_sandbox();
   fuzzsupport::silence_log();
   try {
-    g_tree = std::make_unique<board::SysfsTree>();
+    g_tree = std::make_unique<board::SysfsTree>(fuzzsupport::SANDBOX_SYSFS);
     lay_out_board(*g_tree);
   } catch (const std::exception &e) {
     fprintf(stderr, "fuzz_uevent: cannot lay out the board: %s\n", e.what());
     abort();
   }
   if (getenv("HWTRACK_FUZZ_LIST_DEVICES")) list_devices(*g_tree);
+  g_verbose = getenv("HWTRACK_FUZZ_VERBOSE") != nullptr;
   setenv("SYSFS_PATH", g_tree->root().c_str(), 1);
   g_rdb = std::make_unique<fuzzsupport::StoreRdb>();
   g_line_stream = fmemopen(g_line_buf, sizeof g_line_buf, "w");
