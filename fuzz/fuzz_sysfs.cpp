@@ -119,19 +119,19 @@ struct ScratchPath {
   }
 };
 
-ScratchPath scratch_path(std::string_view spec) {
+ScratchPath scratch_path(std::string_view shape) {
   ScratchPath sp{kScratch[0], {}};
-  if (!spec.empty()) {
-    if (spec[0] == 'c') sp.scratch = kScratch[1];
-    if (spec[0] == 'b') sp.scratch = kScratch[2];
-    spec.remove_prefix(1);
+  if (!shape.empty()) {
+    if (shape[0] == 'c') sp.scratch = kScratch[1];
+    if (shape[0] == 'b') sp.scratch = kScratch[2];
+    shape.remove_prefix(1);
   }
-  while (!spec.empty() && sp.components.size() < kMaxDepth) {
-    const size_t slash = spec.find('/');
-    const std::string_view raw = spec.substr(0, slash);
+  while (!shape.empty() && sp.components.size() < kMaxDepth) {
+    const size_t slash = shape.find('/');
+    const std::string_view raw = shape.substr(0, slash);
     if (!raw.empty()) sp.components.push_back(harmless_component(raw));
     if (slash == std::string_view::npos) break;
-    spec.remove_prefix(slash + 1);
+    shape.remove_prefix(slash + 1);
   }
   if (sp.components.empty()) sp.components.push_back("_");
   return sp;
