@@ -258,15 +258,14 @@ void enter_private_namespaces() {
   std::thread(drain_syslog, log).detach();
 }
 
-void leave_private_namespaces() {
-  if (work.empty()) return;
-  umount2(work.c_str(), MNT_DETACH);
-  rmdir(work.c_str());
-}
 
 // --- processes --------------------------------------------------------------------
 
 using Env = std::vector<std::pair<std::string, std::string>>;
+
+// What this process started and has not stopped yet: stopped at exit, so
+// that a failed run leaves nothing behind.
+std::vector<pid_t> spawned;
 
 pid_t spawn(const std::vector<std::string> &argv, const Env &env, const std::string &out, const std::string &err) {
   posix_spawn_file_actions_t fa;
@@ -297,6 +296,7 @@ pid_t spawn(const std::vector<std::string> &argv, const Env &env, const std::str
     errno = rc;
     fail(errno_text("spawn " + argv[0]));
   }
+  spawned.push_back(pid);
   return pid;
 }
 
@@ -311,6 +311,7 @@ bool alive(pid_t pid) {
 
 void stop(pid_t pid) {
   if (pid <= 0) return;
+  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
   kill(pid, SIGTERM);
   auto deadline = Clock::now() + std::chrono::seconds(30);
   int status;
@@ -322,6 +323,17 @@ void stop(pid_t pid) {
     }
     usleep(1000);
   }
+}
+
+void stop_everything() {
+  while (!spawned.empty()) stop(spawned.back());
+}
+
+void leave_private_namespaces() {
+  stop_everything();
+  if (work.empty()) return;
+  umount2(work.c_str(), MNT_DETACH);
+  rmdir(work.c_str());
 }
 
 std::string read_proc(pid_t pid, const std::string &file) {
@@ -402,7 +414,10 @@ bool wait_in_select(pid_t pid, long runs_before = -1, std::chrono::seconds limit
     // and now sleeps in select has handled the event.
     const long runs = runs_before >= 0 ? run_count(pid) : 0;
     ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
-    if (n <= 0) break;  // gone
+    if (n <= 0) {
+      if (getenv("HWBENCH_DEBUG")) fprintf(stderr, "hwbench: %s: %s\n", path, strerror(errno));
+      break;  // gone
+    }
     buf[n] = '\0';
     const long nr = strtol(buf, nullptr, 10);
     // Sleeping ("S"), not stopped by a tracer at the select's exit.
@@ -411,7 +426,10 @@ bool wait_in_select(pid_t pid, long runs_before = -1, std::chrono::seconds limit
       idle = true;
       break;
     }
-    if (!alive(pid)) break;
+    if (!alive(pid)) {
+      if (getenv("HWBENCH_DEBUG")) fprintf(stderr, "hwbench: %d ended\n", pid);
+      break;
+    }
     std::this_thread::sleep_for(poll);
   }
   close(fd);
@@ -1179,6 +1197,27 @@ std::map<std::string, std::string> strace_counts(const std::string &file, long *
   return out;
 }
 
+// Waits for a child to end; one that takes too long is killed.
+void wait_for_exit(pid_t pid) {
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  int status;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
+}
+
+// SIGINT makes strace detach, write its summary and end.
+void end_tracer(pid_t tracer) {
+  kill(tracer, SIGINT);
+  wait_for_exit(tracer);
+}
+
 // Counts the system calls pid makes while it handles one datagram.
 std::map<std::string, std::string> trace_one(pid_t pid, Monitor &mon, const std::string &datagram, long *total) {
   const std::string out = work + "/strace.txt";
@@ -1197,9 +1236,7 @@ std::map<std::string, std::string> trace_one(pid_t pid, Monitor &mon, const std:
   mon.send(datagram);
   if (!wait_in_select(pid, runs)) fail("traced process stopped handling events");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  kill(tracer, SIGINT);
-  int status;
-  waitpid(tracer, &status, 0);
+  end_tracer(tracer);
   return strace_counts(out, total);
 }
 
@@ -1248,26 +1285,32 @@ void bench_syscalls() {
           spawn({"/usr/bin/strace", "-c", "-f", "-o", out, path},
                 {{"SYSFS_PATH", big_board->tree.root().string()}, {"RDB_DEVICE", rdb.socket}}, "/dev/null",
                 work + "/strace.err");
-      // The traced program is strace's child.
+      // The traced program is the child of strace that runs it (strace
+      // forks short-lived children of its own too).
       pid_t child = -1;
       const auto deadline = Clock::now() + std::chrono::seconds(30);
       while (child <= 0 && Clock::now() < deadline) {
         std::istringstream kids(read_proc(tracer, "task/" + std::to_string(tracer) + "/children"));
-        kids >> child;
+        for (pid_t kid; child <= 0 && kids >> kid;) {
+          std::error_code ec;
+          if (fs::read_symlink("/proc/" + std::to_string(kid) + "/exe", ec) == fs::path(path)) child = kid;
+        }
         if (child <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       if (child <= 0) fail("strace did not start the program");
+      spawned.push_back(child);
       if (!wait_in_select(child, -1, std::chrono::seconds(900), std::chrono::microseconds(500)))
         fail("traced start-up did not finish");
-      kill(tracer, SIGINT);
-      waitpid(tracer, nullptr, 0);
+      // The program ends on SIGTERM (its shutdown is counted too), and strace
+      // with it, writing its summary.
+      kill(child, SIGTERM);
+      spawned.erase(std::remove(spawned.begin(), spawned.end(), child), spawned.end());
+      wait_for_exit(tracer);
       Column c;
       c.title = std::string(program_name(p)) + " coldplug";
       c.counts = strace_counts(out, &c.total);
+      if (getenv("HWBENCH_DEBUG")) fs::copy_file(out, "/tmp/hwbench-strace-" + c.title, fs::copy_options::overwrite_existing);
       cols.push_back(c);
-      // Orphaned by strace, the program is this process's child now (we
-      // are its subreaper).
-      stop(child);
       rdb.stop_it();
     }
   }
