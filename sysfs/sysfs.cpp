@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -120,15 +122,32 @@ struct arena_node {
 // handed out keep their addresses until sysfs_cleanup().
 struct device_node : arena_node {
   std::unique_ptr<device_node> next;
+  device_node *hash_next = nullptr;  // the chain of its bucket
   sysfs_device dev;
 };
 
 struct attr_node : arena_node {
   std::unique_ptr<attr_node> next;
+  attr_node *hash_next = nullptr;        // the chain of its bucket
   hw::fixed_text<SYSFS_PATH_SIZE> path;  // devpath + "/" + attribute name
   const char *value = nullptr;           // null: no readable value
   hw::fixed_text<SYSFS_VALUE_SIZE> value_buf;
 };
+
+// Both caches are also filed by key in a small hash table: the start-up
+// scan caches a thousand records and more, and a walk of the whole list for
+// every question it asks would cost more than the questions. A key is in a
+// cache at most once, so its only match is the one a walk of the list from
+// the front would find.
+constexpr size_t kCacheBuckets = 256;
+std::array<device_node *, kCacheBuckets> device_buckets{};
+std::array<attr_node *, kCacheBuckets> attr_buckets{};
+
+size_t bucket_of(const char *key) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (; *key; ++key) h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
+  return h & (kCacheBuckets - 1);
+}
 
 hw::fixed_text<SYSFS_PATH_SIZE> root_path = [] {
   hw::fixed_text<SYSFS_PATH_SIZE> t;
@@ -237,7 +256,7 @@ bool has_accepted_prefix(std::string_view devpath) {
 }
 
 sysfs_device *find_device(const char *devpath) {
-  for (device_node *node = device_cache.get(); node; node = node->next.get())
+  for (device_node *node = device_buckets[bucket_of(devpath)]; node; node = node->hash_next)
     if (strcmp(node->dev.devpath.c_str(), devpath) == 0) return &node->dev;
   return nullptr;
 }
@@ -321,6 +340,9 @@ sysfs_device *create_device(const char *devpath) {
   set_subsystem(dev);
   read_link_name(dev.devpath.c_str(), "driver", dev.driver);
 
+  device_node *&bucket = device_buckets[bucket_of(dev.devpath.c_str())];
+  node->hash_next = bucket;
+  bucket = node.get();
   node->next = std::move(device_cache);
   device_cache = std::move(node);
   ++device_count;
@@ -389,6 +411,8 @@ int sysfs_init() {
   }
   // Called after sysfs_cleanup() in the loop, so normally nothing is left;
   // a second init without cleanup must not leak what is.
+  device_buckets.fill(nullptr);
+  attr_buckets.fill(nullptr);
   free_list(attr_cache);
   free_list(device_cache);
   device_count = 0;
@@ -397,6 +421,8 @@ int sysfs_init() {
 }
 
 void sysfs_cleanup() {
+  device_buckets.fill(nullptr);
+  attr_buckets.fill(nullptr);
   free_list(attr_cache);
   free_list(device_cache);
   device_count = 0;
@@ -511,13 +537,16 @@ const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
   if (!join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
   const char *key = path + strlen(root_path.c_str());
 
-  for (attr_node *node = attr_cache.get(); node; node = node->next.get())
+  attr_node *&bucket = attr_buckets[bucket_of(key)];
+  for (attr_node *node = bucket; node; node = node->hash_next)
     if (strcmp(node->path.c_str(), key) == 0) return node->value;
 
   // Linked in before reading, so an absent value is remembered too.
   std::unique_ptr<attr_node> node = allocate_node<attr_node>();
   if (!node) return nullptr;
   node->path.set(key);
+  node->hash_next = bucket;
+  bucket = node.get();
   node->next = std::move(attr_cache);
   attr_cache = std::move(node);
 
