@@ -29,6 +29,9 @@
 #include <string_view>
 
 #include "rdb/rdbdrv.h"
+#ifdef HWBENCH_INPROC
+#include "bench/inproc_rdb.h"
+#endif
 
 namespace {
 
@@ -882,6 +885,9 @@ int main() {
   }
   free_count = kPool;
 
+#ifdef HWBENCH_INPROC
+  if (!install_inprocess_rdb()) return 1;
+#endif
   const char *device = getenv("RDB_DEVICE");
   if (rdbdrv_open(device && *device ? device : nullptr, &rdb) < 0) {
     fprintf(stderr, "hwtrack-floor: no RDB: %s\n", strerror(errno));

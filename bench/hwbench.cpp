@@ -542,11 +542,49 @@ int count_differences(const std::map<std::string, std::string> &a, const std::ma
   return n;
 }
 
+// The child of tool (strace, perf) that runs program: tools fork
+// short-lived children of their own too. It is stopped at exit like the
+// rest.
+pid_t traced_child(pid_t tool, const std::string &program) {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    std::istringstream kids(read_proc(tool, "task/" + std::to_string(tool) + "/children"));
+    for (pid_t kid; kids >> kid;) {
+      std::error_code ec;
+      if (fs::read_symlink("/proc/" + std::to_string(kid) + "/exe", ec) == fs::path(program)) {
+        spawned.push_back(kid);
+        return kid;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  fail(program + " did not start under its tool");
+}
+
+// Waits for a child to end; one that takes too long is killed.
+void wait_for_exit(pid_t pid) {
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  int status;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
+}
+
 // --- the programs under test -------------------------------------------------------
 
-enum class Program { daemon, floor };
+// The last two serve their RDB inside the process (bench/inproc_rdb.h).
+enum class Program { daemon, floor, daemon_inproc, floor_inproc };
 
-const char *program_name(Program p) { return p == Program::daemon ? "hwtrackd" : "floor"; }
+const char *program_name(Program p) {
+  static const char *const names[] = {"hwtrackd", "floor", "hwtrackd-inproc", "floor-inproc"};
+  return names[static_cast<int>(p)];
+}
 
 struct Run {
   pid_t pid = -1;
@@ -563,12 +601,26 @@ const char *daemon_path() {
   return other && *other ? other : HWBENCH_HWTRACKD;
 }
 
-Run start_program(Program p, const std::string &sysfs, const Rdbd &rdb) {
+const char *program_path(Program p) {
+  switch (p) {
+    case Program::daemon: return daemon_path();
+    case Program::floor: return HWBENCH_FLOOR;
+    case Program::daemon_inproc: return HWBENCH_HWTRACKD_INPROC;
+    case Program::floor_inproc: return HWBENCH_FLOOR_INPROC;
+  }
+  return nullptr;
+}
+
+bool in_process(Program p) { return p == Program::daemon_inproc || p == Program::floor_inproc; }
+
+// The program on the sysfs tree with rdb's socket as its RDB; the in-process
+// ones with their own store, loaded from the store file instead.
+Run start_program(Program p, const std::string &sysfs, const Rdbd &rdb, const std::string &store = "") {
   Run r;
+  Env env = {{"SYSFS_PATH", sysfs}, {"RDB_DEVICE", rdb.socket}};
+  if (in_process(p)) env = {{"SYSFS_PATH", sysfs}, {"RDB_DEVICE", "/dev/null"}, {"HWBENCH_STORE", store}};
   r.started_ns = now_ns();
-  const char *path = p == Program::floor ? HWBENCH_FLOOR : daemon_path();
-  r.pid = spawn({path}, {{"SYSFS_PATH", sysfs}, {"RDB_DEVICE", rdb.socket}}, "/dev/null",
-                work + "/" + program_name(p) + ".err");
+  r.pid = spawn({program_path(p)}, env, "/dev/null", work + "/" + program_name(p) + ".err");
   return r;
 }
 
@@ -800,7 +852,8 @@ void bench_events() {
 struct BigBoard {
   board::SysfsTree tree;
   hwbench::BigBoardCounts counts;
-  std::string store;  // a store file with 1,000 class entries
+  std::string store;         // a store file with the stored class entries
+  std::string store_script;  // the same with /bin/true as the class script
   int classes = 0;
   int dev_links = 0;
 };
@@ -867,8 +920,15 @@ BigBoard *make_big_board() {
   rdbstore::Variables vars = store.variables();
   add_stored_classes(vars, opts.classes);
   bb->classes = count_class_entries(vars);
-  bb->store = work + "/big-1000.store";
+  bb->store = work + "/big.store";
   if (rdbstore::replace_file(bb->store, rdbstore::serialize(vars)) < 0) fail("cannot write " + bb->store);
+  // For the in-process RDB, which only knows what the store file holds.
+  rdbstore::Variable script;
+  script.value = "/bin/true";
+  script.flags = RDBDRV_PERSIST;
+  vars["sys.hw.cfg.hwclass_script"] = script;
+  bb->store_script = work + "/big-script.store";
+  if (rdbstore::replace_file(bb->store_script, rdbstore::serialize(vars)) < 0) fail("cannot write " + bb->store_script);
   return bb;
 }
 
@@ -883,29 +943,40 @@ struct ColdplugSample {
 
 ColdplugSample coldplug(Program p, bool script, BigBoard &bb, bool want_dump) {
   Rdbd rdb;
-  rdb.start("coldplug", bb.store);
-  if (script) rdb.set("sys.hw.cfg.hwclass_script", "/bin/true");
-  Run run = start_program(p, bb.tree.root().string(), rdb);
-  // HWBENCH_PERF=<file>: profile the start-up with perf (attached at once).
-  pid_t perf = -1;
-  if (const char *out = getenv("HWBENCH_PERF"))
-    perf = spawn({"/usr/bin/perf", "record", "-g", "-o", std::string(out) + "." + program_name(p), "-p",
-                  std::to_string(run.pid)},
-                 {}, "/dev/null", work + "/perf.err");
+  if (!in_process(p)) {
+    rdb.start("coldplug", bb.store);
+    if (script) rdb.set("sys.hw.cfg.hwclass_script", "/bin/true");
+  }
+  const std::string &store = script ? bb.store_script : bb.store;
+  // HWBENCH_PERF=<file>: profile the start-up with perf instead (the figures
+  // then include perf's overhead).
+  if (const char *out = getenv("HWBENCH_PERF")) {
+    Env env = {{"SYSFS_PATH", bb.tree.root().string()}, {"RDB_DEVICE", rdb.socket}};
+    if (in_process(p)) env = {{"SYSFS_PATH", bb.tree.root().string()}, {"RDB_DEVICE", "/dev/null"}, {"HWBENCH_STORE", store}};
+    const pid_t perf = spawn({"/usr/bin/perf", "record", "-F", "20000", "-g", "-o", std::string(out) + "." + program_name(p), "--",
+                              program_path(p)},
+                             env, "/dev/null", work + "/perf.err");
+    const pid_t child = traced_child(perf, program_path(p));
+    if (!wait_in_select(child, -1, std::chrono::seconds(600), std::chrono::microseconds(200)))
+      fail(std::string(program_name(p)) + " did not finish its start-up under perf");
+    kill(child, SIGTERM);
+    wait_for_exit(perf);
+    rdb.stop_it();
+    return {};
+  }
+  Run run = start_program(p, bb.tree.root().string(), rdb, store);
   if (!wait_in_select(run.pid, -1, std::chrono::seconds(600), std::chrono::microseconds(200)))
     fail(std::string(program_name(p)) + " did not finish its start-up");
-  if (perf > 0) {
-    kill(perf, SIGINT);
-    waitpid(perf, nullptr, 0);
-  }
   ColdplugSample s;
   s.wall_ms = (now_ns() - run.started_ns) / 1e6;
   s.cpu_ms = cpu_ns(run.pid) / 1e6;
   s.rss_kb = status_kb(run.pid, "VmRSS");
   s.anon_kb = status_kb(run.pid, "RssAnon");
-  auto devices = rdb.dump("sys.hw.dev.");
-  for (const auto &[k, v] : devices) s.devices += k.ends_with(".type");
-  if (want_dump) s.dump = rdb.dump("sys.hw.");
+  if (!in_process(p)) {
+    auto devices = rdb.dump("sys.hw.dev.");
+    for (const auto &[k, v] : devices) s.devices += k.ends_with(".type");
+    if (want_dump) s.dump = rdb.dump("sys.hw.");
+  }
   stop(run.pid);
   rdb.stop_it();
   return s;
@@ -976,12 +1047,36 @@ MdevSample mdev_scan(const std::string &tree) {
 
 BigBoard *big_board = nullptr;
 
+// CPU time (user + system) of a program run to its end, in ms.
+double run_cpu_ms(const std::vector<std::string> &argv, const Env &env) {
+  const pid_t pid = spawn(argv, env, "/dev/null", work + "/run.err");
+  int status;
+  rusage ru{};
+  if (wait4(pid, &status, 0, &ru) != pid) fail(errno_text("wait4"));
+  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+// What loading the store file costs the in-process programs: a kernel
+// driver has its variables before the daemon starts, so this is taken off
+// their figures. hwtrackd-inproc -h loads the store and stops at the option.
+double store_load_ms(const BigBoard &bb) {
+  std::vector<double> with, without;
+  for (int i = 0; i < 3; ++i) {
+    with.push_back(run_cpu_ms({HWBENCH_HWTRACKD_INPROC, "-h"}, {{"HWBENCH_STORE", bb.store}}));
+    without.push_back(run_cpu_ms({HWBENCH_HWTRACKD_INPROC, "-h"}, {{"HWBENCH_STORE", ""}}));
+  }
+  return std::max(0.0, median_of(with) - median_of(without));
+}
+
 void bench_coldplug() {
   BigBoard &bb = *big_board;
   notes.push_back("large board: " + std::to_string(bb.counts.tracked) + " tracked devices, " +
                   std::to_string(bb.counts.untracked) + " untracked class devices, " + std::to_string(bb.classes) +
                   " stored class entries, " + std::to_string(bb.dev_links) + " /sys/dev links for mdev");
   std::vector<double> wall[2][2], cpu[2][2], ratio_cpu[2], ratio_wall[2], mdev_wall, mdev_cpu, vs_mdev_cpu, vs_mdev_wall;
+  // The same start-up with the RDB in the process ([0] hwtrackd, [1] floor).
+  std::vector<double> ip_cpu[2], ip_wall[2], ip_ratio, ip_vs_mdev_cpu, ip_vs_mdev_wall, load;
   int mdev_nodes = 0;
   for (int rep = 0; rep < opts.reps; ++rep) {
     MdevSample m = mdev_scan(bb.tree.root().string());
@@ -1012,6 +1107,21 @@ void bench_coldplug() {
         vs_mdev_wall.push_back(s[0].wall_ms / m.wall_ms);
       }
     }
+    const double load_ms = store_load_ms(bb);
+    load.push_back(load_ms);
+    ColdplugSample ip[2];
+    for (Program p : rep % 2 ? std::vector{Program::floor_inproc, Program::daemon_inproc}
+                              : std::vector{Program::daemon_inproc, Program::floor_inproc})
+      ip[p == Program::floor_inproc] = coldplug(p, false, bb, false);
+    for (int i = 0; i < 2; ++i) {
+      ip[i].cpu_ms -= load_ms;
+      ip[i].wall_ms -= load_ms;
+      ip_cpu[i].push_back(ip[i].cpu_ms);
+      ip_wall[i].push_back(ip[i].wall_ms);
+    }
+    ip_ratio.push_back(ip[0].cpu_ms / ip[1].cpu_ms);
+    ip_vs_mdev_cpu.push_back(ip[0].cpu_ms / m.cpu_ms);
+    ip_vs_mdev_wall.push_back(ip[0].wall_ms / m.wall_ms);
     fprintf(stderr, "hwbench: coldplug, run %d of %d done\n", rep + 1, opts.reps);
   }
   const char *sec = "coldplug, large board (exec to first wait in select)";
@@ -1036,6 +1146,20 @@ void bench_coldplug() {
   mw.verdict = mw.ratio.median < 1 ? "met" : "MISSED";
   rows.push_back(mc);
   rows.push_back(mw);
+  const char *ipsec = "coldplug, large board, RDB inside the process (as cheap as the driver's ioctl)";
+  rows.push_back({ipsec, "hwtrackd CPU, no script", "ms", stats_of(ip_cpu[0]), "floor", stats_of(ip_cpu[1]),
+                  stats_of(ip_ratio), "", ""});
+  Row ic{ipsec, "hwtrackd CPU, no script, vs busybox mdev -s", "ms", stats_of(ip_cpu[0]), "mdev -s",
+         stats_of(mdev_cpu), stats_of(ip_vs_mdev_cpu), "< 1x mdev -s", ""};
+  ic.verdict = ic.ratio.median < 1 ? "met" : "MISSED";
+  Row iw{ipsec, "hwtrackd wall, no script, vs busybox mdev -s", "ms", stats_of(ip_wall[0]), "mdev -s",
+         stats_of(mdev_wall), stats_of(ip_vs_mdev_wall), "< 1x mdev -s", ""};
+  iw.verdict = iw.ratio.median < 1 ? "met" : "MISSED";
+  rows.push_back(ic);
+  rows.push_back(iw);
+  notes.push_back("in-process RDB: loading the store file, " + fmt(stats_of(load).median) +
+                  " ms of CPU (median), is taken off the in-process figures: a driver holds its variables "
+                  "before the daemon starts");
   notes.push_back("busybox mdev -s created " + std::to_string(mdev_nodes) + " device nodes per run");
 }
 
@@ -1197,21 +1321,6 @@ std::map<std::string, std::string> strace_counts(const std::string &file, long *
   return out;
 }
 
-// Waits for a child to end; one that takes too long is killed.
-void wait_for_exit(pid_t pid) {
-  const auto deadline = Clock::now() + std::chrono::seconds(60);
-  int status;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
-}
-
 // SIGINT makes strace detach, write its summary and end.
 void end_tracer(pid_t tracer) {
   kill(tracer, SIGINT);
@@ -1285,20 +1394,7 @@ void bench_syscalls() {
           spawn({"/usr/bin/strace", "-c", "-f", "-o", out, path},
                 {{"SYSFS_PATH", big_board->tree.root().string()}, {"RDB_DEVICE", rdb.socket}}, "/dev/null",
                 work + "/strace.err");
-      // The traced program is the child of strace that runs it (strace
-      // forks short-lived children of its own too).
-      pid_t child = -1;
-      const auto deadline = Clock::now() + std::chrono::seconds(30);
-      while (child <= 0 && Clock::now() < deadline) {
-        std::istringstream kids(read_proc(tracer, "task/" + std::to_string(tracer) + "/children"));
-        for (pid_t kid; child <= 0 && kids >> kid;) {
-          std::error_code ec;
-          if (fs::read_symlink("/proc/" + std::to_string(kid) + "/exe", ec) == fs::path(path)) child = kid;
-        }
-        if (child <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      if (child <= 0) fail("strace did not start the program");
-      spawned.push_back(child);
+      const pid_t child = traced_child(tracer, path);
       if (!wait_in_select(child, -1, std::chrono::seconds(900), std::chrono::microseconds(500)))
         fail("traced start-up did not finish");
       // The program ends on SIGTERM (its shutdown is counted too), and strace
