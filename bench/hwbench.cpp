@@ -680,6 +680,7 @@ struct EventBoard {
     };
     pick(b.plug("ftdi", "usb1"), "tty", "ttyUSB0", "USB serial adapter");
     pick(b.plug("stick", "usb2"), "block", "sdb1", "USB stick partition");
+    hwbench::add_dev_links(tree);  // as a kernel has them; busybox mdev walks them
   }
 };
 
