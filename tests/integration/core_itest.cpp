@@ -334,6 +334,7 @@ TEST_F(CoreTest, MonitorDatagramFromNonRootIsRefused) {
   // Proof that the refused datagram was handled before this one.
   ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after", "tty")));
   ASSERT_TRUE(h().wait_for_stdout("/devices/after"));
+  ASSERT_TRUE(h().wait_for_log("/devices/after"));
   for (const auto &l : h().stdout_lines()) EXPECT_EQ(l.find("/devices/evil"), std::string::npos) << l;
   EXPECT_TRUE(h().log_matching("start to add").empty());
   EXPECT_EQ(h().stop_daemon(), 0);
@@ -350,6 +351,7 @@ TEST_F(CoreTest, UserSpaceNetlinkSendersAreRefused) {
   ASSERT_TRUE(h().wait_for_log("uevent message refused: sender port id", itest::within(), mark));
   ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after", "tty")));
   ASSERT_TRUE(h().wait_for_stdout("/devices/after"));
+  ASSERT_TRUE(h().wait_for_log("/devices/after"));
   EXPECT_EQ(h().log_matching("uevent message refused").size(), 2u);
   for (const auto &l : h().stdout_lines()) EXPECT_EQ(l.find("fake-kernel"), std::string::npos) << l;
   EXPECT_EQ(h().stop_daemon(), 0);
@@ -383,6 +385,9 @@ TEST_F(CoreTest, BadDatagramsDoNotHurtTheDaemon) {
   for (const auto &d : bad) ASSERT_TRUE(h().send_monitor(d)) << d.size();
   ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/still-alive", "tty")));
   ASSERT_TRUE(h().wait_for_stdout("/devices/still-alive"));
+  // Standard output can outrun /dev/log: once the last event's own log line is in, every
+  // earlier line is too.
+  ASSERT_TRUE(h().wait_for_log("/devices/still-alive"));
   EXPECT_TRUE(h().daemon_running());
   EXPECT_TRUE(h().log_matching("start to add").empty());
   EXPECT_FALSE(h().log_matching("error receiving udev message").empty());  // the empty one
