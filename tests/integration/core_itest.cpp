@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/integration/harness.h"
@@ -60,6 +62,17 @@ class CoreTest : public itest::DaemonTest {
       ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", debug));
     }
     ASSERT_TRUE(h().start_daemon()) << "hwtrackd did not get ready";
+  }
+
+  // Adds that reached the device manager other than the kernel's own. A real
+  // uevent triggered by a neighbouring test reaches every daemon on the
+  // machine, whatever its network namespace, so those are discounted.
+  size_t adds_not_from_the_kernel() {
+    const size_t started = h().log_matching("###hwtrack### start to add").size();
+    size_t kernel_adds = 0;
+    for (const auto &l : h().stdout_lines())
+      if (l.rfind("UEVENT[", 0) == 0 && l.find("] add ") != std::string::npos) ++kernel_adds;
+    return started > kernel_adds ? started - kernel_adds : 0;
   }
 };
 
@@ -336,7 +349,7 @@ TEST_F(CoreTest, MonitorDatagramFromNonRootIsRefused) {
   ASSERT_TRUE(h().wait_for_stdout("/devices/after"));
   ASSERT_TRUE(h().wait_for_log("/devices/after"));
   for (const auto &l : h().stdout_lines()) EXPECT_EQ(l.find("/devices/evil"), std::string::npos) << l;
-  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_EQ(adds_not_from_the_kernel(), 0u);
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 
@@ -363,7 +376,7 @@ TEST_F(CoreTest, DotDotDevpathIsNeverLookedUp) {
   const auto refused = h().wait_for_log("event refused (devpath=/devices/../../etc)");
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->priority, LOG_ERR);
-  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_EQ(adds_not_from_the_kernel(), 0u);
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 
@@ -389,7 +402,7 @@ TEST_F(CoreTest, BadDatagramsDoNotHurtTheDaemon) {
   // earlier line is too.
   ASSERT_TRUE(h().wait_for_log("/devices/still-alive"));
   EXPECT_TRUE(h().daemon_running());
-  EXPECT_TRUE(h().log_matching("start to add").empty());
+  EXPECT_EQ(adds_not_from_the_kernel(), 0u);
   EXPECT_FALSE(h().log_matching("error receiving udev message").empty());  // the empty one
   EXPECT_FALSE(h().log_matching("udev message refused: longer than 4096 bytes").empty());
   EXPECT_EQ(h().stop_daemon(), 0);
@@ -436,8 +449,19 @@ TEST_F(CoreTest, ClassScriptChildrenInheritOnlyStdio) {
   std::string pid;
   std::ifstream(pid_file) >> pid;
   ASSERT_FALSE(pid.empty());
+  // Until sleep sits in its sleep the descriptor table is still moving: the
+  // forked shell's own redirection copies, then the loader's library files.
+  const std::string proc = "/proc/" + pid;
+  const auto sleeping = [&] {
+    long nr = -1;
+    std::ifstream(proc + "/syscall") >> nr;
+    return nr == SYS_clock_nanosleep || nr == SYS_nanosleep;
+  };
+  for (const auto deadline = itest::within(); !sleeping() && itest::Clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(sleeping());
   std::set<std::string> fds;
-  for (const auto &e : std::filesystem::directory_iterator("/proc/" + pid + "/fd"))
+  for (const auto &e : std::filesystem::directory_iterator(proc + "/fd"))
     fds.insert(e.path().filename().string());
   kill(std::stoi(pid), SIGKILL);
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
