@@ -413,12 +413,9 @@ bool hwtrack_event_pass() {
 
   // Both messages are handled when both sockets are readable, the kernel's
   // first: the receive buffer is shared, so each is dispatched before the
-  // next receive overwrites it.
-  if (readable(netlink_fd, readfds) && !take_netlink_message(timestamp)) {
-    resync_once_drained();
-    return true;
-  }
-  if (readable(monitor_fd, readfds)) take_monitor_message(timestamp);
+  // next receive overwrites it. A failed kernel receive ends the pass.
+  const bool netlink_taken = !readable(netlink_fd, readfds) || take_netlink_message(timestamp);
+  if (netlink_taken && readable(monitor_fd, readfds)) take_monitor_message(timestamp);
   resync_once_drained();
   return true;
 }

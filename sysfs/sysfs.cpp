@@ -395,6 +395,19 @@ void read_attr_value(const char *path, attr_node &entry) {
   if (read_attr_file(path, entry)) entry.value = entry.value_buf.c_str();
 }
 
+// Every node is in its list and its bucket alike, so empty lists mean
+// empty buckets: the loop's init right after a cleanup clears nothing twice.
+void empty_caches() {
+  if (device_cache || attr_cache) {
+    device_buckets.fill(nullptr);
+    attr_buckets.fill(nullptr);
+    free_list(attr_cache);
+    free_list(device_cache);
+  }
+  device_count = 0;
+  arena.reset();
+}
+
 }  // namespace
 
 void sysfs_set_alloc_budget(int n) { allocation_budget = n; }
@@ -411,23 +424,11 @@ int sysfs_init() {
   }
   // Called after sysfs_cleanup() in the loop, so normally nothing is left;
   // a second init without cleanup must not leak what is.
-  device_buckets.fill(nullptr);
-  attr_buckets.fill(nullptr);
-  free_list(attr_cache);
-  free_list(device_cache);
-  device_count = 0;
-  arena.reset();
+  empty_caches();
   return 0;
 }
 
-void sysfs_cleanup() {
-  device_buckets.fill(nullptr);
-  attr_buckets.fill(nullptr);
-  free_list(attr_cache);
-  free_list(device_cache);
-  device_count = 0;
-  arena.reset();
-}
+void sysfs_cleanup() { empty_caches(); }
 
 int sysfs_resolve_link(char *devpath, size_t size) {
   if (!devpath || size == 0 || memchr(devpath, '\0', size) == nullptr) {
