@@ -20,15 +20,8 @@ namespace {
 using itest::make_uevent;
 using itest::SyslogLine;
 
-class ResilienceTest : public itest::DaemonTest {
+class ResilienceTest : public soak::MiniBoardTest<itest::DaemonTest> {
  protected:
-  void SetUp() override {
-    itest::DaemonTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    tree_ = std::make_unique<board::SysfsTree>(h().sysfs_root());
-    board_ = std::make_unique<board::Board>(board::Board::lay_out(*tree_, "mini"));
-  }
-
   void start(const itest::DaemonOptions &options = {}) {
     ASSERT_TRUE(h().start_rdbd()) << "rdbd did not start";
     ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "6"));
@@ -86,8 +79,6 @@ class ResilienceTest : public itest::DaemonTest {
     return out;
   }
 
-  std::unique_ptr<board::SysfsTree> tree_;
-  std::unique_ptr<board::Board> board_;
   int syncs_ = 0;
 };
 

@@ -69,15 +69,8 @@ constexpr int kValgrindCycles = 200;
 // still noise: two pages (a stdio or allocator page touched late).
 constexpr long kRssToleranceKb = 8;
 
-class SoakTest : public soak::RamDaemonTest {
+class SoakTest : public soak::MiniBoardTest<soak::RamDaemonTest> {
  protected:
-  void SetUp() override {
-    soak::RamDaemonTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    tree_ = std::make_unique<board::SysfsTree>(h().sysfs_root());
-    board_ = std::make_unique<board::Board>(board::Board::lay_out(*tree_, "mini"));
-  }
-
   // rdbd, the recording script, the daemon (through wrapper, if any); then
   // the two devices appear in the tree without a word to the daemon.
   void start(const std::vector<std::string> &wrapper = {}) {
@@ -190,8 +183,6 @@ class SoakTest : public soak::RamDaemonTest {
     return s.value_or(soak::ProcessStats{});
   }
 
-  std::unique_ptr<board::SysfsTree> tree_;
-  std::unique_ptr<board::Board> board_;
   std::unique_ptr<soak::MonitorSender> sender_;
   board::Uevent serial_, partition_;
   std::set<std::string> classes_;

@@ -14,12 +14,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tests/integration/harness.h"
+#include "tools/board/boards.h"
+#include "tools/board/sysfs_tree.h"
 
 namespace soak {
 
@@ -37,6 +40,22 @@ class RamDaemonTest : public itest::DaemonTest {
 
  private:
   std::string mounted_;
+};
+
+// A daemon test (Base: itest::DaemonTest or RamDaemonTest) whose sysfs tree
+// holds the simulated "mini" board.
+template <typename Base>
+class MiniBoardTest : public Base {
+ protected:
+  void SetUp() override {
+    Base::SetUp();
+    if (this->IsSkipped() || this->HasFatalFailure()) return;
+    tree_ = std::make_unique<board::SysfsTree>(this->h().sysfs_root());
+    board_ = std::make_unique<board::Board>(board::Board::lay_out(*tree_, "mini"));
+  }
+
+  std::unique_ptr<board::SysfsTree> tree_;
+  std::unique_ptr<board::Board> board_;
 };
 
 // --- a process seen from /proc ------------------------------------------------

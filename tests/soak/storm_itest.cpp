@@ -37,13 +37,11 @@ constexpr char kNicId[] = "0b95-772b-STORM1";
 // Bursts are handled at the script's pace; give them room on a loaded machine.
 constexpr auto kBurstWait = std::chrono::minutes(5);
 
-class StormTest : public soak::RamDaemonTest {
+class StormTest : public soak::MiniBoardTest<soak::RamDaemonTest> {
  protected:
   void SetUp() override {
-    soak::RamDaemonTest::SetUp();
+    MiniBoardTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    tree_ = std::make_unique<board::SysfsTree>(h().sysfs_root());
-    board_ = std::make_unique<board::Board>(board::Board::lay_out(*tree_, "mini"));
     // A USB Ethernet adapter on a bus of its own whose interface the
     // loopback interface's "device" link names: the daemon identifies a USB
     // network device by that link alone.
@@ -171,8 +169,6 @@ class StormTest : public soak::RamDaemonTest {
     return "";
   }
 
-  std::unique_ptr<board::SysfsTree> tree_;
-  std::unique_ptr<board::Board> board_;
   std::unique_ptr<KernelEvents> events_;
   int syncs_ = 0;
 };
