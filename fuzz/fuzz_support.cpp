@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 #include "core/log.h"
@@ -96,6 +97,20 @@ int store_transport(int, unsigned long request, rdbdrv_request *rec) {
 }
 
 }  // namespace
+
+std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_out)(board::SysfsTree &)) {
+  enter_sandbox();
+  std::unique_ptr<board::SysfsTree> tree;
+  try {
+    tree = std::make_unique<board::SysfsTree>(SANDBOX_SYSFS);
+    lay_out(*tree);
+  } catch (const std::exception &e) {
+    fprintf(stderr, "%s: cannot lay out the board: %s\n", target, e.what());
+    abort();
+  }
+  setenv("SYSFS_PATH", tree->root().c_str(), 1);
+  return tree;
+}
 
 void enter_sandbox() {
   if (unshare(CLONE_NEWNS) < 0) die("unshare(CLONE_NEWNS) (run as root)");

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
 
 namespace fuzzsupport {
@@ -22,6 +24,11 @@ namespace fuzzsupport {
 // up (it needs root).
 void enter_sandbox();
 inline constexpr char SANDBOX_SYSFS[] = "/sys";
+
+// Enters the sandbox, lays out a simulated tree on its /sys with lay_out and
+// points SYSFS_PATH at it. Aborts, naming target, when the tree cannot be
+// laid out.
+std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_out)(board::SysfsTree &));
 
 // Every priority is formatted (hostile texts go through the log formats)
 // and dropped, so nothing reaches the machine's syslog.

@@ -367,16 +367,8 @@ bool builds(std::string_view line) { return !line.empty() && std::string_view("L
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::enter_sandbox();
-  try {
-    g_tree = std::make_unique<board::SysfsTree>(fuzzsupport::SANDBOX_SYSFS);
-    lay_out_board(*g_tree);
-  } catch (const std::exception &e) {
-    fprintf(stderr, "fuzz_sysfs: cannot lay out the board: %s\n", e.what());
-    abort();
-  }
+  g_tree = fuzzsupport::sandboxed_tree("fuzz_sysfs", lay_out_board);
   g_root = g_tree->root().string();
-  setenv("SYSFS_PATH", g_root.c_str(), 1);
   umask(022);
   return 0;
 }

@@ -250,18 +250,10 @@ void list_devices(const board::SysfsTree &sys) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::enter_sandbox();
   fuzzsupport::silence_log();
-  try {
-    g_tree = std::make_unique<board::SysfsTree>(fuzzsupport::SANDBOX_SYSFS);
-    lay_out_board(*g_tree);
-  } catch (const std::exception &e) {
-    fprintf(stderr, "fuzz_uevent: cannot lay out the board: %s\n", e.what());
-    abort();
-  }
+  g_tree = fuzzsupport::sandboxed_tree("fuzz_uevent", lay_out_board);
   if (getenv("HWTRACK_FUZZ_LIST_DEVICES")) list_devices(*g_tree);
   g_verbose = getenv("HWTRACK_FUZZ_VERBOSE") != nullptr;
-  setenv("SYSFS_PATH", g_tree->root().c_str(), 1);
   g_rdb = std::make_unique<fuzzsupport::StoreRdb>();
   g_line_stream = fmemopen(g_line_buf, sizeof g_line_buf, "w");
   if (!g_line_stream) abort();
