@@ -309,11 +309,11 @@ bool alive(pid_t pid) {
   return r == 0;
 }
 
-void stop(pid_t pid) {
-  if (pid <= 0) return;
+// Waits for a child to end, killing it once timeout has passed; it is no
+// longer one of the spawned either way.
+void reap(pid_t pid, std::chrono::seconds timeout) {
   spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
-  kill(pid, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(30);
+  const auto deadline = Clock::now() + timeout;
   int status;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (Clock::now() > deadline) {
@@ -323,6 +323,12 @@ void stop(pid_t pid) {
     }
     usleep(1000);
   }
+}
+
+void stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  reap(pid, std::chrono::seconds(30));
 }
 
 void stop_everything() {
@@ -562,19 +568,7 @@ pid_t traced_child(pid_t tool, const std::string &program) {
 }
 
 // Waits for a child to end; one that takes too long is killed.
-void wait_for_exit(pid_t pid) {
-  const auto deadline = Clock::now() + std::chrono::seconds(60);
-  int status;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  spawned.erase(std::remove(spawned.begin(), spawned.end(), pid), spawned.end());
-}
+void wait_for_exit(pid_t pid) { reap(pid, std::chrono::seconds(60)); }
 
 // --- the programs under test -------------------------------------------------------
 
