@@ -1,6 +1,5 @@
 #include "bench/inproc_rdb.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -8,27 +7,13 @@
 #include <string>
 
 #include "rdb/rdbdrv.h"
-#include "rdb/rdbproto.h"
 #include "tools/rdbd/store.h"
 
 namespace {
 
 rdbstore::Store store;  // no file: nothing is written back
 
-int serve(int, unsigned long request, rdbdrv_request *rec) {
-  rdbproto::Request req;
-  const int carried = rdbproto::request_from_record(request, *rec, req);
-  if (carried < 0) {
-    errno = -carried;
-    return -1;
-  }
-  const int32_t result = rdbproto::apply_reply(request, store.execute(req), *rec, req.len);
-  if (result < 0) {
-    errno = -result;
-    return -1;
-  }
-  return 0;
-}
+int serve(int, unsigned long request, rdbdrv_request *rec) { return store.serve(request, *rec); }
 
 }  // namespace
 

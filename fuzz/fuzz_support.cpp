@@ -77,18 +77,8 @@ int answer_listing(rdbdrv_request &rec) {
 
 int store_transport(int, unsigned long request, rdbdrv_request *rec) {
   if (g_state->listing && is_listing(request)) return answer_listing(*rec);
-  rdbproto::Request req;
-  const int carried = rdbproto::request_from_record(request, *rec, req);
-  if (carried < 0) {
-    errno = -carried;
-    return -1;
-  }
-  const int32_t capacity = req.len;
-  const int32_t result = rdbproto::apply_reply(request, g_state->store.execute(req), *rec, capacity);
-  if (result < 0) {
-    errno = -result;
-    return -1;
-  }
+  const int32_t capacity = rec->len;
+  if (g_state->store.serve(request, *rec) < 0) return -1;
   if (is_listing(request)) {
     g_state->listing_buffer = rec->value;
     g_state->listing_capacity = capacity;

@@ -33,12 +33,7 @@ int memory_transport(int fd, unsigned long request, rdbdrv_request *rec) {
     errno = g_state->fail_errno;
     return -1;
   }
-  const int32_t result = rdbproto::apply_reply(request, g_state->store.execute(req), *rec, req.len);
-  if (result < 0) {
-    errno = -result;
-    return -1;
-  }
-  return 0;
+  return g_state->store.serve(request, req, *rec);
 }
 
 }  // namespace

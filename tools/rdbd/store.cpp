@@ -222,6 +222,25 @@ void Store::erase(std::string_view name) {
   if (it != vars_.end()) vars_.erase(it);
 }
 
+int Store::serve(unsigned long request, rdbdrv_request &rec) {
+  Request req;
+  const int carried = rdbproto::request_from_record(request, rec, req);
+  if (carried < 0) {
+    errno = -carried;
+    return -1;
+  }
+  return serve(request, req, rec);
+}
+
+int Store::serve(unsigned long request, const Request &req, rdbdrv_request &rec) {
+  const int32_t result = rdbproto::apply_reply(request, execute(req), rec, req.len);
+  if (result < 0) {
+    errno = -result;
+    return -1;
+  }
+  return 0;
+}
+
 Reply Store::execute(const Request &req) {
   switch (rdbproto::op_of(req.request)) {
     case rdbproto::Op::get:

@@ -43,6 +43,13 @@ class Store {
 
   rdbproto::Reply execute(const rdbproto::Request &req);
 
+  // Serves a driver request record in the process, as the driver's ioctl
+  // would: decodes rec, executes it and writes the reply into rec. 0, or -1
+  // with errno set.
+  int serve(unsigned long request, rdbdrv_request &rec);
+  // The same for a record its caller has decoded into req already.
+  int serve(unsigned long request, const rdbproto::Request &req, rdbdrv_request &rec);
+
   const Variables &variables() const { return vars_; }
   const Variable *find(std::string_view name) const;
   // Direct changes, as if the driver had always held them; the store file
