@@ -841,7 +841,7 @@ bool Harness::wait_for_stdout_count(std::string_view needle, size_t count, Deadl
 }
 
 bool Harness::wait_for_log_count(std::string_view needle, size_t count, Deadline deadline) {
-  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  const pid_t pid = logging_pid();
   return capture_->wait(
       [&] {
         size_t n = 0;
@@ -857,7 +857,7 @@ bool Harness::wait_for_stderr(std::string_view needle, Deadline deadline) {
 }
 
 std::vector<SyslogLine> Harness::log_lines() const {
-  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  const pid_t pid = logging_pid();
   std::vector<SyslogLine> out;
   std::lock_guard lock(capture_->m);
   for (const auto &l : capture_->log)
@@ -879,7 +879,7 @@ std::vector<SyslogLine> Harness::log_matching(std::string_view needle) const {
 
 std::optional<SyslogLine> Harness::wait_for_log(const std::function<bool(const SyslogLine &)> &pred,
                                                 Deadline deadline, size_t from) {
-  const pid_t pid = daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_;
+  const pid_t pid = logging_pid();
   std::optional<SyslogLine> found;
   capture_->wait(
       [&] {

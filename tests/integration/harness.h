@@ -250,6 +250,9 @@ class Harness {
   std::string error_;
   std::string dir_;
   std::unique_ptr<Capture> capture_;
+  // The daemon whose log lines count: a stopped daemon's pid is kept negated.
+  pid_t logging_pid() const { return daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_; }
+
   pid_t rdbd_pid_ = -1;
   pid_t daemon_pid_ = -1;
 };
