@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "rdb/rdb.h"
 #include "records/hwdev.h"
 #include "records/str2ref.h"

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/log.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"

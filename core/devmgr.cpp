@@ -6,11 +6,11 @@
 
 #include <cstdlib>
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/strutil.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
-#include "sysfs/strutil.h"
 
 namespace {
 

@@ -10,11 +10,12 @@
 #include <cstring>
 #include <memory>
 
+#include "base/dir_handle.h"
+#include "base/log.h"
+#include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "records/hwdev.h"
-#include "sysfs/strutil.h"
 #include "sysfs/sysfs.h"
 
 namespace {
@@ -25,11 +26,6 @@ constexpr char HWLOG_MODULE[] = "hwtrack";
 constexpr size_t PATH_BUF_SIZE = 512;
 
 constexpr char SUFFIX_SEPARATOR[] = "-";
-
-struct dir_closer {
-  void operator()(DIR *dir) const { closedir(dir); }
-};
-using dir_handle = std::unique_ptr<DIR, dir_closer>;
 
 bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
@@ -193,7 +189,7 @@ int check_mmc_partition(sysfs_device *dev) {
   // under SYSFS_PATH answers for its own cards.
   char path[PATH_BUF_SIZE];
   hw::formatf(path, sizeof(path), "%s%s/%sp1", sysfs_path(), dev->devpath.c_str(), dev->kernel.c_str());
-  dir_handle dir(opendir(path));
+  hw::dir_handle dir(opendir(path));
   return dir ? 1 : 0;
 }
 

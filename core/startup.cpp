@@ -10,13 +10,14 @@
 #include <memory>
 #include <string_view>
 
+#include "base/dir_handle.h"
+#include "base/log.h"
+#include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
-#include "sysfs/strutil.h"
 #include "sysfs/sysfs.h"
 
 namespace {
@@ -43,11 +44,6 @@ constexpr class_scan_row class_scan_table[] = {
     {1, "/class/net"},
     {2, "/class/block"},
 };
-
-struct dir_closer {
-  void operator()(DIR *dir) const { closedir(dir); }
-};
-using dir_handle = std::unique_ptr<DIR, dir_closer>;
 
 // Walks the entries of the class directories in class_scan_table order and
 // resolves each link. It logs nothing, so that each caller's messages carry
@@ -93,7 +89,7 @@ class class_scan {
   size_t row_ = 0;
   int code_ = 0;
   const char *class_dir_ = nullptr;
-  dir_handle dir_;
+  hw::dir_handle dir_;
   char path_[PATH_BUF_SIZE] = {};
   int error_ = 0;
 };

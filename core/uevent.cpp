@@ -17,9 +17,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/log.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "sysfs/sysfs.h"
 
 int monitor_fd = -1;

@@ -13,7 +13,7 @@
 #include <exception>
 #include <memory>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "rdb/rdb.h"
 #include "rdb/rdbdrv.h"
 #include "rdb/rdbproto.h"

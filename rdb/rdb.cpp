@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "rdb/rdbdrv.h"
 
 namespace {

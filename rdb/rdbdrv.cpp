@@ -13,8 +13,8 @@
 #include <new>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "rdb/rdbproto.h"
-#include "rdb/unique_fd.h"
 
 struct rdbdrv_handle {
   hw::unique_fd fd;

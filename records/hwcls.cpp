@@ -8,7 +8,7 @@
 #include <new>
 #include <string_view>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "rdb/rdb.h"
 #include "records/alloc_gate.h"
 #include "records/hwdev.h"

@@ -3,7 +3,7 @@
 // mirrored as "sys.hw.class.<type>.<index>.<key>" and matched to devices by
 // identity, else by location.
 
-#include "sysfs/strutil.h"
+#include "base/strutil.h"
 
 struct hwdev;
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "rdb/rdb.h"
 #include "records/alloc_gate.h"
 #include "records/str2ref.h"

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "sysfs/strutil.h"
+#include "base/strutil.h"
 
 struct hwcls;
 

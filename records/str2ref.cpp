@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "records/alloc_gate.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "sysfs/strutil.h"
+#include "base/strutil.h"
 
 inline constexpr size_t SYSFS_PATH_SIZE = 512;   // devpaths and full paths
 inline constexpr size_t SYSFS_NAME_SIZE = 256;   // subsystem, kernel, driver

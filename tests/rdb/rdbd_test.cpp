@@ -19,10 +19,10 @@
 #include <string>
 #include <thread>
 
+#include "base/unique_fd.h"
 #include "rdb/rdb.h"
 #include "rdb/rdbdrv.h"
 #include "rdb/rdbproto.h"
-#include "rdb/unique_fd.h"
 #include "tests/rdb/rdbd_process.h"
 #include "tests/support/log_capture.h"
 

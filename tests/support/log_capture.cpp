@@ -1,6 +1,6 @@
 #include "tests/support/log_capture.h"
 
-#include "core/log.h"
+#include "base/log.h"
 
 namespace testsupport {
 namespace {

@@ -27,10 +27,10 @@
 #include <tuple>
 #include <vector>
 
+#include "base/log.h"
+#include "base/unique_fd.h"
 #include "core/hwtrack.h"
-#include "core/log.h"
 #include "rdb/rdb.h"
-#include "rdb/unique_fd.h"
 #include "tools/board/boards.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "rdb/rdb.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "rdb/unique_fd.h"
+#include "base/unique_fd.h"
 #include "tools/rdbd/store.h"
 
 namespace rdbd {

@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "rdb/rdbdrv.h"
-#include "rdb/unique_fd.h"
 
 namespace rdbstore {
 namespace {

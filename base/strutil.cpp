@@ -1,4 +1,4 @@
-#include "sysfs/strutil.h"
+#include "base/strutil.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // BSD strlcpy/strlcat semantics: every fixed-width text of the daemon is cut
 // through these, so the cut position and the returned lengths must be exact.
-#include "sysfs/strutil.h"
+#include "base/strutil.h"
 
 #include <gtest/gtest.h>
 
