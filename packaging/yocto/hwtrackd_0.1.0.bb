@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 SUMMARY = "Hardware tracking daemon: kernel hot-plug events to RDB variables"
 DESCRIPTION = "hwtrackd gives every attached serial port, network interface \
 and storage partition a stable, numbered name in the RDB (sys.hw.class.serial.0, \
