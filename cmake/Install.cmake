@@ -4,12 +4,17 @@
 # CMAKE_INSTALL_PREFIX=/usr and installs with DESTDIR=<staging> gets the
 # layout of the target's root file system:
 #
-#   <prefix>/sbin/hwtrackd, <prefix>/sbin/rdbd, <prefix>/bin/rdb
+#   <prefix>/sbin/hwtrackd
+#   <prefix>/sbin/rdbd, man8/rdbd.8                HWTRACK_BUILD_RDBD
+#   <prefix>/bin/rdb, man1/rdb.1                   HWTRACK_BUILD_RDB_CLIENT
 #   <prefix>/libexec/hwtrackd/hwclass-devnode      example class script
-#   <prefix>/share/man/man8/{hwtrackd,rdbd}.8, man1/rdb.1
+#   <prefix>/share/man/man8/hwtrackd.8
 #   <prefix>/lib/systemd/system/hwtrackd.service   HWTRACK_INSTALL_SYSTEMD
 #   <sysconfdir>/init.d/hwtrackd                   HWTRACK_INSTALL_SYSV (SysV/BusyBox)
 #                                                  or HWTRACK_INSTALL_OPENWRT (procd)
+#   <sysconfdir>/default/hwtrackd                  settings of the unit and the
+#                                                  SysV script (not with OpenWrt,
+#                                                  whose script reads UCI)
 #
 # With the prefix /usr GNUInstallDirs puts the sysconfdir at /etc, as init
 # systems expect.
@@ -26,12 +31,13 @@ if(HWTRACK_INSTALL_SYSV AND HWTRACK_INSTALL_OPENWRT)
     "init.d/hwtrackd: switch one of them off")
 endif()
 
-set(_hwtrack_programs)
-foreach(tgt hwtrackd rdbd rdb)
-  if(TARGET ${tgt})
-    list(APPEND _hwtrack_programs ${tgt})
-  endif()
-endforeach()
+set(_hwtrack_programs hwtrackd)
+if(HWTRACK_BUILD_RDBD)
+  list(APPEND _hwtrack_programs rdbd)
+endif()
+if(HWTRACK_BUILD_RDB_CLIENT)
+  list(APPEND _hwtrack_programs rdb)
+endif()
 
 # The in-project libraries an installed program is built from, so that
 # options meant for shipped binaries reach every object in them.
@@ -84,21 +90,16 @@ if(HWTRACK_STATIC)
   endforeach()
 endif()
 
-if(TARGET hwtrackd)
-  install(TARGETS hwtrackd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-endif()
-if(TARGET rdbd)
+install(TARGETS hwtrackd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/hwtrackd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+if(HWTRACK_BUILD_RDBD)
   install(TARGETS rdbd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/man/rdbd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
-if(TARGET rdb)
+if(HWTRACK_BUILD_RDB_CLIENT)
   install(TARGETS rdb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/man/rdb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
-
-install(FILES
-  ${PROJECT_SOURCE_DIR}/man/hwtrackd.8
-  ${PROJECT_SOURCE_DIR}/man/rdbd.8
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${PROJECT_SOURCE_DIR}/man/rdb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The packaging files name the programs by their places under the prefix
 # /usr, so they can be used straight from the source tree; for any other
@@ -110,22 +111,23 @@ function(_hwtrack_install_with_paths src dest_dir dest_name)
       "/usr/sbin/hwtrackd|${CMAKE_INSTALL_FULL_SBINDIR}/hwtrackd"
       "/usr/sbin/rdbd|${CMAKE_INSTALL_FULL_SBINDIR}/rdbd"
       "/usr/bin/rdb|${CMAKE_INSTALL_FULL_BINDIR}/rdb"
-      "/usr/libexec/hwtrackd/|${CMAKE_INSTALL_FULL_LIBEXECDIR}/hwtrackd/")
+      "/usr/libexec/hwtrackd/|${CMAKE_INSTALL_FULL_LIBEXECDIR}/hwtrackd/"
+      "/etc/default/hwtrackd|${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/hwtrackd")
     string(REPLACE "|" ";" pair "${pair}")
     list(GET pair 0 from)
     list(GET pair 1 to)
     string(REPLACE "${from}" "${to}" text "${text}")
   endforeach()
-  set(out ${PROJECT_BINARY_DIR}/packaging/${dest_name})
+  set(out ${PROJECT_BINARY_DIR}/${src})
   # Written through a copy so that an unchanged file keeps its time stamp.
   file(WRITE ${out}.tmp "${text}")
   configure_file(${out}.tmp ${out} COPYONLY)
   set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/${src})
   if(A_PROGRAM)
-    install(PROGRAMS ${out} DESTINATION ${dest_dir})
+    install(PROGRAMS ${out} DESTINATION ${dest_dir} RENAME ${dest_name})
   else()
-    install(FILES ${out} DESTINATION ${dest_dir})
+    install(FILES ${out} DESTINATION ${dest_dir} RENAME ${dest_name})
   endif()
 endfunction()
 
@@ -141,6 +143,9 @@ if(HWTRACK_INSTALL_SYSV)
     ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
 endif()
 if(HWTRACK_INSTALL_OPENWRT)
-  _hwtrack_install_with_paths(packaging/openwrt/hwtrackd.init
+  _hwtrack_install_with_paths(packaging/openwrt/hwtrackd/files/hwtrackd.init
     ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
+else()
+  _hwtrack_install_with_paths(packaging/default/hwtrackd
+    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default hwtrackd)
 endif()

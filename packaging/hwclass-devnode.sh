@@ -15,6 +15,13 @@
 #           and is left alone.
 # removed:  removes the link.
 #
+# Every call also removes the links of other entries that no longer hold:
+# the entry is not "inserted", or its name is not the link's target. A
+# device unplugged while the daemon was stopped never gets a "removed"
+# call, and its node may since belong to another device; its link goes at
+# the first call after the restart. Calls take a lock on the link folder,
+# so two of them never work on it at once.
+#
 # Running it twice with the same arguments changes nothing; a link is
 # replaced in one rename, so a reader never finds it missing. Nothing is
 # created outside the link folder, and names that could lead elsewhere
@@ -69,14 +76,84 @@ esac
 
 link=$root/$type.$index
 
-# Sets name to the class entry's current device name. Command substitution
-# drops every trailing newline and would hide a name that ends in one, so a
-# sentinel keeps them; only the one newline that `rdb get` ends its output
-# with is removed.
+# read_name PREFIX: sets name to the class entry's current device name.
+# Command substitution drops every trailing newline and would hide a name
+# that ends in one, so a sentinel keeps them; only the one newline that
+# `rdb get` ends its output with is removed.
 read_name() {
-	name=$(rdb get "$prefix.name" && printf '.') || return 1
+	name=$(rdb get "$1.name" && printf '.') || return 1
 	name=${name%.}
 	name=${name%"$nl"}
+}
+
+# link_target LINK: sets target to what LINK points at, exactly.
+link_target() {
+	target=$(readlink -- "$1" && printf '.') || return 1
+	target=${target%.}
+	target=${target%"$nl"}
+}
+
+nap() {
+	sleep 0.1 2>/dev/null || sleep 1
+}
+
+# Takes the lock on the link folder. flock(1) where there is one: the
+# kernel drops the lock with its holder. Otherwise (BusyBox without the
+# applet) a lock folder with the holder's pid in it; a lock whose holder is
+# gone, or that is held for longer than any call takes (10 s), is broken.
+take_lock() {
+	mkdir -p -- "$root" || refuse "cannot create $root"
+	if command -v flock >/dev/null 2>&1; then
+		{ exec 9<"$root" && flock 9; } || refuse "cannot lock $root"
+		return 0
+	fi
+	lock=$root/.lock
+	waited=0
+	until mkdir -- "$lock" 2>/dev/null; do
+		holder=$(cat -- "$lock/pid" 2>/dev/null) || holder=
+		if { [ -n "$holder" ] && ! kill -0 "$holder" 2>/dev/null; } || [ "$waited" -ge 100 ]; then
+			say notice "breaking the lock $lock of pid ${holder:-unknown}"
+			rm -rf -- "$lock"
+			waited=0
+			continue
+		fi
+		nap
+		waited=$((waited + 1))
+	done
+	trap 'rm -rf -- "$lock"' EXIT
+	trap 'exit 1' HUP INT TERM
+	echo $$ >"$lock/pid"
+}
+
+# link_holds ENTRY: the link ENTRY (<type>.<index>) still stands for its
+# class entry: "inserted", and the entry's name is the link's target.
+link_holds() {
+	[ "$(rdb get "sys.hw.class.$1.status")" = inserted ] &&
+		read_name "sys.hw.class.$1" && link_target "$root/$1" &&
+		[ "$target" = "$name" ]
+}
+
+# Removes the links of the other entries that no longer hold. Only run
+# while the RDB answers, so that an RDB that is down never empties the
+# folder.
+remove_stale_links() {
+	set +f
+	set -- "$root"/*
+	set -f
+	for other; do
+		entry=${other##*/}
+		case $entry in
+			"$type.$index") continue ;; # this call's own link
+			serial.* | eth.* | storage.* | phonemodule.*) ;;
+			*) continue ;;
+		esac
+		case ${entry#*.} in
+			'' | *[!0-9]*) continue ;;
+		esac
+		if [ -L "$other" ] && ! link_holds "$entry"; then
+			rm -f -- "$other" && say info "$other removed: $entry is not inserted with that name"
+		fi
+	done
 }
 
 remove_link() {
@@ -87,32 +164,37 @@ remove_link() {
 }
 
 make_link() {
-	target=$1
-	if [ -L "$link" ] && [ "$(readlink -- "$link")" = "$target" ]; then
+	if [ -L "$link" ] && link_target "$link" && [ "$target" = "$1" ]; then
 		return 0
 	fi
 	if [ -e "$link" ] && [ ! -L "$link" ]; then
 		refuse "$link exists and is not a symbolic link: left alone"
 	fi
-	mkdir -p -- "$root" || refuse "cannot create $root"
 	tmp=$root/.$type.$index.$$
 	rm -f -- "$tmp"
-	ln -s -- "$target" "$tmp" || refuse "cannot create $tmp"
+	ln -s -- "$1" "$tmp" || refuse "cannot create $tmp"
 	# rename(2) replaces the old link in one step; -T keeps mv from moving
 	# into a folder that the old link points at.
 	if ! mv -f -T -- "$tmp" "$link" 2>/dev/null; then
 		rm -f -- "$tmp"
-		ln -sfn -- "$target" "$link" || refuse "cannot create $link"
+		ln -sfn -- "$1" "$link" || refuse "cannot create $link"
 	fi
-	say info "$link -> $target"
+	say info "$link -> $1"
 }
+
+take_lock
+if rdb get "$prefix.status" >/dev/null; then
+	remove_stale_links
+else
+	say warning "$prefix.status cannot be read: stale links are left"
+fi
 
 case $status in
 removed)
 	remove_link
 	;;
 inserted)
-	if ! read_name; then
+	if ! read_name "$prefix"; then
 		say notice "$prefix.name not set: no link for $link"
 		exit 0
 	fi

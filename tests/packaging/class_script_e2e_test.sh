@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The example class script run by the real daemon on a simulated board: the
 # stable nodes /dev/hw/serial.<n> follow start-up, unplug, replug on another
-# port, a duplicate add and a restart. /dev is the namespace's private tmpfs,
-# so the script runs with its default DEVNODE_ROOT, /dev/hw.
+# port, a duplicate add, and a restart after an unplug while the daemon was
+# stopped. /dev is the namespace's private tmpfs, so the script runs with
+# its default DEVNODE_ROOT, /dev/hw.
 #
 # usage: class_script_e2e_test.sh CLASS_SCRIPT BIN_DIR SEND_UEVENT
 set -uo pipefail
@@ -87,12 +88,16 @@ check "a kernel name with a blank and \"!\" is linked verbatim" \
   wait_for "serial.2" link_is serial.2 "/dev/odd name/x"
 
 stop_daemon
-rm -rf /dev/hw
+# While the daemon is stopped the adapter goes and another one takes its
+# kernel name: the old link would lead to the new adapter.
+board_unplug "$usb" ttyUSB1
+board_usb_serial 4 B7OTHER ttyUSB1 >/dev/null
 start_daemon
-check "after a restart every present device has its link again" \
-  wait_for "links after the restart" eval 'link_is serial.0 /dev/ttyS0 && link_is serial.1 /dev/ttyUSB1 && link_is serial.2 "/dev/odd name/x"'
-check "nothing else was created below /dev/hw" \
-  eval '[[ $(ls -A /dev/hw | sort | tr "\n" " ") == "serial.0 serial.1 serial.2 " ]]'
+check "after a restart: links for the present devices, none for the one unplugged meanwhile" \
+  wait_for "links after the restart" eval 'link_is serial.0 /dev/ttyS0 && no_link serial.1 &&
+    link_is serial.2 "/dev/odd name/x" && link_is serial.3 /dev/ttyUSB1'
+check "nothing else is left below /dev/hw" \
+  eval '[[ $(ls -A /dev/hw | sort | tr "\n" " ") == "serial.0 serial.2 serial.3 " ]]'
 stop_daemon
 
 echo "1..$tests"

@@ -4,8 +4,9 @@
 # temporary DEVNODE_ROOT; nothing outside the temporary folder is touched.
 #
 # usage: hwclass_devnode_test.sh SCRIPT SHELL [busybox]
-#   SHELL runs the script (dash, "busybox sh", ...); with "busybox" the file
-#   tools the script calls (ln, mv, readlink, rm, mkdir) are BusyBox's too.
+#   SHELL runs the script (dash, "busybox sh", ...); with "busybox" every
+#   tool on PATH is a BusyBox applet, as on a board (and, as in Debian's
+#   BusyBox, there is no flock: the script locks with a folder).
 set -uo pipefail
 
 script=$1
@@ -20,10 +21,20 @@ export FAKE_LOG=$tmp/log
 mkdir -p "$tmp/bin" "$FAKE_RDB"
 cd "$tmp" || exit 1
 
+if [[ $tools == busybox ]]; then
+  busybox --install -s "$tmp/bin"
+  ln -sf "$(command -v busybox)" "$tmp/bin/busybox"
+  rm -f "$tmp/bin/logger"
+  export PATH=$tmp/bin
+else
+  export PATH=$tmp/bin:$PATH
+fi
 cat >"$tmp/bin/rdb" <<'EOF'
 #!/bin/sh
-# rdb get NAME: the file's bytes and a newline; exit 1 when absent.
+# rdb get NAME: the file's bytes and a newline; exit 1 when absent or when
+# the RDB is "down" (FAKE_RDB_DOWN set).
 [ "$1" = get ] && [ $# -eq 2 ] || exit 2
+[ -z "${FAKE_RDB_DOWN:-}" ] || { echo "rdb: cannot open the RDB device" >&2; exit 1; }
 [ -f "$FAKE_RDB/$2" ] || exit 1
 cat "$FAKE_RDB/$2"
 echo
@@ -33,12 +44,6 @@ cat >"$tmp/bin/logger" <<'EOF'
 printf '%s\n' "$*" >>"$FAKE_LOG"
 EOF
 chmod +x "$tmp/bin/rdb" "$tmp/bin/logger"
-if [[ $tools == busybox ]]; then
-  for applet in ln mv readlink rm mkdir; do
-    ln -s "$(command -v busybox)" "$tmp/bin/$applet"
-  done
-fi
-export PATH=$tmp/bin:$PATH
 
 failures=0
 tests=0
@@ -169,6 +174,64 @@ done
 
 DEVNODE_ROOT=relative/hw run $S0 serial 0 inserted
 check "a relative DEVNODE_ROOT is refused" eval 'rc_is 1 && [[ ! -e relative ]]'
+
+# --- links of other entries that no longer hold, in a fresh folder
+export DEVNODE_ROOT=$tmp/hw2
+mkdir -p "$DEVNODE_ROOT"
+entry() { # entry TYPE.INDEX STATUS NAME [LINK_TARGET]
+  printf '%s' "$2" >"$FAKE_RDB/sys.hw.class.$1.status"
+  set_name "sys.hw.class.$1" "$3"
+  ln -sfn "${4:-$3}" "$DEVNODE_ROOT/$1"
+}
+entry serial.20 removed /dev/ttyUSB0
+entry serial.21 inserted /dev/ttyUSB5 /dev/ttyUSB1
+entry serial.22 inserted /dev/ttyUSB2
+entry storage.3 inserted $'/dev/sd b1'
+ln -s /dev/sdc1 "$DEVNODE_ROOT/storage.23" # no entry at all
+ln -s /dev/null "$DEVNODE_ROOT/keep.me"
+echo keep >"$DEVNODE_ROOT/serial.24"
+entry eth.0 inserted eth0 /dev/null
+all_links=(eth.0 keep.me serial.20 serial.21 serial.22 serial.24 storage.23 storage.3)
+FAKE_RDB_DOWN=1 run sys.hw.class.eth.0 eth 0 inserted
+check "an RDB that does not answer removes nothing" eval 'rc_is 0 && only_links "${all_links[@]}"'
+run sys.hw.class.eth.0 eth 0 inserted
+check "any call removes the links of entries not inserted or with another name" \
+  eval 'rc_is 0 && only_links eth.0 keep.me serial.22 serial.24 storage.3 && link_is serial.22 /dev/ttyUSB2'
+check "the removals are logged" grep -q "serial.21 removed: serial.21 is not inserted" "$FAKE_LOG"
+
+# --- the lock: a call waits while another holds it
+waits_for_lock() { # a child of pid $1 sleeps in flock or in the retry loop
+  local f line
+  for f in /proc/[0-9]*/stat; do
+    read -r line 2>/dev/null <"$f" || continue
+    [[ $line =~ ^[0-9]+\ \((flock|sleep)\)\ .\ $1\  ]] && return 0
+  done
+  return 1
+}
+eventually() { # eventually COMMAND...: true within 30 s
+  local n=0
+  until "$@"; do ((++n < 600)) || return 1; sleep 0.05; done
+}
+set_name sys.hw.class.serial.25 /dev/ttyS25
+if [[ $tools == busybox ]]; then
+  mkdir "$DEVNODE_ROOT/.lock" && echo $$ >"$DEVNODE_ROOT/.lock/pid"
+  release() { rm -rf "$DEVNODE_ROOT/.lock"; }
+else
+  exec 8<"$DEVNODE_ROOT" && flock 8
+  release() { exec 8<&-; }
+fi
+# shellcheck disable=SC2086 # SHELL may be "busybox sh"
+$shell "$script" sys.hw.class.serial.25 serial 25 inserted >/dev/null 2>&1 8<&- &
+check "a held lock makes the call wait" eval 'eventually waits_for_lock $! && no_link serial.25'
+release
+wait $!
+check "the call goes on once the lock is free" link_is serial.25 /dev/ttyS25
+if [[ $tools == busybox ]]; then
+  mkdir "$DEVNODE_ROOT/.lock" && echo 999999 >"$DEVNODE_ROOT/.lock/pid"
+  run sys.hw.class.serial.25 serial 25 removed
+  check "a lock folder left by a dead call is broken" \
+    eval 'rc_is 0 && no_link serial.25 && [[ ! -e $DEVNODE_ROOT/.lock ]]'
+fi
 
 echo "1..$tests"
 ((failures == 0))

@@ -4,12 +4,16 @@
 #
 ################################################################################
 
-HWTRACKD_VERSION = 0.1.0
-# The project's repository. To build a local checkout instead, put
+# The release tarball made by `cmake --build build --target dist`; dist also
+# writes a copy of this folder whose hwtrackd.hash holds the tarball's hash.
+# To build a local checkout instead, put
 #   HWTRACKD_OVERRIDE_SRCDIR = /path/to/hwtrackd
-# into the local.mk of the Buildroot output folder.
-HWTRACKD_SITE = https://git.example.com/hwtrackd.git
-HWTRACKD_SITE_METHOD = git
+# into the local.mk of the Buildroot output folder (or the file that
+# BR2_PACKAGE_OVERRIDE_FILE names); then nothing is downloaded.
+HWTRACKD_VERSION = 0.1.0
+HWTRACKD_SITE = https://git.example.com/hwtrackd/releases/download/v$(HWTRACKD_VERSION)
+HWTRACKD_LICENSE = MIT
+HWTRACKD_LICENSE_FILES = LICENSE
 
 # Tests and the host-only tools are not built for the target. Buildroot
 # installs the init script and the unit itself (below), under the names its
@@ -20,14 +24,9 @@ HWTRACKD_CONF_OPTS = \
 	-DHWTRACK_WERROR=OFF \
 	-DHWTRACK_INSTALL_SYSV=OFF \
 	-DHWTRACK_INSTALL_SYSTEMD=OFF \
-	-DHWTRACK_STATIC=$(if $(BR2_STATIC_LIBS),ON,OFF)
-
-ifneq ($(BR2_PACKAGE_HWTRACKD_RDBD),y)
-define HWTRACKD_REMOVE_RDBD
-	rm -f $(TARGET_DIR)/usr/sbin/rdbd $(TARGET_DIR)/usr/share/man/man8/rdbd.8
-endef
-HWTRACKD_POST_INSTALL_TARGET_HOOKS += HWTRACKD_REMOVE_RDBD
-endif
+	-DHWTRACK_STATIC=$(if $(BR2_STATIC_LIBS),ON,OFF) \
+	-DHWTRACK_BUILD_RDBD=$(if $(BR2_PACKAGE_HWTRACKD_RDBD),ON,OFF) \
+	-DHWTRACK_BUILD_RDB_CLIENT=$(if $(BR2_PACKAGE_HWTRACKD_RDB_CLIENT),ON,OFF)
 
 define HWTRACKD_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(@D)/packaging/sysv/hwtrackd \
