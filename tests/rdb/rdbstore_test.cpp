@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -230,9 +233,19 @@ TEST(RdbStoreFile, ValuesRoundTripByteForByte) {
   vars.erase("volatile");
   EXPECT_EQ(back, vars);
 
-  // A file cut anywhere is refused, never read as fewer variables.
-  for (size_t n = 0; n < text.size(); ++n)
-    EXPECT_EQ(rdbstore::parse(text.substr(0, n), back, &error), -EBADMSG) << n;
+  // A file cut anywhere after its header reads as the whole records before
+  // the cut, and says when it dropped a torn one.
+  const size_t header_end = text.find('\n') + 1;
+  for (size_t n = header_end; n <= text.size(); ++n) {
+    const size_t whole = text.rfind('\n', n - 1) + 1;
+    rdbstore::Variables cut, expected;
+    bool torn = false;
+    ASSERT_EQ(rdbstore::parse(text.substr(0, n), cut, &error, &torn), 0) << n << error;
+    ASSERT_EQ(rdbstore::parse(text.substr(0, whole), expected, &error), 0);
+    EXPECT_EQ(cut, expected) << n;
+    EXPECT_EQ(torn, n != whole) << n;
+  }
+  EXPECT_EQ(rdbstore::parse(text.substr(0, header_end - 1), back, &error), -EBADMSG);
 }
 
 TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
@@ -251,6 +264,19 @@ TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
   ASSERT_EQ(reloaded.load(nullptr), 0);
   ASSERT_EQ(reloaded.variables().size(), 1u);
   EXPECT_EQ(reloaded.find("p.id")->value, "line1\nline2");
+
+  // Each write appends a record; the file is rewritten before the dead
+  // ones outweigh the live ones (plus a little).
+  uintmax_t largest = 0;
+  for (int i = 0; i < 5000; ++i) {
+    ASSERT_EQ(reloaded.execute(write_req("p.id", "value " + std::to_string(i))).result, 0);
+    largest = std::max(largest, std::filesystem::file_size(file));
+  }
+  EXPECT_GT(largest, 64u * 1024);
+  EXPECT_LT(largest, 80u * 1024);
+  Store again(file);
+  ASSERT_EQ(again.load(nullptr), 0);
+  EXPECT_EQ(again.find("p.id")->value, "value 4999");
 }
 
 TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
@@ -262,17 +288,42 @@ TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
   EXPECT_EQ(store.execute(write_req("v", "2", RDBDRV_PERSIST)).result, -EIO);
   EXPECT_EQ(store.find("v")->value, "1");
   EXPECT_EQ(store.execute(write_req("v", "3")).result, 0);  // volatile: no file involved
+
+  // An append that fails halfway (a full disk) is undone and cut off the
+  // file; the next write rewrites the file whole.
+  const std::string file = dir.file("store");
+  Store logged(file);
+  ASSERT_EQ(logged.execute(create_req("p", "1", true)).result, 0);
+  const std::string before = read_file(file);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit, tight;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  tight = {before.size() + 5, limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &tight);
+  EXPECT_EQ(logged.execute(write_req("p", "2")).result, -EIO);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(logged.find("p")->value, "1");
+  EXPECT_EQ(read_file(file), before);
+  EXPECT_EQ(logged.execute(write_req("p", "3")).result, 0);
+  Store reloaded(file);
+  ASSERT_EQ(reloaded.load(nullptr), 0);
+  EXPECT_EQ(reloaded.find("p")->value, "3");
 }
 
 TEST(RdbStoreFile, CorruptFileIsRefusedAndLeftAlone) {
   TempDir dir;
   const std::string file = dir.file("store");
-  std::ofstream(file) << "rdbd-store 1\n32 0 0 0 a b\n";  // no end line
-  Store store(file);
-  std::string error;
-  EXPECT_EQ(store.load(&error), -EBADMSG);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(read_file(file), "rdbd-store 1\n32 0 0 0 a b\n");
+  std::string damaged = rdbstore::serialize({{"a", {"1", RDBDRV_PERSIST}}, {"b", {"2", RDBDRV_PERSIST}}});
+  damaged[damaged.find(" a 1 ") + 3] = '9';  // a record before the last one
+  for (const std::string &text : {std::string("rdbd-store 1\n32 0 0 0 a b\n"),  // an old one without its end
+                                  damaged, std::string("not a store\n")}) {
+    std::ofstream(file, std::ios::trunc) << text;
+    Store store(file);
+    std::string error;
+    EXPECT_EQ(store.load(&error), -EBADMSG) << text;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(read_file(file), text);
+  }
 }
 
 }  // namespace
