@@ -10,12 +10,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -123,6 +126,14 @@ TEST_F(RdbdTest, DriverConventionsOverTheSocket) {
   EXPECT_EQ(rdbdrv_delete(handle(), "a.x"), 0);
   EXPECT_EQ(rdbdrv_delete(handle(), "a.x"), -ENOENT);
   EXPECT_EQ(get("a.x"), std::nullopt);
+
+  // Listings as long as the helper layer reads (4 MiB), not only 1 MiB.
+  const std::string long_name(1000, 'n');
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(rdbdrv_create(handle(), ("c." + std::to_string(i) + long_name).c_str(), "", 0, 0), 0);
+  std::string list(4 << 20, '\0');
+  len = static_cast<int>(list.size());
+  EXPECT_EQ(rdbdrv_getnames(handle(), "c.", list.data(), &len, 0), 0);
+  EXPECT_EQ(std::count(list.begin(), list.begin() + len, '&'), 1999);
 }
 
 TEST_F(RdbdTest, PersistentVariablesSurviveARestartVolatileOnesDoNot) {
@@ -217,6 +228,40 @@ TEST_F(RdbdTest, SlowOrStuckClientsDoNotHoldUpOthers) {
 
   EXPECT_EQ(set("other", "served"), 0);
   EXPECT_EQ(get("other"), "served");
+}
+
+long status_kb(pid_t pid, const std::string &key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(key + ":")) return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
+TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
+  // A client that sends 200,000 requests at once, reading the replies as
+  // they come, finds rdbd's memory no larger than a few frames' worth.
+  ASSERT_EQ(set("small", "v"), 0);
+  rdbproto::Request req;
+  req.request = RDBDRV_REQ_GET;
+  req.has_name = req.has_value = true;
+  req.name = "small";
+  req.len = 64;
+  std::string burst, reply;
+  for (int i = 0; i < 1000; ++i) rdbproto::encode_request(req, burst);
+  rdbproto::encode_reply({0, 2, std::string("v\0", 2)}, reply);
+  const size_t expected = 200 * 1000 * reply.size();
+  const long rss_before = status_kb(server_.pid(), "VmRSS");
+
+  hw::unique_fd fd = raw_connect(socket_path());
+  std::thread reader([&] {
+    char chunk[65536];
+    size_t got = 0;
+    for (ssize_t n; got < expected && (n = recv(fd.get(), chunk, sizeof chunk, 0)) > 0;) got += n;
+    EXPECT_EQ(got, expected);
+  });
+  for (int i = 0; i < 200; ++i) send_bytes(fd.get(), burst);
+  reader.join();
+  EXPECT_LT(status_kb(server_.pid(), "VmHWM") - rss_before, 4 * 1024) << rss_before;
 }
 
 TEST_F(RdbdTest, SocketPathAppearsOnlyWhenConnectionsAreAccepted) {

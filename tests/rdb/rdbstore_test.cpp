@@ -187,6 +187,9 @@ TEST(RdbStore, ListingJoinsNamesUnderThePrefix) {
   EXPECT_EQ(r.result, -EOVERFLOW);
   EXPECT_EQ(r.len, 35);
   EXPECT_EQ(store.execute(make(RDBDRV_REQ_GETNAMES, "nothing.", 100)).result, -ENOENT);
+  store.execute(create_req("sys.hw.dev.2.kept", "v", true));
+  r = store.execute(make(RDBDRV_REQ_GETNAMES, "sys.", 4095, RDBDRV_PERSIST));  // the persistent ones only
+  EXPECT_EQ(r.value.c_str(), std::string("sys.hw.dev.2.kept"));
 }
 
 TEST(RdbStore, UpdateKeepsFlagsAndAnyRequestSizeIsAccepted) {

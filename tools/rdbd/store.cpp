@@ -400,14 +400,17 @@ Reply Store::get(const Request &req) const {
 Reply Store::getnames(const Request &req) const {
   if (!req.has_name) return failure(EFAULT, req.len);
   if (req.len < 0) return failure(EINVAL, req.len);
+  // The persist flag asks for the persistent variables only.
+  const bool persistent_only = req.flags != -1 && (req.flags & RDBDRV_PERSIST);
   std::string joined;
   for (auto it = vars_.lower_bound(req.name); it != vars_.end() && it->first.starts_with(req.name); ++it) {
-    if (joined.size() > rdbproto::kMaxValue) break;  // too long to carry anyway
+    if (persistent_only && !it->second.persistent()) continue;
+    if (joined.size() > rdbproto::kMaxListing) break;  // too long to carry anyway
     if (!joined.empty()) joined += '&';
     joined += it->first;
   }
   if (joined.empty()) return failure(ENOENT, 0);
-  if (joined.size() >= rdbproto::kMaxValue) return failure(E2BIG, static_cast<int32_t>(joined.size()));
+  if (joined.size() >= rdbproto::kMaxListing) return failure(E2BIG, static_cast<int32_t>(joined.size()));
   const auto needed = static_cast<int32_t>(joined.size());
   if (req.len < needed) return failure(EOVERFLOW, needed);
   if (!req.has_value) return failure(EFAULT, req.len);
