@@ -28,6 +28,7 @@
 #include "rdb/rdbproto.h"
 #include "tests/rdb/rdbd_process.h"
 #include "tests/support/log_capture.h"
+#include "tools/rdbd/store.h"
 
 namespace {
 
@@ -314,6 +315,75 @@ TEST_F(RdbdTest, ClientsReconnectAfterARestartAndFailSoftlyMeanwhile) {
   EXPECT_EQ(rdb_set_value("y", "2", 0), 0);
   rdb_fini();
   unsetenv("RDB_DEVICE");
+}
+
+// rdbd's part played over a Store in a thread of the test, except that the
+// first request on the first connection gets no reply: the connection
+// closes instead, once the request is applied or before.
+void lose_first_reply(int listener, rdbstore::Store &store, bool applied) {
+  for (int connection = 0; connection < 2; ++connection) {
+    hw::unique_fd fd(accept(listener, nullptr, nullptr));
+    std::string in;
+    char chunk[4096];
+    size_t used;
+    rdbproto::Request req;
+    for (ssize_t n; (n = recv(fd.get(), chunk, sizeof chunk, 0)) > 0;) {
+      in.append(chunk, static_cast<size_t>(n));
+      while (rdbproto::decode_request(in, req, &used) == rdbproto::Decode::ok) {
+        in.erase(0, used);
+        if (connection == 0 && !applied) break;
+        std::string out;
+        rdbproto::encode_reply(store.execute(req), out);
+        if (connection == 0) break;
+        send_bytes(fd.get(), out);
+      }
+      if (connection == 0) break;
+    }
+  }
+}
+
+TEST(RdbdLostReply, ACreateOrDeleteIsSettledNeverRepeatedBlindly) {
+  struct Row {
+    const char *what;
+    std::optional<std::string> before;  // the variable's value, if any
+    std::function<int(rdbdrv_handle *)> request;
+    bool applied;  // before the connection broke
+    int rc;
+    std::optional<std::string> after;
+  };
+  auto create = [](rdbdrv_handle *h) { return rdbdrv_create(h, "v", "new", RDBDRV_PERSIST, 0); };
+  auto erase = [](rdbdrv_handle *h) { return rdbdrv_delete(h, "v"); };
+  auto set = [](rdbdrv_handle *h) { return rdbdrv_set(h, "v", "new"); };
+  const Row rows[] = {
+      {"create applied", std::nullopt, create, true, 0, "new"},
+      {"create not applied", std::nullopt, create, false, 0, "new"},
+      {"create of a variable that existed", "old", create, true, -EEXIST, "old"},
+      {"delete applied", "old", erase, true, 0, std::nullopt},
+      {"delete not applied", "old", erase, false, 0, std::nullopt},
+      {"set applied", "old", set, true, 0, "new"},
+  };
+  for (const Row &row : rows) {
+    TempDir dir;
+    const std::string path = dir.file("rdb.sock");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    hw::unique_fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener.get(), 4), 0);
+    rdbstore::Store store;
+    if (row.before) store.put("v", {*row.before, 0});
+    std::thread server(lose_first_reply, listener.get(), std::ref(store), row.applied);
+
+    rdbdrv_handle *h = nullptr;
+    ASSERT_EQ(rdbdrv_open(path.c_str(), &h), 0);
+    EXPECT_EQ(row.request(h), row.rc) << row.what;
+    EXPECT_EQ(rdbdrv_reconnect_count(h), 1u) << row.what;
+    rdbdrv_close(&h);
+    server.join();
+    const rdbstore::Variable *v = store.find("v");
+    EXPECT_EQ(v ? std::optional(v->value) : std::nullopt, row.after) << row.what;
+  }
 }
 
 TEST(RdbdUsage, BadArgumentsAndACorruptStore) {
