@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,13 +84,6 @@ void append_escaped(std::string &out, std::string_view text, bool name) {
   }
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The inverse of append_escaped; false for a raw control character, an
 // unknown escape or an escaped NUL, which no variable can hold.
 bool unescape(std::string_view in, std::string &out) {
@@ -108,10 +102,11 @@ bool unescape(std::string_view in, std::string &out) {
       case 't': out += '\t'; break;
       case 'r': out += '\r'; break;
       case 'x': {
-        if (in.size() - i < 3) return false;
-        const int hi = hex_value(in[i + 1]), lo = hex_value(in[i + 2]);
-        if (hi < 0 || lo < 0 || (hi | lo) == 0) return false;
-        out += static_cast<char>(hi << 4 | lo);
+        const char *digits = in.data() + i + 1;
+        unsigned byte = 0;
+        if (in.size() - i < 3 || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2 || byte == 0)
+          return false;
+        out += static_cast<char>(byte);
         i += 2;
         break;
       }
