@@ -65,15 +65,12 @@ TEST_F(RdbCliTest, ListAndDumpAreSortedAndFilteredByPrefix) {
 }
 
 TEST_F(RdbCliTest, DumpEscapesEveryLineAndLoadRestoresItByteForByte) {
-  const std::vector<std::vector<std::string>> sets = {
-      {"set", "-p", "d.serial", "SER\nd.forged=1"}, {"set", "-p", "d.bs", "a\\nb=c"},
-      {"set", "d.ctl", "\x01\x1b[2J\t\r\x7f \xc3\xa9"}, {"set", "d.odd name=x", "v"}};
-  for (const auto &args : sets) ASSERT_EQ(rdb(args).status, 0);
-  const std::string dump =
-      "p d.bs=a\\\\nb=c\n"
-      "- d.ctl=\\x01\\x1b[2J\\t\\r\\x7f \xc3\xa9\n"
-      "- d.odd\\x20name\\x3dx=v\n"
-      "p d.serial=SER\\nd.forged=1\n";
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"set", "-p", "d.serial", "SER\nd.forged=1"}, {"set", "-p", "d.bs", "a\\nb=c"},
+        {"set", "d.ctl", "\x01\x1b[2J\t\r\x7f \xc3\xa9"}, {"set", "d.odd name=x", "v"}})
+    ASSERT_EQ(rdb(args).status, 0);
+  const std::string dump = "p d.bs=a\\\\nb=c\n- d.ctl=\\x01\\x1b[2J\\t\\r\\x7f \xc3\xa9\n- d.odd\\x20name\\x3dx=v\n"
+                           "p d.serial=SER\\nd.forged=1\n";
   ASSERT_EQ(rdb({"dump", "-p", "d."}).out, dump);
 
   // Into an empty RDB; then the persistent part survives a restart.

@@ -33,10 +33,7 @@ struct VarState {
 
 bool deletes(long write) { return write % 5 == 0; }
 
-std::optional<long> value_after(long write) {
-  if (write == 0 || deletes(write)) return std::nullopt;
-  return write;
-}
+std::optional<long> value_after(long n) { return n == 0 || deletes(n) ? std::nullopt : std::optional(n); }
 
 std::string var_name(int writer, int k) { return "crash." + std::to_string(writer) + "." + std::to_string(k); }
 

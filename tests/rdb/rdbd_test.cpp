@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,13 +34,26 @@ namespace {
 using rdbtest::RdbdProcess;
 using rdbtest::TempDir;
 
-hw::unique_fd raw_connect(const std::string &path) {
+sockaddr_un address_of(const std::string &path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
+hw::unique_fd raw_connect(const std::string &path) {
+  const sockaddr_un addr = address_of(path);
   hw::unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) fd.reset();
   return fd;
+}
+
+std::string get_frame(const std::string &name, int32_t capacity) {
+  std::string frame;
+  rdbproto::encode_request(
+      {.request = RDBDRV_REQ_GET, .len = capacity, .has_name = true, .has_value = true, .name = name, .value = {}},
+      frame);
+  return frame;
 }
 
 void send_bytes(int fd, std::string_view bytes) {
@@ -129,8 +141,7 @@ TEST_F(RdbdTest, DriverConventionsOverTheSocket) {
   EXPECT_EQ(get("a.x"), std::nullopt);
 
   // Listings as long as the helper layer reads (4 MiB), not only 1 MiB.
-  const std::string long_name(1000, 'n');
-  for (int i = 0; i < 2000; ++i) ASSERT_EQ(rdbdrv_create(handle(), ("c." + std::to_string(i) + long_name).c_str(), "", 0, 0), 0);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(set("c." + std::to_string(i) + std::string(1000, 'n'), ""), 0);
   std::string list(4 << 20, '\0');
   len = static_cast<int>(list.size());
   EXPECT_EQ(rdbdrv_getnames(handle(), "c.", list.data(), &len, 0), 0);
@@ -217,13 +228,7 @@ TEST_F(RdbdTest, SlowOrStuckClientsDoNotHoldUpOthers) {
   ASSERT_EQ(set("big", std::string(60000, 'b')), 0);
   hw::unique_fd flood = raw_connect(socket_path());
   fcntl(flood.get(), F_SETFL, O_NONBLOCK);
-  rdbproto::Request req;
-  req.request = RDBDRV_REQ_GET;
-  req.has_name = req.has_value = true;
-  req.name = "big";
-  req.len = 65536;
-  std::string frame;
-  rdbproto::encode_request(req, frame);
+  const std::string frame = get_frame("big", 65536);
   for (int i = 0; i < 2000; ++i)
     if (send(flood.get(), frame.data(), frame.size(), MSG_NOSIGNAL) < 0) break;
 
@@ -239,20 +244,14 @@ long status_kb(pid_t pid, const std::string &key) {
 }
 
 TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
-  // A client that sends 200,000 requests at once, reading the replies as
-  // they come, finds rdbd's memory no larger than a few frames' worth.
+  // 200,000 requests sent at once, the replies read as they come: rdbd's
+  // memory grows by no more than a few frames' worth.
   ASSERT_EQ(set("small", "v"), 0);
-  rdbproto::Request req;
-  req.request = RDBDRV_REQ_GET;
-  req.has_name = req.has_value = true;
-  req.name = "small";
-  req.len = 64;
   std::string burst, reply;
-  for (int i = 0; i < 1000; ++i) rdbproto::encode_request(req, burst);
+  for (int i = 0; i < 1000; ++i) burst += get_frame("small", 64);
   rdbproto::encode_reply({0, 2, std::string("v\0", 2)}, reply);
   const size_t expected = 200 * 1000 * reply.size();
   const long rss_before = status_kb(server_.pid(), "VmRSS");
-
   hw::unique_fd fd = raw_connect(socket_path());
   std::thread reader([&] {
     char chunk[65536];
@@ -262,7 +261,7 @@ TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
   });
   for (int i = 0; i < 200; ++i) send_bytes(fd.get(), burst);
   reader.join();
-  EXPECT_LT(status_kb(server_.pid(), "VmHWM") - rss_before, 4 * 1024) << rss_before;
+  EXPECT_LT(status_kb(server_.pid(), "VmHWM") - rss_before, 4 * 1024);
 }
 
 TEST_F(RdbdTest, SocketPathAppearsOnlyWhenConnectionsAreAccepted) {
@@ -329,60 +328,44 @@ void lose_first_reply(int listener, rdbstore::Store &store, bool applied) {
     rdbproto::Request req;
     for (ssize_t n; (n = recv(fd.get(), chunk, sizeof chunk, 0)) > 0;) {
       in.append(chunk, static_cast<size_t>(n));
-      while (rdbproto::decode_request(in, req, &used) == rdbproto::Decode::ok) {
-        in.erase(0, used);
-        if (connection == 0 && !applied) break;
-        std::string out;
-        rdbproto::encode_reply(store.execute(req), out);
-        if (connection == 0) break;
-        send_bytes(fd.get(), out);
-      }
+      if (rdbproto::decode_request(in, req, &used) != rdbproto::Decode::ok) continue;
+      in.erase(0, used);
+      std::string out;
+      if (connection > 0 || applied) rdbproto::encode_reply(store.execute(req), out);
       if (connection == 0) break;
+      send_bytes(fd.get(), out);
     }
   }
 }
 
 TEST(RdbdLostReply, ACreateOrDeleteIsSettledNeverRepeatedBlindly) {
-  struct Row {
-    const char *what;
-    std::optional<std::string> before;  // the variable's value, if any
-    std::function<int(rdbdrv_handle *)> request;
-    bool applied;  // before the connection broke
-    int rc;
-    std::optional<std::string> after;
+  // A create, delete or set of "new", applied or not before the connection
+  // broke: the result, and the variable before and after.
+  const struct { char op; bool applied; int rc; const char *before, *after; } rows[] = {
+      {'c', true, 0, nullptr, "new"}, {'c', false, 0, nullptr, "new"}, {'c', true, -EEXIST, "old", "old"},
+      {'d', true, 0, "old", nullptr}, {'d', false, 0, "old", nullptr}, {'s', true, 0, "old", "new"},
   };
-  auto create = [](rdbdrv_handle *h) { return rdbdrv_create(h, "v", "new", RDBDRV_PERSIST, 0); };
-  auto erase = [](rdbdrv_handle *h) { return rdbdrv_delete(h, "v"); };
-  auto set = [](rdbdrv_handle *h) { return rdbdrv_set(h, "v", "new"); };
-  const Row rows[] = {
-      {"create applied", std::nullopt, create, true, 0, "new"},
-      {"create not applied", std::nullopt, create, false, 0, "new"},
-      {"create of a variable that existed", "old", create, true, -EEXIST, "old"},
-      {"delete applied", "old", erase, true, 0, std::nullopt},
-      {"delete not applied", "old", erase, false, 0, std::nullopt},
-      {"set applied", "old", set, true, 0, "new"},
-  };
-  for (const Row &row : rows) {
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(1, row.op) + (row.applied ? " applied" : " not applied"));
     TempDir dir;
-    const std::string path = dir.file("rdb.sock");
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const sockaddr_un addr = address_of(dir.file("rdb.sock"));
     hw::unique_fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(listener.get(), 4), 0);
     rdbstore::Store store;
-    if (row.before) store.put("v", {*row.before, 0});
+    if (row.before) store.put("v", {row.before, 0});
     std::thread server(lose_first_reply, listener.get(), std::ref(store), row.applied);
-
     rdbdrv_handle *h = nullptr;
-    ASSERT_EQ(rdbdrv_open(path.c_str(), &h), 0);
-    EXPECT_EQ(row.request(h), row.rc) << row.what;
-    EXPECT_EQ(rdbdrv_reconnect_count(h), 1u) << row.what;
+    ASSERT_EQ(rdbdrv_open(addr.sun_path, &h), 0);
+    EXPECT_EQ(row.op == 'c'   ? rdbdrv_create(h, "v", "new", RDBDRV_PERSIST, 0)
+              : row.op == 'd' ? rdbdrv_delete(h, "v")
+                              : rdbdrv_set(h, "v", "new"),
+              row.rc);
+    EXPECT_EQ(rdbdrv_reconnect_count(h), 1u);
     rdbdrv_close(&h);
     server.join();
     const rdbstore::Variable *v = store.find("v");
-    EXPECT_EQ(v ? std::optional(v->value) : std::nullopt, row.after) << row.what;
+    EXPECT_STREQ(v ? v->value.c_str() : nullptr, row.after);
   }
 }
 
