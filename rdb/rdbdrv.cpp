@@ -163,7 +163,7 @@ bool safe_to_repeat(const rdbproto::Request &req) {
 // the request took effect: a created variable holds exactly the value
 // sent; a deleted one is gone. If it did, its reply is made up here; if it
 // did not (it never arrived, or a restart wiped the volatile variable it
-// made), answered is false and the request may be sent once more. A
+// made), the outcome is not_sent and the request goes once more. A
 // variable that holds another value makes the create fail as a fresh one
 // would (EEXIST). Persistence cannot be read back, so a create is taken as
 // applied when the value matches.
