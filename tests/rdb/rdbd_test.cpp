@@ -352,8 +352,8 @@ TEST(RdbdLostReply, ACreateOrDeleteIsSettledNeverRepeatedBlindly) {
     TempDir dir;
     const sockaddr_un addr = address_of(dir.file("rdb.sock"));
     hw::unique_fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 4), 0);
+    ASSERT_TRUE(bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 &&
+                listen(listener.get(), 4) == 0);
     rdbstore::Store store;
     if (row.before) store.put("v", {row.before, 0});
     std::thread server(lose_first_reply, listener.get(), std::ref(store), row.applied);

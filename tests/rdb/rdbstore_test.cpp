@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -270,7 +269,7 @@ TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
   uintmax_t largest = 0;
   for (int i = 0; i < 5000; ++i) {
     ASSERT_EQ(reloaded.execute(write_req("p.id", "value " + std::to_string(i))).result, 0);
-    largest = std::max(largest, std::filesystem::file_size(file));
+    if (const uintmax_t size = std::filesystem::file_size(file); size > largest) largest = size;
   }
   EXPECT_TRUE(largest > 64 * 1024 && largest < 80 * 1024) << largest;
 }
