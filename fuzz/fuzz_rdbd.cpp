@@ -13,7 +13,9 @@
 //  - a write that succeeds changes only the variable it names;
 //  - replies decode back to themselves and stay within the protocol's bounds;
 //  - the store file of the resulting variables, and of any store file that
-//    parses, reads back as their persistent part.
+//    parses, reads back as their persistent part;
+//  - a log that parses still parses when cut anywhere after its header (a
+//    crash in the middle of an append never makes the store unreadable).
 
 #include <cstdint>
 #include <map>
@@ -28,7 +30,8 @@
 namespace {
 
 constexpr size_t kMaxFrames = 64;
-constexpr std::string_view kStoreHeader = "rdbd-store 1\n";
+constexpr std::string_view kStoreHeader = "rdbd-store ";
+constexpr std::string_view kLogHeader = "rdbd-store 2\n";
 
 using Snapshot = std::map<std::string, rdbstore::Variable>;
 
@@ -52,7 +55,7 @@ bool only_changed(const Snapshot &before, const Snapshot &after, const std::stri
 
 void check_reply(const rdbproto::Reply &reply) {
   FUZZ_CHECK(reply.result <= 0 && reply.result >= -4095);
-  FUZZ_CHECK(reply.value.size() <= rdbproto::kMaxValue);
+  FUZZ_CHECK(reply.value.size() <= rdbproto::kMaxListing);
   std::string frame;
   rdbproto::encode_reply(reply, frame);
   rdbproto::Reply back;
@@ -131,6 +134,15 @@ void parse_store_file(std::string_view text) {
   rdbstore::Variables again;
   FUZZ_CHECK(rdbstore::parse(rdbstore::serialize(vars), again, &error) == 0);
   FUZZ_CHECK(Snapshot(again.begin(), again.end()) == persistent);
+
+  if (!text.starts_with(kLogHeader)) return;
+  // Cut at each line's end and just before it.
+  for (size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', end + 1)) {
+    for (size_t cut : {end, end + 1}) {
+      rdbstore::Variables shorter;
+      FUZZ_CHECK(rdbstore::parse(text.substr(0, cut), shorter, &error) == 0 || cut < kLogHeader.size());
+    }
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ target changes. Devpaths are those of the boards the targets lay out."""
 import os
 import struct
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -217,6 +218,13 @@ def rdbd_seeds():
     write("fuzz_rdbd", "unknown_request", frame(ioc(9), b"x", length=1) + frame(0x1234, b"y", length=1))
     write("fuzz_rdbd", "store_file",
           "rdbd-store 1\n32 0 0 0 sys.hw.cfg.debug 7\n34 0 0 0 a%20b c%0Ad\nend 2\n")
+
+    def record(line):
+        return "%s %08X\n" % (line, zlib.crc32(line.encode()))
+    write("fuzz_rdbd", "store_log",
+          "rdbd-store 2\n" + record("set 32 0 0 0 sys.hw.cfg.debug 7") + record("set 34 0 0 0 a%20b c%0Ad")
+          + record("set 32 -1 5 0 sys.hw.class.eth.0.mac 00:11") + record("del a%20b")
+          + record("set 32 0 0 0 sys.hw.cfg.debug 3")[:-9])
 
 
 def main():

@@ -21,6 +21,9 @@ struct rdbdrv_handle {
   bool socket = false;
   // Kept so that a socket handle can find rdbd again after it restarted.
   std::unique_ptr<char[]> path;
+  // Connections made afresh after one broke: each may have met a new rdbd
+  // that lost every volatile variable.
+  unsigned reconnects = 0;
 };
 
 namespace {
@@ -85,66 +88,146 @@ int send_all(int fd, const std::string &frame) {
 // Reads exactly one reply frame. 0, or a negated errno: ECONNRESET when the
 // peer went away, EIO when what came back is not a reply.
 int receive_reply(int fd, rdbproto::Reply &reply) {
-  std::string in;
-  char chunk[4096];
-  for (;;) {
-    size_t used = 0;
-    switch (rdbproto::decode_reply(in, reply, &used)) {
-      case rdbproto::Decode::ok:
-        // One request, one reply: anything beyond it is a confused peer.
-        return used == in.size() ? 0 : -EIO;
-      case rdbproto::Decode::malformed:
-        return -EIO;
-      case rdbproto::Decode::incomplete:
-        break;
-    }
-    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+  // Most replies fit the first read; a long one is read straight into a
+  // buffer of its announced size.
+  std::string in(4096, '\0');
+  size_t have = 0, want = rdbproto::kLengthPrefix;
+  while (have < want) {
+    const ssize_t n = recv(fd, in.data() + have, in.size() - have, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno == EAGAIN ? -ETIMEDOUT : -errno;
     }
     if (n == 0) return -ECONNRESET;
-    in.append(chunk, static_cast<size_t>(n));
+    have += static_cast<size_t>(n);
+    if (want == rdbproto::kLengthPrefix && have >= want) {
+      const uint32_t body = rdbproto::body_length(in);
+      if (body > rdbproto::kMaxReplyBody) return -EIO;
+      want = rdbproto::kLengthPrefix + body;
+      if (in.size() < want) in.resize(want);
+    }
   }
+  // One request, one reply: anything beyond it is a confused peer.
+  size_t used = 0;
+  in.resize(have);
+  if (rdbproto::decode_reply(in, reply, &used) != rdbproto::Decode::ok || used != have) return -EIO;
+  return 0;
 }
 
 bool peer_went_away(int err) { return err == -EPIPE || err == -ECONNRESET || err == -ENOTCONN; }
 
+// How one request fared on the connection.
+enum class Outcome {
+  answered,
+  not_sent,    // the server went away before it had the whole request
+  reply_lost,  // it had the whole request and went away before answering
+  failed,      // anything else; err says what
+};
+
+struct Exchange {
+  Outcome outcome;
+  int err = 0;  // negated errno unless answered
+};
+
+// Sends one frame and reads its reply, connecting afresh when the last
+// connection broke.
+Exchange exchange(rdbdrv_handle &handle, const std::string &frame, rdbproto::Reply &reply) {
+  if (!handle.fd) {
+    handle.fd.reset(connect_socket(handle.path.get()));
+    if (!handle.fd) return {Outcome::failed, -errno};
+    ++handle.reconnects;
+  }
+  int rc = send_all(handle.fd.get(), frame);
+  const bool sent = rc == 0;
+  if (sent) rc = receive_reply(handle.fd.get(), reply);
+  if (rc == 0) return {Outcome::answered};
+  // Whatever went wrong, the stream is out of step now.
+  handle.fd.reset();
+  if (!peer_went_away(rc)) return {Outcome::failed, rc};
+  return {sent ? Outcome::reply_lost : Outcome::not_sent, rc};
+}
+
+std::string_view text_of(std::string_view bytes) { return bytes.substr(0, bytes.find('\0')); }
+
+bool creates(const rdbproto::Request &req) { return req.flags != -1 && (req.flags & RDBDRV_CREATE); }
+
+// A write that only sets a value ends in the same state however often it
+// is applied; reads change nothing. Creating and deleting are not like
+// that: applied twice, the second answer is EEXIST or ENOENT.
+bool safe_to_repeat(const rdbproto::Request &req) {
+  return rdbproto::op_of(req.request) != rdbproto::Op::write || (req.has_value && !creates(req));
+}
+
+// After the reply of a create or a delete was lost (rdbd killed between
+// applying it and answering, then restarted), the variable tells whether
+// the request took effect: a created variable holds exactly the value
+// sent; a deleted one is gone. If it did, its reply is made up here; if it
+// did not (it never arrived, or a restart wiped the volatile variable it
+// made), the outcome is not_sent and the request goes once more. A
+// variable that holds another value makes the create fail as a fresh one
+// would (EEXIST). Persistence cannot be read back, so a create is taken as
+// applied when the value matches.
+Exchange settle_lost_reply(rdbdrv_handle &handle, const rdbproto::Request &req, rdbproto::Reply &reply) {
+  const std::string_view sent = text_of(req.value);
+  rdbproto::Request probe;
+  probe.request = static_cast<uint32_t>(RDBDRV_REQ_GET);
+  probe.has_name = probe.has_value = true;
+  probe.name = req.name;
+  probe.len = static_cast<int32_t>(sent.size() + 1);
+  std::string frame;
+  rdbproto::encode_request(probe, frame);
+  rdbproto::Reply found;
+  const Exchange asked = exchange(handle, frame, found);
+  // Still unknown: better a failure than a guess.
+  if (asked.outcome != Outcome::answered) return {Outcome::failed, asked.err};
+
+  const bool exists = found.result != -ENOENT;
+  if (found.result < 0 && found.result != -ENOENT && found.result != -EOVERFLOW)
+    return {Outcome::failed, found.result};
+  if (creates(req) && exists) {
+    const bool same = found.result == 0 && text_of(found.value) == sent;
+    reply = rdbproto::Reply{same ? 0 : -EEXIST, req.len, {}};
+    return {Outcome::answered};
+  }
+  if (!creates(req) && !exists) {
+    reply = rdbproto::Reply{0, req.len, {}};
+    return {Outcome::answered};
+  }
+  return {Outcome::not_sent};
+}
+
 // The socket transport: ioctl semantics (0, or -1 with errno set).
+//
+// A restarted rdbd shows up as a broken connection, and the request is
+// carried once more on a fresh one. Only what cannot have reached the old
+// server, or what is safe to repeat, is simply sent again; a create or a
+// delete whose reply was lost is settled by looking at its variable first
+// (settle_lost_reply), so that a request rdbd applied is never reported as
+// failed, nor applied twice.
 int socket_request(rdbdrv_handle &handle, unsigned long request, rdbdrv_request *rec) {
   rdbproto::Request req;
   std::string frame;
   rdbproto::Reply reply;
-  int rc = rdbproto::request_from_record(request, *rec, req);
-  if (rc < 0) {
-    errno = -rc;
+  const int carried = rdbproto::request_from_record(request, *rec, req);
+  if (carried < 0) {
+    errno = -carried;
     return -1;
   }
   rdbproto::encode_request(req, frame);
 
-  // A restarted rdbd shows up as a broken connection: connect afresh and
-  // send the request once more.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!handle.fd) {
-      handle.fd.reset(connect_socket(handle.path.get()));
-      if (!handle.fd) return -1;
-    }
-    rc = send_all(handle.fd.get(), frame);
-    if (rc == 0) rc = receive_reply(handle.fd.get(), reply);
-    if (rc == 0) {
-      const int32_t result = rdbproto::apply_reply(request, reply, *rec, req.len);
-      if (result < 0) {
-        errno = -result;
-        return -1;
-      }
-      return 0;
-    }
-    // Whatever went wrong, the stream is out of step now.
-    handle.fd.reset();
-    if (!peer_went_away(rc)) break;
+  Exchange done = exchange(handle, frame, reply);
+  if (done.outcome == Outcome::reply_lost && !safe_to_repeat(req)) done = settle_lost_reply(handle, req, reply);
+  if (done.outcome == Outcome::not_sent || done.outcome == Outcome::reply_lost) done = exchange(handle, frame, reply);
+  if (done.outcome != Outcome::answered) {
+    errno = -done.err;
+    return -1;
   }
-  errno = -rc;
-  return -1;
+  const int32_t result = rdbproto::apply_reply(request, reply, *rec, req.len);
+  if (result < 0) {
+    errno = -result;
+    return -1;
+  }
+  return 0;
 }
 
 int carry_request(rdbdrv_handle *handle, unsigned long request, rdbdrv_request *rec) {
@@ -171,6 +254,8 @@ int carry_request(rdbdrv_handle *handle, unsigned long request, rdbdrv_request *
 }  // namespace
 
 void rdbdrv_set_transport(rdbdrv_transport transport) { g_transport = transport; }
+
+unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle) { return handle ? handle->reconnects : 0; }
 
 int rdbdrv_open(const char *path, rdbdrv_handle **handle) {
   *handle = nullptr;

@@ -50,6 +50,12 @@ int rdbdrv_create(rdbdrv_handle *handle, const char *name, const char *value, in
 int rdbdrv_delete(rdbdrv_handle *handle, const char *name);
 int rdbdrv_getnames(rdbdrv_handle *handle, const char *name, char *buf, int *len, int flags);
 
+// How often the handle connected afresh after its connection to rdbd broke
+// (always 0 on the driver's character device). A new connection may have
+// met a restarted rdbd, which kept only the persistent variables: a caller
+// that mirrors state in the RDB writes it again when this count moves.
+unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle);
+
 // Seam at the kernel boundary: replaces how every handle carries a request
 // (ioctl semantics: 0 or more on success, -1 with errno set on failure).
 // nullptr restores the real transports.

@@ -70,9 +70,7 @@ void end_frame(std::string &out, size_t length_at) {
 Decode frame_body(std::string_view in, size_t max_body, size_t min_body, std::string_view *body, size_t *used) {
   *used = 0;
   if (in.size() < kLengthPrefix) return Decode::incomplete;
-  Reader prefix(in.substr(0, kLengthPrefix));
-  uint32_t length = 0;
-  prefix.u32(length);
+  const uint32_t length = body_length(in);
   if (length > max_body) return Decode::malformed;  // no way to resynchronise
   if (in.size() - kLengthPrefix < length) return Decode::incomplete;
   *used = kLengthPrefix + length;
@@ -156,6 +154,18 @@ Decode decode_request(std::string_view in, Request &req, size_t *used) {
   return Decode::ok;
 }
 
+uint32_t body_length(std::string_view in) {
+  uint32_t length = 0;
+  Reader(in.substr(0, kLengthPrefix)).u32(length);
+  return length;
+}
+
+bool request_ready(std::string_view in) {
+  if (in.size() < kLengthPrefix) return false;
+  const uint32_t length = body_length(in);
+  return length > kMaxRequestBody || in.size() - kLengthPrefix >= length;
+}
+
 Decode decode_reply(std::string_view in, Reply &reply, size_t *used) {
   std::string_view body;
   Decode framing = frame_body(in, kMaxReplyBody, kReplyFixed, &body, used);
@@ -166,7 +176,7 @@ Decode decode_reply(std::string_view in, Reply &reply, size_t *used) {
   r.u32(magic);
   r.i32(reply.result);
   r.i32(reply.len);
-  if (magic != kMagic || !r.u32(value_len) || value_len > kMaxValue || !r.bytes(value_len, reply.value) ||
+  if (magic != kMagic || !r.u32(value_len) || value_len > kMaxListing || !r.bytes(value_len, reply.value) ||
       !r.at_end())
     return Decode::malformed;
   if (reply.result > 0 || reply.result < -4095) return Decode::malformed;

@@ -20,11 +20,13 @@ namespace rdbproto {
 
 inline constexpr uint32_t kMagic = 0x31424452;  // "RDB1", little-endian
 inline constexpr size_t kMaxName = 1024;
-// Largest value or listing that travels in one frame.
+// Largest value that travels in one frame.
 inline constexpr size_t kMaxValue = 1024 * 1024;
+// Largest listing: as far as the helper layer grows its names buffer.
+inline constexpr size_t kMaxListing = 4 * 1024 * 1024;
 inline constexpr size_t kLengthPrefix = 4;
 inline constexpr size_t kMaxRequestBody = 64 + kMaxName + kMaxValue;
-inline constexpr size_t kMaxReplyBody = 32 + kMaxValue;
+inline constexpr size_t kMaxReplyBody = 32 + kMaxListing;
 
 // Which pointers of the record were non-null.
 inline constexpr uint32_t kHasName = 0x1;
@@ -68,6 +70,12 @@ void encode_reply(const Reply &reply, std::string &out);
 // server may answer it and go on, and 0 when the connection must be dropped.
 Decode decode_request(std::string_view in, Request &req, size_t *used);
 Decode decode_reply(std::string_view in, Reply &reply, size_t *used);
+// The body length announced by the prefix at the front of in, which holds
+// at least kLengthPrefix bytes.
+uint32_t body_length(std::string_view in);
+// True when decode_request would not say incomplete: a whole request, or
+// one that can never be, waits at the front of in. Costs no decoding.
+bool request_ready(std::string_view in);
 
 // What the driver reads out of a record for the given request: name, and
 // for a write the len bytes of value. A negated errno when the record cannot

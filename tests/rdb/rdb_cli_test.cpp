@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -62,10 +64,36 @@ TEST_F(RdbCliTest, ListAndDumpAreSortedAndFilteredByPrefix) {
   EXPECT_EQ(empty.out, "");
 }
 
+TEST_F(RdbCliTest, DumpEscapesEveryLineAndLoadRestoresItByteForByte) {
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"set", "-p", "d.serial", "SER\nd.forged=1"}, {"set", "-p", "d.bs", "a\\nb=c"},
+        {"set", "d.ctl", "\x01\x1b[2J\t\r\x7f \xc3\xa9"}, {"set", "d.odd name=x", "v"}})
+    ASSERT_EQ(rdb(args).status, 0);
+  const std::string dump = "p d.bs=a\\\\nb=c\n- d.ctl=\\x01\\x1b[2J\\t\\r\\x7f \xc3\xa9\n- d.odd\\x20name\\x3dx=v\n"
+                           "p d.serial=SER\\nd.forged=1\n";
+  ASSERT_EQ(rdb({"dump", "-p", "d."}).out, dump);
+
+  // Into an empty RDB; then the persistent part survives a restart.
+  std::ofstream(dir_.file("dump")) << dump;
+  std::ofstream(dir_.file("bad")) << "d.new=1\nd.x=\\q\n";
+  ASSERT_EQ(server_.stop(), 0);
+  std::filesystem::remove(dir_.file("store"));
+  ASSERT_TRUE(server_.start());
+  const ProgramResult bad = rdb({"load", dir_.file("bad")});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find(":2: not a line of rdb dump"), std::string::npos) << bad.err;
+  EXPECT_EQ(rdb({"load", dir_.file("dump")}).status, 0);
+  EXPECT_EQ(rdb({"dump", "-p"}).out, dump);  // nothing of the bad file
+  ASSERT_EQ(server_.stop(), 0);
+  ASSERT_TRUE(server_.start());
+  EXPECT_EQ(rdb({"dump", "-p"}).out, "p d.bs=a\\\\nb=c\np d.serial=SER\\nd.forged=1\n");
+}
+
 TEST_F(RdbCliTest, BadArgumentsGiveUsageAndExit2) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"get"}, {"get", "a", "b"}, {"set", "a"}, {"set", "-p", "a"}, {"set", "-x", "a", "b"},
-      {"del"}, {"list", "a", "b"}, {"frob"}, {"get", ""},
+      {"del"}, {"list", "a", "b"}, {"frob"}, {"get", ""}, {"dump", "-x"}, {"dump", "-p", "a", "b"},
+      {"load", "a", "b"}, {"load", "-p"},
   };
   for (const auto &args : cases) {
     const ProgramResult r = rdb(args);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,6 +186,9 @@ TEST(RdbStore, ListingJoinsNamesUnderThePrefix) {
   EXPECT_EQ(r.result, -EOVERFLOW);
   EXPECT_EQ(r.len, 35);
   EXPECT_EQ(store.execute(make(RDBDRV_REQ_GETNAMES, "nothing.", 100)).result, -ENOENT);
+  store.execute(create_req("sys.hw.dev.2.kept", "v", true));
+  r = store.execute(make(RDBDRV_REQ_GETNAMES, "sys.", 4095, RDBDRV_PERSIST));  // the persistent ones only
+  EXPECT_EQ(r.value.c_str(), std::string("sys.hw.dev.2.kept"));
 }
 
 TEST(RdbStore, UpdateKeepsFlagsAndAnyRequestSizeIsAccepted) {
@@ -230,9 +235,16 @@ TEST(RdbStoreFile, ValuesRoundTripByteForByte) {
   vars.erase("volatile");
   EXPECT_EQ(back, vars);
 
-  // A file cut anywhere is refused, never read as fewer variables.
-  for (size_t n = 0; n < text.size(); ++n)
-    EXPECT_EQ(rdbstore::parse(text.substr(0, n), back, &error), -EBADMSG) << n;
+  // A file cut anywhere after its header reads as the whole records before
+  // the cut, and says when it dropped a torn one.
+  for (size_t n = text.find('\n') + 1; n <= text.size(); ++n) {
+    const size_t whole = text.rfind('\n', n - 1) + 1;
+    rdbstore::Variables cut, expected;
+    bool torn = false;
+    ASSERT_EQ(rdbstore::parse(text.substr(0, n), cut, &error, &torn), 0) << n << error;
+    rdbstore::parse(text.substr(0, whole), expected, &error);
+    EXPECT_TRUE(cut == expected && torn == (n != whole)) << n;
+  }
 }
 
 TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
@@ -251,6 +263,15 @@ TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
   ASSERT_EQ(reloaded.load(nullptr), 0);
   ASSERT_EQ(reloaded.variables().size(), 1u);
   EXPECT_EQ(reloaded.find("p.id")->value, "line1\nline2");
+
+  // Each write appends a record; the file is rewritten before the dead
+  // ones outweigh the live ones (plus 64 KiB).
+  uintmax_t largest = 0;
+  for (int i = 0; i < 5000; ++i) {
+    ASSERT_EQ(reloaded.execute(write_req("p.id", "value " + std::to_string(i))).result, 0);
+    if (const uintmax_t size = std::filesystem::file_size(file); size > largest) largest = size;
+  }
+  EXPECT_TRUE(largest > 64 * 1024 && largest < 80 * 1024) << largest;
 }
 
 TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
@@ -262,17 +283,40 @@ TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
   EXPECT_EQ(store.execute(write_req("v", "2", RDBDRV_PERSIST)).result, -EIO);
   EXPECT_EQ(store.find("v")->value, "1");
   EXPECT_EQ(store.execute(write_req("v", "3")).result, 0);  // volatile: no file involved
+
+  // An append that fails halfway (a full disk) is undone and cut off the
+  // file; the next write rewrites the file whole.
+  const std::string file = dir.file("store");
+  Store logged(file);
+  ASSERT_EQ(logged.execute(create_req("p", "1", true)).result, 0);
+  const std::string before = read_file(file);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit tight{before.size() + 5, limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &tight);
+  EXPECT_EQ(logged.execute(write_req("p", "2")).result, -EIO);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(logged.find("p")->value, "1");
+  EXPECT_EQ(read_file(file), before);
+  EXPECT_EQ(logged.execute(write_req("p", "3")).result, 0);
+  EXPECT_EQ(read_file(file), rdbstore::serialize(logged.variables()));
 }
 
 TEST(RdbStoreFile, CorruptFileIsRefusedAndLeftAlone) {
   TempDir dir;
   const std::string file = dir.file("store");
-  std::ofstream(file) << "rdbd-store 1\n32 0 0 0 a b\n";  // no end line
-  Store store(file);
-  std::string error;
-  EXPECT_EQ(store.load(&error), -EBADMSG);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(read_file(file), "rdbd-store 1\n32 0 0 0 a b\n");
+  std::string damaged = rdbstore::serialize({{"a", {"1", RDBDRV_PERSIST}}, {"b", {"2", RDBDRV_PERSIST}}});
+  damaged[damaged.find(" a 1 ") + 3] = '9';  // a record before the last one
+  for (const std::string &text : {std::string("rdbd-store 1\n32 0 0 0 a b\n"),  // an old one without its end
+                                  damaged, std::string("not a store\n")}) {
+    std::ofstream(file, std::ios::trunc) << text;
+    Store store(file);
+    std::string error;
+    EXPECT_EQ(store.load(&error), -EBADMSG) << text;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(read_file(file), text);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/rdbd/server.h"
@@ -73,6 +74,14 @@ int main(int argc, char **argv) {
   std::string error;
   if (store.load(&error) < 0) {
     fprintf(stderr, "rdbd: cannot load store %s: %s\n", opts.store.c_str(), error.c_str());
+    return 1;
+  }
+  if (store.dropped_torn_tail())
+    fprintf(stderr, "rdbd: store %s: dropped an incomplete last record (a write never acknowledged)\n",
+            opts.store.c_str());
+  // Appends then start from a file without dead records or a torn tail.
+  if (const int rc = store.compact(); rc < 0) {
+    fprintf(stderr, "rdbd: cannot rewrite store %s: %s\n", opts.store.c_str(), strerror(-rc));
     return 1;
   }
 

@@ -16,12 +16,15 @@
 namespace rdbd {
 namespace {
 
+// A client's input holds at most one unfinished request and one chunk:
+// nothing is read from it while a whole request waits.
 constexpr size_t kReadChunk = 64 * 1024;
 // Frames served from one client before the others get their turn.
 constexpr int kFramesPerTurn = 32;
-// A client that does not read its replies is not read from until it has
-// taken most of them.
-constexpr size_t kMaxPendingOutput = 2 * rdbproto::kMaxReplyBody;
+// A client that does not read its replies is neither read from nor served
+// until it has taken most of them: its output holds this much and one
+// reply at most.
+constexpr size_t kMaxPendingOutput = 256 * 1024;
 // While accepting is paused for lack of descriptors, look again this often.
 constexpr int kAcceptRetryMs = 1000;
 
@@ -136,7 +139,9 @@ int Server::run() {
     const size_t polled = fds.size() - 2;
     for (size_t i = 0; i < polled; ++i) {
       const short revents = fds[i + 2].revents;
-      if (revents & (POLLIN | POLLHUP | POLLERR)) read_from(clients_[i]);
+      // A hang-up with a whole request waiting is found when its reply is
+      // sent.
+      if ((revents & (POLLIN | POLLHUP | POLLERR)) && wants_input(clients_[i])) read_from(clients_[i]);
       if (revents & POLLOUT) flush(clients_[i]);
     }
     more_buffered = false;
@@ -144,11 +149,7 @@ int Server::run() {
       if (c.dead) continue;
       serve_buffered(c);
       flush(c);
-      if (!c.dead && c.in.size() >= rdbproto::kLengthPrefix && wants_input(c)) {
-        size_t used;
-        rdbproto::Request probe;
-        more_buffered |= rdbproto::decode_request(c.in, probe, &used) != rdbproto::Decode::incomplete;
-      }
+      more_buffered |= can_serve(c) && rdbproto::request_ready(unread(c));
     }
     std::erase_if(clients_, [](const Client &c) { return c.dead; });
   }
@@ -158,7 +159,7 @@ void Server::accept_clients() {
   for (;;) {
     hw::unique_fd fd(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (fd) {
-      clients_.push_back(Client{std::move(fd), {}, {}, 0, false});
+      clients_.emplace_back().fd = std::move(fd);
       continue;
     }
     switch (errno) {
@@ -183,8 +184,14 @@ void Server::accept_clients() {
   }
 }
 
-bool Server::wants_input(const Client &client) const {
+std::string_view Server::unread(const Client &client) { return std::string_view(client.in).substr(client.in_pos); }
+
+bool Server::can_serve(const Client &client) const {
   return !client.dead && client.out.size() - client.out_pos < kMaxPendingOutput;
+}
+
+bool Server::wants_input(const Client &client) const {
+  return can_serve(client) && !rdbproto::request_ready(unread(client));
 }
 
 void Server::read_from(Client &client) {
@@ -198,17 +205,17 @@ void Server::read_from(Client &client) {
 }
 
 void Server::serve_buffered(Client &client) {
-  for (int served = 0; served < kFramesPerTurn && wants_input(client); ++served) {
+  for (int served = 0; served < kFramesPerTurn && can_serve(client); ++served) {
     rdbproto::Request req;
     size_t used = 0;
-    const rdbproto::Decode result = rdbproto::decode_request(client.in, req, &used);
-    if (result == rdbproto::Decode::incomplete) return;
+    const rdbproto::Decode result = rdbproto::decode_request(unread(client), req, &used);
+    if (result == rdbproto::Decode::incomplete) break;
     if (result == rdbproto::Decode::malformed && used == 0) {
       fprintf(stderr, "rdbd: unreadable request stream; closing the connection\n");
       client.dead = true;
       return;
     }
-    client.in.erase(0, used);
+    client.in_pos += used;
     rdbproto::Reply reply;
     if (result == rdbproto::Decode::malformed) {
       fprintf(stderr, "rdbd: malformed request refused\n");
@@ -218,6 +225,9 @@ void Server::serve_buffered(Client &client) {
     }
     rdbproto::encode_reply(reply, client.out);
   }
+  // Served frames are dropped from the front once, not one by one.
+  client.in.erase(0, client.in_pos);
+  client.in_pos = 0;
 }
 
 void Server::flush(Client &client) {

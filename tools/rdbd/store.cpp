@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -19,9 +21,16 @@ namespace {
 using rdbproto::Reply;
 using rdbproto::Request;
 
-constexpr std::string_view kHeader = "rdbd-store 1";
+constexpr std::string_view kHeader = "rdbd-store 2";
+// The one snapshot that rdbd rewrote whole on every write, read so that a
+// store carries over; the next rewrite turns it into a log.
+constexpr std::string_view kSnapshotHeader = "rdbd-store 1";
 constexpr std::string_view kEnd = "end ";
+constexpr std::string_view kSetRecord = "set ";
+constexpr std::string_view kDelRecord = "del ";
 constexpr char kHex[] = "0123456789ABCDEF";
+// A small log is not worth rewriting however many records are dead.
+constexpr size_t kCompactionSlack = 64 * 1024;
 
 Reply failure(int err, int32_t len = 0) { return Reply{-err, len, {}}; }
 
@@ -82,6 +91,51 @@ std::vector<std::string_view> split(std::string_view line, char sep) {
   }
 }
 
+constexpr std::array<uint32_t, 256> kCrcTable = [] {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}();
+
+// CRC-32 as zlib computes it, as eight hex digits.
+std::string checksum(std::string_view bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : bytes) c = kCrcTable[(c ^ b) & 0xff] ^ (c >> 8);
+  char text[9];
+  snprintf(text, sizeof text, "%08X", c ^ 0xFFFFFFFFu);
+  return text;
+}
+
+std::string sealed(std::string line) {
+  line += ' ' + checksum(line);
+  line += '\n';
+  return line;
+}
+
+// The whole state of a persistent variable.
+std::string set_record(std::string_view name, const Variable &var) {
+  std::string line(kSetRecord);
+  for (int32_t word : {var.flags, var.attr_a, var.attr_b, var.attr_c}) {
+    line += std::to_string(word);
+    line += ' ';
+  }
+  append_escaped(line, name);
+  line += ' ';
+  append_escaped(line, var.value);
+  return sealed(std::move(line));
+}
+
+// A persistent variable deleted, or made volatile.
+std::string del_record(std::string_view name) {
+  std::string line(kDelRecord);
+  append_escaped(line, name);
+  return sealed(std::move(line));
+}
+
 // Names that a listing could not carry, or that no caller can mean.
 bool valid_name(std::string_view name) {
   return !name.empty() && name.find_first_of("&;") == std::string_view::npos;
@@ -109,6 +163,68 @@ int write_all(int fd, std::string_view text) {
   return 0;
 }
 
+int append_durably(int fd, std::string_view record) {
+  if (const int rc = write_all(fd, record); rc < 0) return rc;
+  return fdatasync(fd) < 0 ? -errno : 0;
+}
+
+// One variable's fields of an old snapshot or of a set record: flags,
+// three attribute words, name, value.
+bool parse_variable(const std::vector<std::string_view> &fields, std::string &name, Variable &var) {
+  return fields.size() == 6 && parse_int(fields[0], var.flags) && parse_int(fields[1], var.attr_a) &&
+         parse_int(fields[2], var.attr_b) && parse_int(fields[3], var.attr_c) && unescape(fields[4], name) &&
+         valid_name(name) && unescape(fields[5], var.value);
+}
+
+// Applies one record line (without its newline) to vars; false, with vars
+// untouched, when it is not a sound record of a change that can follow
+// what vars holds.
+bool replay(std::string_view line, Variables &vars) {
+  const size_t seal = line.rfind(' ');
+  if (seal == std::string_view::npos || checksum(line.substr(0, seal)) != line.substr(seal + 1)) return false;
+  line = line.substr(0, seal);
+  if (line.starts_with(kSetRecord)) {
+    std::string name;
+    Variable var;
+    if (!parse_variable(split(line.substr(kSetRecord.size()), ' '), name, var) || !var.persistent()) return false;
+    vars.insert_or_assign(std::move(name), std::move(var));
+    return true;
+  }
+  std::string name;
+  if (!line.starts_with(kDelRecord) || !unescape(line.substr(kDelRecord.size()), name)) return false;
+  const auto it = vars.find(name);
+  if (it == vars.end()) return false;
+  vars.erase(it);
+  return true;
+}
+
+int complain(std::string *error, std::string why, size_t line_no) {
+  if (error) *error = "line " + std::to_string(line_no) + ": " + why;
+  return -EBADMSG;
+}
+
+// The old snapshot: strict, with a count at its end.
+int parse_snapshot(std::string_view text, Variables &vars, std::string *error) {
+  if (text.back() != '\n') return complain(error, "not terminated by a newline", 0);
+  text.remove_suffix(1);
+  const auto lines = split(text, '\n');
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (line.starts_with(kEnd)) {
+      int32_t count = 0;
+      if (!parse_int(line.substr(kEnd.size()), count) || count < 0 || static_cast<size_t>(count) != vars.size())
+        return complain(error, "count does not match", i + 1);
+      if (i + 1 != lines.size()) return complain(error, "text after the end", i + 2);
+      return 0;
+    }
+    std::string name;
+    Variable var;
+    if (!parse_variable(split(line, ' '), name, var)) return complain(error, "bad variable", i + 1);
+    if (!vars.emplace(std::move(name), std::move(var)).second) return complain(error, "name repeated", i + 1);
+  }
+  return complain(error, "no end line", lines.size());
+}
+
 }  // namespace
 
 bool Variable::persistent() const { return (flags & RDBDRV_PERSIST) != 0; }
@@ -116,66 +232,42 @@ bool Variable::persistent() const { return (flags & RDBDRV_PERSIST) != 0; }
 std::string serialize(const Variables &vars) {
   std::string out(kHeader);
   out += '\n';
-  size_t count = 0;
-  for (const auto &[name, var] : vars) {
-    if (!var.persistent()) continue;
-    for (int32_t word : {var.flags, var.attr_a, var.attr_b, var.attr_c}) {
-      out += std::to_string(word);
-      out += ' ';
-    }
-    append_escaped(out, name);
-    out += ' ';
-    append_escaped(out, var.value);
-    out += '\n';
-    ++count;
-  }
-  out += kEnd;
-  out += std::to_string(count);
-  out += '\n';
+  for (const auto &[name, var] : vars)
+    if (var.persistent()) out += set_record(name, var);
   return out;
 }
 
-int parse(std::string_view text, Variables &vars, std::string *error) {
-  auto bad = [error](std::string why, size_t line_no) {
-    if (error) *error = "line " + std::to_string(line_no) + ": " + why;
-    return -EBADMSG;
-  };
+int parse(std::string_view text, Variables &vars, std::string *error, bool *torn_tail) {
   vars.clear();
-  if (text.empty() || text.back() != '\n') return bad("not terminated by a newline", 0);
-  text.remove_suffix(1);
-  const auto lines = split(text, '\n');
-  if (lines.front() != kHeader) return bad("not a store file", 1);
+  if (torn_tail) *torn_tail = false;
+  const std::string_view first = text.substr(0, text.find('\n'));
+  if (first == kSnapshotHeader) return parse_snapshot(text, vars, error);
+  if (first != kHeader || first.size() == text.size()) return complain(error, "not a store file", 1);
 
-  for (size_t i = 1; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
-    if (line.starts_with(kEnd)) {
-      int32_t count = 0;
-      if (!parse_int(line.substr(kEnd.size()), count) || count < 0 || static_cast<size_t>(count) != vars.size())
-        return bad("count does not match", i + 1);
-      if (i + 1 != lines.size()) return bad("text after the end", i + 2);
+  size_t line_no = 1;
+  for (size_t pos = first.size() + 1; pos < text.size();) {
+    ++line_no;
+    const size_t end = text.find('\n', pos);
+    const bool last = end == std::string_view::npos || end + 1 == text.size();
+    if (end == std::string_view::npos || !replay(text.substr(pos, end - pos), vars)) {
+      // Only an append that a crash cut short can be damaged, and nothing
+      // is ever appended after it.
+      if (!last) return complain(error, "damaged record", line_no);
+      if (torn_tail) *torn_tail = true;
       return 0;
     }
-    const auto fields = split(line, ' ');
-    if (fields.size() != 6) return bad("expected 6 fields", i + 1);
-    Variable var;
-    std::string name;
-    if (!parse_int(fields[0], var.flags) || !parse_int(fields[1], var.attr_a) || !parse_int(fields[2], var.attr_b) ||
-        !parse_int(fields[3], var.attr_c))
-      return bad("bad number", i + 1);
-    if (!unescape(fields[4], name) || !valid_name(name)) return bad("bad name", i + 1);
-    if (!unescape(fields[5], var.value)) return bad("bad value", i + 1);
-    if (!vars.emplace(std::move(name), std::move(var)).second) return bad("name repeated", i + 1);
+    pos = end + 1;
   }
-  return bad("no end line", lines.size());
+  return 0;
 }
 
-int replace_file(const std::string &path, std::string_view text) {
+int replace_file(const std::string &path, std::string_view text, hw::unique_fd *keep) {
   const std::string temp = path + ".tmp";
-  hw::unique_fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  hw::unique_fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
   if (!fd) return -errno;
   int rc = write_all(fd.get(), text);
   if (rc == 0 && fsync(fd.get()) < 0) rc = -errno;
-  if (rc == 0 && close(fd.release()) < 0) rc = -errno;
+  if (rc == 0 && !keep && close(fd.release()) < 0) rc = -errno;
   if (rc == 0 && rename(temp.c_str(), path.c_str()) < 0) rc = -errno;
   if (rc < 0) {
     unlink(temp.c_str());
@@ -185,11 +277,14 @@ int replace_file(const std::string &path, std::string_view text) {
   hw::unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return -errno;
   if (fsync(dir.get()) < 0) return -errno;
+  if (keep) *keep = std::move(fd);
   return 0;
 }
 
 int Store::load(std::string *error) {
   vars_.clear();
+  log_.reset();
+  torn_tail_ = false;
   if (file_.empty()) return 0;
   hw::unique_fd fd(open(file_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
@@ -209,7 +304,41 @@ int Store::load(std::string *error) {
     if (n == 0) break;
     text.append(chunk, static_cast<size_t>(n));
   }
-  return parse(text, vars_, error);
+  const int rc = parse(text, vars_, error, &torn_tail_);
+  if (rc < 0) vars_.clear();
+  return rc;
+}
+
+int Store::compact() {
+  log_.reset();  // whatever happens, the old descriptor may no longer be the file's
+  if (file_.empty()) return 0;
+  const std::string text = serialize(vars_);
+  if (const int rc = replace_file(file_, text, &log_); rc < 0) return rc;
+  log_bytes_ = live_bytes_ = text.size();
+  return 0;
+}
+
+int Store::log_change(std::string_view name, const Variable *before, const Variable *after) {
+  const bool kept = after && after->persistent();
+  const std::string record = kept ? set_record(name, *after) : del_record(name);
+  if (!log_) return compact();
+  if (const int rc = append_durably(log_.get(), record); rc < 0) {
+    // The record may be on disk all the same: cut it off, so that a write
+    // reported failed does not come back at the next start, and rewrite the
+    // file before anything is appended after it.
+    if (ftruncate(log_.get(), static_cast<off_t>(log_bytes_)) < 0) {
+      // compacted at the next write all the same
+    }
+    log_.reset();
+    return rc;
+  }
+  log_bytes_ += record.size();
+  if (before && before->persistent()) live_bytes_ -= set_record(name, *before).size();
+  if (kept) live_bytes_ += record.size();
+  // The write is on disk already; a failed rewrite only means the next
+  // write rewrites instead of appending.
+  if (log_bytes_ > 2 * live_bytes_ + kCompactionSlack) compact();
+  return 0;
 }
 
 const Variable *Store::find(std::string_view name) const {
@@ -271,14 +400,17 @@ Reply Store::get(const Request &req) const {
 Reply Store::getnames(const Request &req) const {
   if (!req.has_name) return failure(EFAULT, req.len);
   if (req.len < 0) return failure(EINVAL, req.len);
+  // The persist flag asks for the persistent variables only.
+  const bool persistent_only = req.flags != -1 && (req.flags & RDBDRV_PERSIST);
   std::string joined;
   for (auto it = vars_.lower_bound(req.name); it != vars_.end() && it->first.starts_with(req.name); ++it) {
-    if (joined.size() > rdbproto::kMaxValue) break;  // too long to carry anyway
+    if (persistent_only && !it->second.persistent()) continue;
+    if (joined.size() > rdbproto::kMaxListing) break;  // too long to carry anyway
     if (!joined.empty()) joined += '&';
     joined += it->first;
   }
   if (joined.empty()) return failure(ENOENT, 0);
-  if (joined.size() >= rdbproto::kMaxValue) return failure(E2BIG, static_cast<int32_t>(joined.size()));
+  if (joined.size() >= rdbproto::kMaxListing) return failure(E2BIG, static_cast<int32_t>(joined.size()));
   const auto needed = static_cast<int32_t>(joined.size());
   if (req.len < needed) return failure(EOVERFLOW, needed);
   if (!req.has_value) return failure(EFAULT, req.len);
@@ -325,7 +457,7 @@ Reply Store::write(const Request &req) {
 
   const Variable *after = find(req.name);
   const bool touches_file = (before && before->persistent()) || (after && after->persistent());
-  if (touches_file && !file_.empty() && save() < 0) {
+  if (touches_file && !file_.empty() && log_change(req.name, before ? &*before : nullptr, after) < 0) {
     // Not acknowledged, so not kept either: memory stays what the file says.
     if (before)
       vars_.insert_or_assign(req.name, *before);
@@ -335,7 +467,5 @@ Reply Store::write(const Request &req) {
   }
   return Reply{0, req.len, {}};
 }
-
-int Store::save() const { return replace_file(file_, serialize(vars_)); }
 
 }  // namespace rdbstore

@@ -3,16 +3,24 @@
 // executes decoded requests; rdbd feeds it from its clients, and tests run it
 // in-process behind rdbdrv's transport seam.
 //
-// Persistent variables (flag 0x20) are also kept in a store file, rewritten
-// crash-safely before a write that touches one is acknowledged: a temporary
-// file beside it, fsync, rename over the old one, fsync of the folder. So
-// the file always holds either the old or the new set, never a mix.
+// Persistent variables (flag 0x20) are also kept in a store file: a log of
+// changes, one record a line (a variable set to its whole new state, or a
+// variable deleted), each with a checksum. A write that touches a
+// persistent variable appends its record and waits for fdatasync before it
+// is acknowledged, so an acknowledged write survives a kill of the server
+// and a power loss alike; a power loss costs at most the write that was not
+// acknowledged yet, whose torn record is dropped when the file is read.
+// When the log has grown past twice what its live records need, and at
+// start-up, it is rewritten compact: a temporary file beside it, fsync,
+// rename over the old one, fsync of the folder. A write so costs the same
+// however many variables the store holds.
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.h"
 #include "rdb/rdbproto.h"
 
 namespace rdbstore {
@@ -37,9 +45,16 @@ class Store {
   Store() = default;  // nothing is kept beyond the process
   explicit Store(std::string file) : file_(std::move(file)) {}
 
-  // Reads the store file; a missing file is an empty store. 0, or a negated
-  // errno with *error saying what is wrong (EBADMSG: not a sound store file).
+  // Reads the store file; a missing file is an empty store. 0, or a
+  // negated errno with *error saying what is wrong (EBADMSG: not a sound
+  // store file).
   int load(std::string *error);
+  // The last load found an incomplete record at the end and dropped it.
+  bool dropped_torn_tail() const { return torn_tail_; }
+  // Rewrites the store file compact now (rdbd does at start-up). Until
+  // then, or after a failed append, the next persistent write does. 0, or
+  // a negated errno.
+  int compact();
 
   rdbproto::Reply execute(const rdbproto::Request &req);
 
@@ -61,21 +76,27 @@ class Store {
   rdbproto::Reply get(const rdbproto::Request &req) const;
   rdbproto::Reply write(const rdbproto::Request &req);
   rdbproto::Reply getnames(const rdbproto::Request &req) const;
-  int save() const;
+  int log_change(std::string_view name, const Variable *before, const Variable *after);
 
   std::string file_;
   Variables vars_;
+  hw::unique_fd log_;      // the store file, open for appending; none until written or when broken
+  size_t log_bytes_ = 0;   // its size
+  size_t live_bytes_ = 0;  // the size it would have, rewritten compact
+  bool torn_tail_ = false;
 };
 
-// The store file's text: the persistent variables only, every byte outside
-// printable ASCII (and "%" and the space) written as %XX, so a value with a
-// newline stays one record.
+// A compact store file: a record for each persistent variable.
 std::string serialize(const Variables &vars);
-// Strict inverse of serialize: 0, or -EBADMSG with *error set.
-int parse(std::string_view text, Variables &vars, std::string *error);
+// Replays a store file. An incomplete or damaged last record (what a crash
+// in the middle of an append leaves) is dropped and *torn_tail set; damage
+// anywhere before it makes the file unsound: -EBADMSG with *error set.
+// Also reads the files of earlier rdbd versions (one snapshot, no log).
+int parse(std::string_view text, Variables &vars, std::string *error, bool *torn_tail = nullptr);
 
 // Writes text to path so that after a crash at any moment path holds either
-// its old content or text. 0, or a negated errno.
-int replace_file(const std::string &path, std::string_view text);
+// its old content or text. 0, or a negated errno. With keep, the new file
+// stays open for appending in *keep.
+int replace_file(const std::string &path, std::string_view text, hw::unique_fd *keep = nullptr);
 
 }  // namespace rdbstore
