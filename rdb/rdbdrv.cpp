@@ -21,6 +21,7 @@ struct rdbdrv_handle {
   bool socket = false;
   // Kept so that a socket handle can find rdbd again after it restarted.
   std::unique_ptr<char[]> path;
+  unsigned reconnects = 0;
 };
 
 namespace {
@@ -128,6 +129,7 @@ int socket_request(rdbdrv_handle &handle, unsigned long request, rdbdrv_request 
     if (!handle.fd) {
       handle.fd.reset(connect_socket(handle.path.get()));
       if (!handle.fd) return -1;
+      ++handle.reconnects;
     }
     rc = send_all(handle.fd.get(), frame);
     if (rc == 0) rc = receive_reply(handle.fd.get(), reply);
@@ -208,6 +210,8 @@ int rdbdrv_open(const char *path, rdbdrv_handle **handle) {
   *handle = h.release();
   return 0;
 }
+
+unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle) { return handle ? handle->reconnects : 0; }
 
 void rdbdrv_close(rdbdrv_handle **handle) {
   std::unique_ptr<rdbdrv_handle> owned(*handle);

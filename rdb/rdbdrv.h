@@ -44,6 +44,11 @@ int rdbdrv_open(const char *path, rdbdrv_handle **handle);
 // Closes and frees *handle and sets it to null.
 void rdbdrv_close(rdbdrv_handle **handle);
 
+// How many times the handle connected afresh after its connection broke
+// (rdbd restarted: what it held in memory is gone); always 0 on the
+// character device.
+unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle);
+
 int rdbdrv_get(rdbdrv_handle *handle, const char *name, char *buf, int *len);
 int rdbdrv_set(rdbdrv_handle *handle, const char *name, const char *value);
 int rdbdrv_create(rdbdrv_handle *handle, const char *name, const char *value, int flags, int attr);
