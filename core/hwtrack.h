@@ -27,6 +27,9 @@ inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
 // several ports and a storage stick, or a coldplug at boot. It is a limit, not
 // an allocation: the memory is used only while events wait, which matters on
 // a device with 64 MiB of RAM. A burst beyond it is reported (ENOBUFS).
+// The monitor socket's queue ends sooner: at net.unix.max_dgram_qlen + 1
+// datagrams (10 + 1 unless the board raises it), where senders wait or,
+// non-blocking, get EAGAIN.
 inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).
