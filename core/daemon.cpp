@@ -1,10 +1,12 @@
 // The daemon's life: options, start-up in a fixed order, the event loop and
 // the shutdown in the reverse order.
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +60,37 @@ constexpr int ALL_PRIORITIES = LOG_UPTO(LOG_DEBUG);
 constexpr char BUILD_DATE[] = __DATE__;  // "Mmm dd yyyy", day padded with a blank
 constexpr char BUILD_TIME[] = __TIME__;  // "hh:mm:ss"
 
+// While the RDB is missing, or may miss what was written to it, it is tried
+// again at every event and at least this often.
+constexpr long RDB_RETRY_MS = 5000;
+// A mirror that the RDB keeps refusing (rdbd's disk full) is rewritten less
+// and less often, down to once in this long, so the log is not flooded.
+constexpr long RDB_REWRITE_BACKOFF_MAX_MS = 5 * 60 * 1000;
+
+long long rewrite_due_ms = 0;
+long rewrite_backoff_ms = RDB_RETRY_MS;
+
+// A descriptor 0, 1 or 2 that the daemon was started without would be
+// taken by the first socket or file it opens, and the event lines, or the
+// class script's output, would go there. Each is taken by /dev/null before
+// anything else: open() gives the lowest free number, and the lower ones
+// are open by then.
+void open_missing_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+}
+
+// The event lines go to standard output; a reader that goes away
+// (hwtrackd | logger, logger restarted) must not kill the daemon. Its
+// writes then fail and the lines are dropped. The class script gets the
+// default action back.
+void ignore_sigpipe() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 // -1: run the daemon; otherwise the exit status.
 int parse_options(int argc, char **argv) {
   const int opt = getopt(argc, argv, "h");
@@ -92,27 +125,38 @@ void init_modules() {
   hwdev_init();
   MAINLOG(LOG_INFO, "initiate hwcls module");
   hwcls_init();
+}
+
+void reconcile_with_rdb() {
   MAINLOG(LOG_INFO, "delete existing hwdev RDBs");
   delete_hwdev_rdbs();
   MAINLOG(LOG_INFO, "build hwclass objects from RDB");
   build_hwcls_from_rdb();
 }
 
+// The stop signals are blocked from here on but in the loop's wait and in
+// the wait for the class script, where they are let in or taken: a request
+// can no longer arrive between the flag test and the wait and go unseen.
 void install_signal_handlers() {
   MAINLOG(LOG_INFO, "setup signal handlers");
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
   struct sigaction action {};
   action.sa_handler = signal_handler;
   sigemptyset(&action.sa_mask);
-  // SA_RESTART does not restart select(): a stop signal still wakes the loop.
+  // SA_RESTART does not restart pselect(): a stop signal still wakes the loop.
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
 
-// false when a socket could not be opened (reported on standard error).
+// false when the netlink socket could not be opened (reported on standard
+// error). The monitor socket was opened before the RDB was touched.
 bool open_event_sockets() {
   MAINLOG(LOG_INFO, "initiate monitor socket");
-  if (open_monitor_socket() < 0) return false;
   MAINLOG(LOG_INFO, "initiate netlink socket");
   return open_netlink_socket() == 0;
 }
@@ -130,15 +174,68 @@ void scan_present_devices() {
   hwtrack_set_overrun_handler([] { hwtrack_resync(); });
 }
 
+// Every device record in use and every class entry, written again whole:
+// the RDB may have missed some of their writes, or lost them with rdbd.
+void rewrite_rdb_mirror() {
+  rdb_mirror_rewriting();
+  int devices = 0;
+  for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd), ++devices) hwdev_write_to_rdb(hd, 0);
+  int classes = 0;
+  hwcls *cls = nullptr;
+  for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls), ++classes) hwcls_write_to_rdb(cls, 0);
+  HWLOG(LOG_WARNING, "rdb may have missed writes - rewrote %d device records and %d class entries", devices, classes);
+}
+
+// The RDB opened after the daemon started (its driver loaded later, rdbd
+// started later). Nothing tracked until now reached it, and no class script
+// ran (its name is in the RDB): start over from the RDB as a daemon started
+// now would, the log level read then.
+void start_over_with_rdb() {
+  hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
+  HWLOG(LOG_WARNING, "rdb driver opened - reconciling with it as at start-up");
+  hwcls_fini();
+  hwdev_fini();
+  sysfs_cleanup();
+  sysfs_init();
+  hwdev_init();
+  hwcls_init();
+  reconcile_with_rdb();
+  scan_present_devices();
+}
+
+// The loop's upkeep: the RDB missing is retried, a mirror it may lack is
+// written again once it answers. Returns how long the loop may wait.
+long keep_rdb_in_step() {
+  if (!rdb_is_open()) {
+    if (rdb_try_open() < 0) return RDB_RETRY_MS;
+    start_over_with_rdb();
+  } else if (rdb_mirror_stale()) {
+    const long long now = hwtrack_now_ms();
+    if (now < rewrite_due_ms) return static_cast<long>(rewrite_due_ms - now);
+    if (rdb_ping() < 0) return RDB_RETRY_MS;
+    rewrite_rdb_mirror();
+  }
+  if (!rdb_mirror_stale()) {
+    rewrite_due_ms = 0;
+    rewrite_backoff_ms = RDB_RETRY_MS;
+    return -1;
+  }
+  // It answers, yet refuses what is written.
+  rewrite_due_ms = hwtrack_now_ms() + rewrite_backoff_ms;
+  const long wait = rewrite_backoff_ms;
+  rewrite_backoff_ms = std::min(2 * rewrite_backoff_ms, RDB_REWRITE_BACKOFF_MAX_MS);
+  return wait;
+}
+
 void close_socket(int &fd, const char *line) {
   if (fd == -1) return;
-  MAINLOG(LOG_INFO, "%s", line);
+  if (line) MAINLOG(LOG_INFO, "%s", line);
   close(fd);
   fd = -1;
 }
 
 // Nothing is written to the RDB: device variables stay until the next start.
-int shutdown() {
+int shutdown(int status) {
   close_socket(netlink_fd, "close netlink socket");
   close_socket(monitor_fd, "close monitor socket");
   MAINLOG(LOG_INFO, "close hwclass module");
@@ -149,7 +246,7 @@ int shutdown() {
   sysfs_cleanup();
   MAINLOG(LOG_INFO, "close RDB module");
   rdb_fini();
-  return 0;
+  return status;
 }
 
 }  // namespace
@@ -170,24 +267,36 @@ int hwtrack_log_mask(const char *debug_value) {
 }
 
 int hwtrack_main(int argc, char **argv) {
+  open_missing_standard_descriptors();
   const int status = parse_options(argc, argv);
   if (status >= 0) return status;
+  ignore_sigpipe();
 
   // The RDB comes first: the log mask is read from it. A daemon without an
-  // RDB still starts; every RDB operation then fails softly.
+  // RDB still starts; every RDB operation then fails softly, and the loop
+  // tries again.
   rdb_init();
   open_log();
   log_start_banner();
   init_modules();
 
+  // The monitor socket's name is held by one daemon at a time: a second
+  // one finds it taken here, before it touches the variables of the
+  // running one, and stops ("bind failed"). Held from now on, the name
+  // cannot be taken while this one reconciles.
+  if (open_monitor_socket() < 0) return shutdown(EXIT_FAILURE);
+  reconcile_with_rdb();
+
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
-    return shutdown();
+    close_socket(monitor_fd, nullptr);  // never announced, so closed without a line
+    return shutdown(EXIT_FAILURE);
   }
 
   install_signal_handlers();
-  if (!open_event_sockets()) return shutdown();
+  if (!open_event_sockets()) return shutdown(EXIT_FAILURE);
   scan_present_devices();
+  hwtrack_set_upkeep_handler(keep_rdb_in_step);
   hwtrack_event_loop();
-  return shutdown();
+  return shutdown(EXIT_SUCCESS);
 }

@@ -30,7 +30,9 @@ int hwtrack_remove_hwdev(int code, const char *devpath);
 int hwtrack_call_script(hwcls *cls);
 
 // Seam for tests: runs a command line and returns what system() would.
-// nullptr restores system().
+// nullptr restores the real runner: "/bin/sh -c" in a process group of its
+// own, default signal actions, and a stop request (SIGINT, SIGTERM) heard
+// while it runs: the script then gets 10 s, SIGTERM, 2 s more, SIGKILL.
 using hwtrack_script_runner = int (*)(const char *cmdline);
 void hwtrack_set_script_runner(hwtrack_script_runner runner);
 

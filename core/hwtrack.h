@@ -27,6 +27,9 @@ inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
 // several ports and a storage stick, or a coldplug at boot. It is a limit, not
 // an allocation: the memory is used only while events wait, which matters on
 // a device with 64 MiB of RAM. A burst beyond it is reported (ENOBUFS).
+// The monitor socket's queue ends sooner: at net.unix.max_dgram_qlen + 1
+// datagrams (10 + 1 unless the board raises it), where senders wait or,
+// non-blocking, get EAGAIN.
 inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).
@@ -53,6 +56,8 @@ int open_netlink_socket();
 // Runs passes until stop_flag is found set.
 void hwtrack_event_loop();
 // One pass of the loop; false when stop_flag was set and nothing was done.
+// SIGINT and SIGTERM are let through only while it waits (pselect), so a
+// stop request can never slip in between the flag test and the wait.
 bool hwtrack_event_pass();
 
 // Value of key among the KEY=value strings in [start, end), or nullptr. The
@@ -73,7 +78,8 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
 
 // Receive one datagram from the monitor (udev) or the netlink (kernel)
 // socket into buf. Result: the byte count of an accepted message (> 0); 0
-// when the datagram was refused (untrusted sender, truncated), logged once;
+// when the datagram was refused (untrusted sender, truncated), logged once
+// (within REFUSAL_LINES_PER_SECOND);
 // -1 on failure with errno set (ENODATA for an empty datagram, ENOBUFS on
 // netlink when the kernel dropped events).
 ssize_t receive_monitor_message(int fd, char *buf, size_t size);
@@ -87,3 +93,19 @@ void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler);
 
 // Where the event lines go; nullptr restores stdout.
 void hwtrack_set_event_stream(FILE *stream);
+
+// Work between events that cannot wait for the next event (retrying the
+// RDB): called at the top of every pass, before the wait. Returns the
+// milliseconds after which it wants to run again even if no event comes,
+// or -1 when nothing is pending (the wait then has no time limit).
+// nullptr removes it.
+using hwtrack_upkeep_handler = long (*)();
+void hwtrack_set_upkeep_handler(hwtrack_upkeep_handler handler);
+
+// Milliseconds on CLOCK_MONOTONIC, for what the daemon spaces out in time.
+long long hwtrack_now_ms();
+
+// Refused datagrams are logged at most this many lines a second per cause
+// (untrusted sender, oversized, bad devpath); the count of those held back
+// is logged once their second is over.
+inline constexpr unsigned REFUSAL_LINES_PER_SECOND = 5;

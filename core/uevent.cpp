@@ -3,10 +3,12 @@
 
 #include <linux/netlink.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +40,72 @@ char receive_buffer[UEVENT_BUFFER_SIZE];
 
 FILE *event_stream = nullptr;
 hwtrack_overrun_handler overrun_handler = nullptr;
+hwtrack_upkeep_handler upkeep_handler = nullptr;
 // Set from a reported loss until the resync has run.
 bool resync_pending = false;
+
+// Any local user can send to the monitor socket, and any process can send
+// netlink datagrams to the daemon's port id: a sender looping sendto()
+// would fill the log, and wear out the flash of a board that keeps it
+// there. Each cause of refusal gets a few lines a second; the refusals it
+// holds back are counted and reported in one line when their second is over.
+enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFUSAL_CAUSES };
+constexpr const char *refusal_names[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
+constexpr long long REFUSAL_WINDOW_MS = 1000;
+
+struct refusal_window {
+  bool open = false;
+  long long start = 0;
+  unsigned logged = 0;
+  unsigned held_back = 0;
+};
+refusal_window refusal_windows[REFUSAL_CAUSES];
+
+bool window_over(const refusal_window &w, long long now) { return now - w.start >= REFUSAL_WINDOW_MS; }
+
+void report_held_back(int cause) {
+  refusal_window &w = refusal_windows[cause];
+  if (w.held_back > 0)
+    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, refusal_names[cause]);
+  w = refusal_window{};
+}
+
+// Counts one refusal; false when its line is to be held back.
+bool refusal_is_logged(int cause) {
+  refusal_window &w = refusal_windows[cause];
+  const long long now = hwtrack_now_ms();
+  if (w.open && window_over(w, now)) report_held_back(cause);
+  if (!w.open) w = {true, now, 0, 0};
+  if (w.logged < REFUSAL_LINES_PER_SECOND) {
+    ++w.logged;
+    return true;
+  }
+  ++w.held_back;
+  return false;
+}
+
+void report_windows_over() {
+  const long long now = hwtrack_now_ms();
+  for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
+    if (refusal_windows[cause].open && window_over(refusal_windows[cause], now)) report_held_back(cause);
+}
+
+// How long the loop may wait before a held-back count is due; -1: none is.
+long ms_until_held_back_due() {
+  long long due = -1;
+  const long long now = hwtrack_now_ms();
+  for (const auto &w : refusal_windows) {
+    if (w.held_back == 0) continue;
+    const long long left = std::max(0LL, w.start + REFUSAL_WINDOW_MS - now);
+    if (due < 0 || left < due) due = left;
+  }
+  return static_cast<long>(due);
+}
+
+#define HWLOG_REFUSAL(cause, fmt, ...)                                         \
+  do {                                                                         \
+    if (refusal_is_logged(cause)) HWLOG(LOG_ERR, fmt __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
 
 // Owns a descriptor while a socket is being set up; release() hands it on.
 class Fd {
@@ -117,15 +183,15 @@ void dispatch_remove(int subsystem, const char *devpath) {
 void dispatch(const char *action, const char *devpath, const char *subsystem) {
   if (devpath) {
     if (const char *reason = hwtrack_devpath_refusal(devpath)) {
-      HWLOG(LOG_ERR, "###hwtrack### event refused (devpath=%.*s): %s", static_cast<int>(UEVENT_DEVPATH_MAX),
-            devpath, reason);
+      HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
+                    static_cast<int>(UEVENT_DEVPATH_MAX), devpath, reason);
       return;
     }
   }
   const int subsystem_code = get_subsystem_code(subsystem);
   const int action_code = get_action_code(action);
   if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE)) {
-    HWLOG(LOG_ERR, "###hwtrack### event refused (action=%s): no DEVPATH", action);
+    HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
     return;
   }
   switch (action_code) {
@@ -170,6 +236,13 @@ const ucred *find_credentials(msghdr &msg) {
 ssize_t empty_datagram() {
   errno = ENODATA;
   return -1;
+}
+
+// The shorter of two waits in milliseconds, -1 meaning none.
+long earliest(long a, long b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
 }
 
 bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set); }
@@ -226,6 +299,14 @@ void take_monitor_message(const char *timestamp) {
 void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler) { overrun_handler = handler; }
 
 void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
+
+void hwtrack_set_upkeep_handler(hwtrack_upkeep_handler handler) { upkeep_handler = handler; }
+
+long long hwtrack_now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 int open_monitor_socket() {
   sockaddr_un addr{};
@@ -294,23 +375,24 @@ ssize_t receive_monitor_message(int fd, char *buf, size_t size) {
   const ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
   if (n < 0) return -1;
   close_passed_descriptors(msg);
-  if (n == 0) return empty_datagram();
 
+  // The sender first: an empty datagram of anyone but root is a refusal,
+  // limited like the others, not a receive error logged every time.
   const ucred *cred = find_credentials(msg);
   if (!cred) {
-    HWLOG(LOG_ERR, "udev message refused: no sender credentials");
+    HWLOG_REFUSAL(REFUSED_UNTRUSTED, "udev message refused: no sender credentials");
     return 0;
   }
   if (cred->uid != 0) {
-    HWLOG(LOG_ERR, "udev message refused: sender uid %u (pid %d) is not root", static_cast<unsigned>(cred->uid),
-          static_cast<int>(cred->pid));
+    HWLOG_REFUSAL(REFUSED_UNTRUSTED, "udev message refused: sender uid %u (pid %d) is not root",
+                  static_cast<unsigned>(cred->uid), static_cast<int>(cred->pid));
     return 0;
   }
   if (msg.msg_flags & MSG_TRUNC) {
-    HWLOG(LOG_ERR, "udev message refused: longer than %zu bytes", size);
+    HWLOG_REFUSAL(REFUSED_OVERSIZED, "udev message refused: longer than %zu bytes", size);
     return 0;
   }
-  return n;
+  return n == 0 ? empty_datagram() : n;
 }
 
 ssize_t receive_netlink_message(int fd, char *buf, size_t size) {
@@ -324,23 +406,22 @@ ssize_t receive_netlink_message(int fd, char *buf, size_t size) {
 
   const ssize_t n = recvmsg(fd, &msg, 0);
   if (n < 0) return -1;
-  if (n == 0) return empty_datagram();
 
   if (msg.msg_namelen < sizeof sender || sender.nl_family != AF_NETLINK) {
-    HWLOG(LOG_ERR, "uevent message refused: unknown sender");
+    HWLOG_REFUSAL(REFUSED_UNTRUSTED, "uevent message refused: unknown sender");
     return 0;
   }
   // Only the kernel sends from port id 0; anything else is a user process
   // (udev re-broadcasts, or someone impersonating the kernel).
   if (sender.nl_pid != 0) {
-    HWLOG(LOG_ERR, "uevent message refused: sender port id %u is not the kernel", sender.nl_pid);
+    HWLOG_REFUSAL(REFUSED_UNTRUSTED, "uevent message refused: sender port id %u is not the kernel", sender.nl_pid);
     return 0;
   }
   if (msg.msg_flags & MSG_TRUNC) {
-    HWLOG(LOG_ERR, "uevent message refused: longer than %zu bytes", size);
+    HWLOG_REFUSAL(REFUSED_OVERSIZED, "uevent message refused: longer than %zu bytes", size);
     return 0;
   }
-  return n;
+  return n == 0 ? empty_datagram() : n;
 }
 
 const char *get_uevent_value(const char *key, const char *start, const char *end) {
@@ -397,16 +478,33 @@ bool hwtrack_event_pass() {
   sysfs_cleanup();
   sysfs_init();
 
+  const long wait_ms = earliest(upkeep_handler ? upkeep_handler() : -1, ms_until_held_back_due());
+  // The upkeep may have run the class script, which takes a stop request in.
+  if (stop_flag) return true;
+
   fd_set readfds;
   FD_ZERO(&readfds);
   if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
   if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
   const int nfds = std::max(netlink_fd, monitor_fd) + 1;
 
-  if (select(nfds, &readfds, nullptr, nullptr, nullptr) < 0) {
-    if (errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(errno));
+  // The stop signals stay blocked everywhere but here: one that came since
+  // the flag test is pending, and pselect() returns at once with EINTR.
+  sigset_t wait_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  timespec timeout{};
+  timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
+  timeout.tv_nsec = (wait_ms % 1000) * 1000000;
+  const int ready = pselect(nfds, &readfds, nullptr, nullptr, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
+  const int wait_errno = errno;
+  report_windows_over();
+  if (ready < 0) {
+    if (wait_errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(wait_errno));
     return true;
   }
+  if (ready == 0) return true;  // time for the upkeep or a held-back count
   HWLOG(LOG_INFO, "select() triggered");
   char timestamp[TIMESTAMP_SIZE];
   make_timestamp(timestamp);

@@ -29,7 +29,15 @@ constexpr int kGrowAttempts = 4;
 // Reported while no handle is open: nothing was asked of any device.
 constexpr int kNoHandle = ENODEV;
 
+// Read to find out whether the RDB answers; it need not exist.
+constexpr char kProbeName[] = "sys.hw.cfg.debug";
+
 rdbdrv_handle *g_handle = nullptr;
+// A write or delete failed since the mirror was last found whole.
+bool g_write_failed = false;
+// The handle's reconnects when the mirror was last found whole: one more
+// means rdbd restarted and lost the volatile variables.
+unsigned g_reconnects_seen = 0;
 char g_value[kValueSize];
 std::unique_ptr<char[]> g_long_value;
 int g_long_value_size = 0;
@@ -80,17 +88,45 @@ struct compiled_regex {
   }
 };
 
+int open_driver() {
+  const char *device = getenv("RDB_DEVICE");
+  if (device && !*device) device = nullptr;
+  if (rdbdrv_open(device, &g_handle) < 0) return -1;
+  g_write_failed = false;
+  g_reconnects_seen = 0;
+  return 0;
+}
+
 }  // namespace
 
 int rdb_init() {
   rdb_fini();
-  const char *device = getenv("RDB_DEVICE");
-  if (device && !*device) device = nullptr;
-  if (rdbdrv_open(device, &g_handle) < 0) {
+  if (open_driver() < 0) {
     HWLOG(LOG_ERR, "failed to open rdb driver - %s", strerror(errno));
     return -1;
   }
   return 0;
+}
+
+int rdb_try_open() { return g_handle || open_driver() == 0 ? 0 : -1; }
+
+bool rdb_is_open() { return g_handle != nullptr; }
+
+int rdb_ping() {
+  if (!g_handle) return fail_without_handle();
+  char value[2];
+  int len = sizeof value;
+  const int rc = rdbdrv_get(g_handle, kProbeName, value, &len);
+  return rc == 0 || rc == -ENOENT || rc == -EOVERFLOW ? 0 : rc;
+}
+
+bool rdb_mirror_stale() {
+  return g_write_failed || (g_handle && rdbdrv_reconnect_count(g_handle) != g_reconnects_seen);
+}
+
+void rdb_mirror_rewriting() {
+  g_write_failed = false;
+  g_reconnects_seen = g_handle ? rdbdrv_reconnect_count(g_handle) : 0;
 }
 
 void rdb_fini() {
@@ -148,13 +184,16 @@ int rdb_set_value(const char *name, const char *value, int persist) {
       if (rc == 0) return 0;
     }
   }
+  g_write_failed = true;
   HWLOG(LOG_ERR, "failed to write to rdb(var=%s,val=%s) - %s", name, value, strerror(errno));
   return rc;
 }
 
 int rdb_delete_value(const char *name) {
-  if (!g_handle) return fail_without_handle();
-  return rdbdrv_delete(g_handle, name);
+  const int rc = g_handle ? rdbdrv_delete(g_handle, name) : fail_without_handle();
+  // A variable that is not there is as good as deleted.
+  if (rc < 0 && rc != -ENOENT) g_write_failed = true;
+  return rc;
 }
 
 const char *rdb_format_name(const char *fmt, ...) {

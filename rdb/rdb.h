@@ -11,6 +11,23 @@ using rdb_enum_cb = int (*)(const char *name, int ref);
 int rdb_init();
 void rdb_fini();
 
+// For a daemon that started before its RDB: opens it like rdb_init when
+// it is not open yet, without logging a failure (it is retried). 0 when
+// it is open.
+int rdb_try_open();
+bool rdb_is_open();
+// 0 when the RDB answers a read (the variable need not exist), otherwise
+// the failed request's negative result.
+int rdb_ping();
+
+// The RDB may miss what the daemon wrote: a write or a delete failed, or
+// the connection to rdbd was made afresh (rdbd restarted and lost its
+// volatile variables) since the last rdb_mirror_rewriting(), which the
+// caller calls just before it writes its whole mirror again. Opening the
+// RDB starts with a mirror that is not stale.
+bool rdb_mirror_stale();
+void rdb_mirror_rewriting();
+
 const char *rdb_get_value(const char *name);
 int rdb_set_value(const char *name, const char *value, int persist);
 int rdb_delete_value(const char *name);

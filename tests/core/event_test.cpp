@@ -166,6 +166,11 @@ TEST_F(EventTest, OverlongDevpathIsRefused) {
   EXPECT_FALSE(logged("start to add"));
 }
 
+TEST_F(EventTest, ControlCharactersInSentTextCannotForgeALogLine) {
+  handle(uevent("change", "/devices/a\n<hwtrack:main:1> device added\033[2K\\x", "tty"));
+  EXPECT_TRUE(logged("] change   /devices/a\\x0a<hwtrack:main:1> device added\\x1b[2K\\x5cx (tty)\n"));
+}
+
 TEST_F(EventTest, HeaderIsNeverSearchedForKeys) {
   handle(datagram({"DEVPATH=/in-header", "ACTION=change"}));
   EXPECT_EQ(printed().find("/in-header"), std::string::npos) << printed();

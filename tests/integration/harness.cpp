@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -221,9 +222,9 @@ std::vector<std::pair<std::string, std::string>> with_environment(
 }
 
 // fork + exec with everything prepared before the fork (the test process
-// has threads). Only fds 0-2 reach the program.
+// has threads). Only fds 0-2 reach the program, or none at all.
 pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid) {
+                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false) {
   std::vector<std::string> env_strings;
   for (const auto &[k, v] : with_environment(env)) env_strings.push_back(k + "=" + v);
   std::vector<char *> cargv, cenv;
@@ -238,7 +239,7 @@ pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pai
   if (in_fd >= 0) dup2(in_fd, 0);
   if (out_fd >= 0) dup2(out_fd, 1);
   if (err_fd >= 0) dup2(err_fd, 2);
-  syscall(SYS_close_range, 3U, ~0U, 0U);
+  syscall(SYS_close_range, no_stdio ? 0U : 3U, ~0U, 0U);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -249,14 +250,6 @@ pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pai
   }
   execve(cargv[0], cargv.data(), cenv.data());
   _exit(127);
-}
-
-bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
-  }
 }
 
 struct Rdb {
@@ -270,6 +263,14 @@ struct Rdb {
 };
 
 }  // namespace
+
+bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
+  for (;;) {
+    if (cond()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
 
 const char *hwtrackd_path() { return HWTRACK_TEST_HWTRACKD; }
 const char *rdbd_path() { return HWTRACK_TEST_RDBD; }
@@ -372,7 +373,7 @@ std::string make_uevent(std::string_view action, std::string_view devpath, std::
 }
 
 RunResult run_program(const std::vector<std::string> &argv,
-                      const std::vector<std::pair<std::string, std::string>> &env, Deadline deadline) {
+                      const std::vector<std::pair<std::string, std::string>> &env, Deadline deadline, uid_t uid) {
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) < 0) return result;
@@ -383,7 +384,7 @@ RunResult run_program(const std::vector<std::string> &argv,
   }
   Fd out_r(out[0]), out_w(out[1]), err_r(err[0]), err_w(err[1]);
   Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const pid_t pid = fork_exec(argv, env, null.get(), out_w.get(), err_w.get(), 0, 0);
+  const pid_t pid = fork_exec(argv, env, null.get(), out_w.get(), err_w.get(), uid, uid);
   if (pid < 0) return result;
   out_w.reset();
   err_w.reset();
@@ -614,9 +615,19 @@ bool Harness::make_symlink(const std::string &target, const std::string &link) {
 
 pid_t Harness::spawn(const std::vector<std::string> &argv,
                      const std::vector<std::pair<std::string, std::string>> &env, int out_fd, int err_fd,
-                     uid_t uid, gid_t gid) {
+                     uid_t uid, gid_t gid, bool no_stdio) {
   Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid);
+  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid, no_stdio);
+}
+
+std::string Harness::daemon_for_others() {
+  // The build folder may be out of other users' reach (a clone in root's
+  // 0700 home); this folder is not.
+  const std::string copy = path("hwtrackd");
+  if (access(copy.c_str(), X_OK) == 0) return copy;
+  std::filesystem::copy_file(hwtrackd_path(), copy);
+  chmod(copy.c_str(), 0755);
+  return copy;
 }
 
 // --- rdbd ---------------------------------------------------------------------
@@ -726,6 +737,12 @@ bool Harness::wait_for_rdb(const std::string &name, const std::optional<std::str
 bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
   Fd master, slave;
   if (!open_pty(master, slave)) return false;
+  if (options.stdout_unread) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) < 0) return false;
+    close(out[0]);
+    slave = Fd(out[1]);
+  }
   int err[2];
   if (pipe2(err, O_CLOEXEC) < 0) return false;
   Fd err_r(err[0]), err_w(err[1]);
@@ -736,11 +753,11 @@ bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
   };
   env.insert(env.end(), options.env.begin(), options.env.end());
   std::vector<std::string> argv = options.wrapper;
-  argv.push_back(hwtrackd_path());
+  argv.push_back(options.uid == 0 ? hwtrackd_path() : daemon_for_others());
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   capture_->new_generation();
-  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid);
+  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid, options.no_stdio);
   if (daemon_pid_ < 0) return false;
   slave.reset();
   err_w.reset();

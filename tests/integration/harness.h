@@ -59,6 +59,9 @@ using Deadline = Clock::time_point;
 inline constexpr std::chrono::milliseconds kWait{30000};
 inline Deadline within(std::chrono::milliseconds span = kWait) { return Clock::now() + span; }
 
+// Polls cond until it holds (true) or the deadline passes (false).
+bool wait_until(const std::function<bool()> &cond, Deadline deadline = within());
+
 // Paths of the programs under test (set by the build).
 const char *hwtrackd_path();
 const char *rdbd_path();
@@ -108,10 +111,11 @@ struct RunResult {
 };
 
 // Runs argv (argv[0] a path) with the given extra environment, standard
-// input from /dev/null, and returns what it wrote and its status.
+// input from /dev/null, as uid (group uid too), and returns what it wrote
+// and its status.
 RunResult run_program(const std::vector<std::string> &argv,
                       const std::vector<std::pair<std::string, std::string>> &env = {},
-                      Deadline deadline = within());
+                      Deadline deadline = within(), uid_t uid = 0);
 
 // ---------------------------------------------------------------------------
 // The daemon under test
@@ -119,10 +123,13 @@ RunResult run_program(const std::vector<std::string> &argv,
 struct DaemonOptions {
   std::vector<std::string> args;  // after argv[0]
   // Run as this user and group (setgroups/setgid/setuid in the child before
-  // exec). The temporary folder is world-readable; make the RDB socket
-  // writable (chmod) if such a daemon shall reach rdbd.
+  // exec), from a copy of the daemon in the world-readable temporary
+  // folder; make the RDB socket writable (chmod) if it shall reach rdbd.
   uid_t uid = 0;
   gid_t gid = 0;
+  // Standard output a pipe whose reader is gone; no descriptor 0 to 2 at all.
+  bool stdout_unread = false;
+  bool no_stdio = false;
   // RDB_DEVICE: rdbd's socket when true, else a path where nothing listens.
   bool with_rdb = true;
   // Extra or overriding environment ("SYSFS_PATH" defaults to sysfs_root()).
@@ -179,6 +186,8 @@ class Harness {
                     Deadline deadline = within());
 
   // --- hwtrackd ---------------------------------------------------------
+  // A copy of hwtrackd in dir() that any user can run.
+  std::string daemon_for_others();
   // Starts the daemon: standard output on a pseudo-terminal (so it is
   // line-buffered, as on a console), standard error on a pipe, standard
   // input /dev/null, RDB_DEVICE and SYSFS_PATH set. With wait_ready, returns
@@ -245,7 +254,7 @@ class Harness {
   struct Capture;
   void fail(std::string what);
   pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-              int out_fd, int err_fd, uid_t uid, gid_t gid);
+              int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false);
 
   std::string error_;
   std::string dir_;
