@@ -47,10 +47,18 @@ Device usb_net(DevmgrTest &t, const std::optional<std::string> &serial, const st
   return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0", address);
 }
 
-Device gadget(DevmgrTest &t) {
-  const Device controller = t.sys.platform_device("2184000.usb", "imx_usb", t.soc());
-  const Device udc = t.sys.platform_device("ci_hdrc.0", "ci_hdrc", controller);
-  return t.sys.usb_gadget(udc, "gadget", "g_multi");
+Device gadget(DevmgrTest &t, const std::string &name = "gadget", const std::string &glue = "2184000.usb") {
+  const Device controller = t.sys.platform_device(glue, "imx_usb", t.soc());
+  const Device udc = t.sys.platform_device("ci_hdrc." + glue.substr(4, 1), "ci_hdrc", controller);
+  return t.sys.usb_gadget(udc, name, "g_multi");
+}
+
+// An eMMC with a partition table and a boot area; returns the boot area.
+Device emmc_boot_area(DevmgrTest &t) {
+  const Device host = t.sys.mmc_host(t.sys.platform_device("2198000.mmc", "sdhci-esdhc-imx", t.soc()), 2);
+  const Device disk = t.sys.block_disk(t.sys.mmc_card(host, "0001", "MMC"), "mmcblk2");
+  t.sys.partition(disk, 1);
+  return t.sys.boot_area(disk, 0);
 }
 
 Device sd_card_disk(DevmgrTest &t) { return t.sys.block_disk(t.sys.mmc_card(t.sd_host()), "mmcblk0"); }
@@ -123,6 +131,18 @@ const TrackedRow tracked_rows[] = {
      TTY,
      [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS0").devpath; },
      {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
+    {"serial_base_port_is_transparent",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.serial_base_tty(t.uart(), "ttymxc0").devpath; },
+     {"/dev/ttymxc0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
+    {"gadget_numbered_net",
+     NET,
+     [](DevmgrTest &t) { return t.sys.net(gadget(t, "gadget.0"), "usb0").devpath; },
+     {"usb0", 2, "gadget-net-2184000.usb", "gadget", "g_multi", ""}},
+    {"gadget_tty_without_parent",
+     TTY,
+     [](DevmgrTest &t) { return gadget(t, "gadget.0"), t.sys.virtual_tty("ttyGS0").devpath; },
+     {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
     {"gadget_net_never_writes_mac",
      NET,
      [](DevmgrTest &t) { return t.sys.net(gadget(t), "usb0", "aa:bb:cc:dd:ee:ff").devpath; },
@@ -191,6 +211,7 @@ const char kUsbBlockFail[] = "###hwtrack### failed in hwtrack_set_usb_block_hd()
 const char kPlatformBlockFail[] = "###hwtrack### failed in hwtrack_set_platform_block_hd()";
 const char kNoPartition[] = "###hwtrack### no partition found";
 const char kInternal[] = "!!! internal device detected - ignored !!!";
+const char kGadgetSerialFail[] = "###hwtrack### failed in hwtrack_set_gadget_serial_hd()";
 
 const RefusedRow refused_rows[] = {
     {"unknown_devpath",
@@ -316,6 +337,26 @@ const RefusedRow refused_rows[] = {
      [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, NET).devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
+    {"gadget_tty_without_udc",
+     TTY,
+     [](DevmgrTest &t) { return t.sys.virtual_tty("ttyGS0").devpath; },
+     {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - no udc controller"}, {LOG_DEBUG, kGadgetSerialFail}}},
+    {"gadget_tty_with_two_udcs",
+     TTY,
+     [](DevmgrTest &t) { return gadget(t), gadget(t, "gadget", "2184200.usb"), t.sys.virtual_tty("ttyGS0").devpath; },
+     {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - more than one udc controller"},
+      {LOG_DEBUG, kGadgetSerialFail}}},
+    {"emmc_boot_area", BLOCK, [](DevmgrTest &t) { return emmc_boot_area(t).devpath; },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
+    {"usb_device_empty_configuration",
+     NET,
+     [](DevmgrTest &t) {
+       const Device dev = t.sys.usb_device(t.hub(), 2, ids());
+       t.sys.attr(dev, "bConfigurationValue", "");
+       refused_devpath = dev.devpath;
+       return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### missing attr (attr=bConfigurationValue,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
     {"other_subsystem_code", OTHER, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; }, {}},
 };
 
