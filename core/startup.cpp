@@ -126,7 +126,11 @@ int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
     hwcls_release(cls);
     return 0;
   }
-  (void)hwcls_fixup(cls, 1);
+  // Refused when another stored name already led to this entry.
+  if (hwcls_fixup(cls, 1) < 0) {
+    hwcls_release(cls);
+    return 0;
+  }
   hwcls_write_to_rdb(cls, 0);
   return 0;
 }
