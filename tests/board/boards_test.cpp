@@ -113,16 +113,12 @@ class BoardTest : public ::testing::Test {
 
 // --- identification of whole boards -------------------------------------------------
 
-TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
-  Board gw = Board::lay_out(sys, "gateway");
-  const std::vector<std::pair<std::string, std::string>> plugs = {
-      {"modem", "usb1"},  {"stick", "usb2"},  {"ftdi", "usb3"}, {"twin-a", "usb4"},  {"twin-b", "usb5"},
-      {"usbnet", "usb6"}, {"acm", "usb7"},    {"sdcard", "sd0"}, {"sdcard-raw", "sd1"},
-  };
-  for (const auto &[device, port] : plugs) gw.plug(device, port);
-
+// The gateway with every catalogue device plugged, as the kernel lays it out.
+std::map<std::string, Identity> gateway_identities(board::Kernel kernel) {
   const std::string stick = "0781-5567-4C530001090312109353";
-  expect_identities({
+  // The gadget's driver shows once the gadget is on the gadget bus (6.x).
+  const std::string gadget_driver = kernel == board::Kernel::v6_6 ? "g_multi" : "";
+  std::map<std::string, Identity> out = {
       // On-board: one platform device per UART; a two-port Ethernet
       // controller whose second port carries dev_id 0x1.
       {"ttymxc0", tracked(kSerial, "/dev/ttymxc0", "platform-2020000.serial", "platform", "imx-uart")},
@@ -131,8 +127,8 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       {"eth1", tracked(kEth, "eth1", "platform-2188000.ethernet-1", "platform", "fec", "02:1a:11:00:00:02")},
       // The gadget's functions: named after the controller two platform
       // levels up, one location for both, no MAC.
-      {"ttyGS0", tracked(kSerial, "/dev/ttyGS0", "gadget-tty-2184000.usb", "gadget", "")},
-      {"usb0", tracked(kEth, "usb0", "gadget-net-2184000.usb", "gadget", "")},
+      {"ttyGS0", tracked(kSerial, "/dev/ttyGS0", "gadget-tty-2184000.usb", "gadget", gadget_driver)},
+      {"usb0", tracked(kEth, "usb0", "gadget-net-2184000.usb", "gadget", gadget_driver)},
       // The modem: one identity, one location per interface.
       {"ttyUSB0", tracked(kSerial, "/dev/ttyUSB0", "2c7c-0125", "usb1-1.1:1.0", "option")},
       {"ttyUSB1", tracked(kSerial, "/dev/ttyUSB1", "2c7c-0125", "usb1-1.1:1.1", "option")},
@@ -150,7 +146,10 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       {"mmcblk0p1", tracked(kStorage, "/dev/mmcblk0p1", "platform-2190000.mmc-1", "platform-1", "")},
       {"mmcblk0p2", tracked(kStorage, "/dev/mmcblk0p2", "platform-2190000.mmc-2", "platform-2", "")},
       {"mmcblk1", tracked(kStorage, "/dev/mmcblk1", "platform-2194000.mmc-1", "platform-1", "")},
+      {"mmcblk2p1", tracked(kStorage, "/dev/mmcblk2p1", "platform-2198000.mmc-1", "platform-1", "")},
+      {"mmcblk2p2", tracked(kStorage, "/dev/mmcblk2p2", "platform-2198000.mmc-2", "platform-2", "")},
       // Refused.
+      {"mmcblk2", refused(kNoPartition)},  // the eMMC's whole disk
       {"ttyACM0", refused("###hwtrack### unknown subsystem (subsystem=usb)")},
       {"eth2", refused("!!! internal device detected - ignored !!!")},
       {"sda", refused(kNoPartition)},      // the whole SATA disk
@@ -164,7 +163,30 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       {"tty0", refused(kNoDevice)},
       {"tty1", refused(kNoDevice)},
       {"lo", refused(kNoDevice)},
-  });
+  };
+  // The eMMC's boot areas are no partitions of it.
+  if (kernel == board::Kernel::v6_6) out["mmcblk2boot0"] = out["mmcblk2boot1"] = refused(kNoPartition);
+  return out;
+}
+
+void plug_everything(Board &gw) {
+  const std::vector<std::pair<std::string, std::string>> plugs = {
+      {"modem", "usb1"},  {"stick", "usb2"},  {"ftdi", "usb3"}, {"twin-a", "usb4"},  {"twin-b", "usb5"},
+      {"usbnet", "usb6"}, {"acm", "usb7"},    {"sdcard", "sd0"}, {"sdcard-raw", "sd1"},
+  };
+  for (const auto &[device, port] : plugs) gw.plug(device, port);
+}
+
+TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
+  Board gw = Board::lay_out(sys, "gateway");
+  plug_everything(gw);
+  expect_identities(gateway_identities(board::Kernel::old));
+}
+
+TEST_F(BoardTest, GatewayLaidOutAsKernel66IsIdentifiedAlike) {
+  Board gw = Board::lay_out(sys, "gateway", board::Kernel::v6_6);
+  plug_everything(gw);
+  expect_identities(gateway_identities(board::Kernel::v6_6));
 }
 
 TEST_F(BoardTest, MiniBoardSharesOneIdentityBetweenItsUartsAndUsesRootHubPorts) {
@@ -328,7 +350,9 @@ TEST_F(BoardTest, MisuseIsRefusedWithoutChangingTheBoard) {
   EXPECT_THROW(gw.unplug("stick"), BoardError);
   EXPECT_THROW(Board::lay_out(sys, "mainframe"), BoardError);
   EXPECT_EQ(gw.device_on("usb2"), std::nullopt);
-  EXPECT_EQ(sys.class_entries("block").size(), 3u);  // sda, loop0, loop1
+  EXPECT_EQ(sys.class_entries("block").size(), 6u);  // sda, the eMMC's three, loop0, loop1
+  EXPECT_THROW(gw.switch_mode("modem", "serial"), BoardError);  // in it already
+  EXPECT_THROW(gw.switch_mode("modem", "fax"), BoardError);
 
   board::SysfsTree other;
   Board mini = Board::lay_out(other, "mini");
@@ -365,21 +389,24 @@ TEST_F(BoardTest, UnpluggingEverythingLeavesTheBoardAsLaidOut) {
 TEST_F(BoardTest, StateSurvivesSaveAndLoad) {
   const fs::path state = sys.root().parent_path() / "state";
   {
-    Board gw = Board::lay_out(sys, "gateway");
+    Board gw = Board::lay_out(sys, "gateway", board::Kernel::v6_6);
     gw.plug("twin-a", "usb3");
     gw.plug("sdcard-raw", "sd1");
+    gw.plug("modem", "usb1", "net");
     gw.save(state);
   }
   Board again = Board::load(sys, state);
   board::SysfsTree other;
   EXPECT_EQ(again.name(), "gateway");
+  EXPECT_EQ(again.kernel(), board::Kernel::v6_6);
+  EXPECT_EQ(again.mode_of("modem"), "net");
   EXPECT_EQ(again.ports().size(), 10u);
   EXPECT_EQ(again.ports(), Board::lay_out(other, "gateway").ports());
   EXPECT_EQ(again.port_of("twin-a"), "usb3");
   EXPECT_EQ(again.device_on("sd1"), "sdcard-raw");
   const std::vector<Uevent> removed = again.unplug("twin-a");
   ASSERT_FALSE(removed.empty());
-  EXPECT_EQ(removed.front().seqnum, 7u);  // twin-a sent 4 events, the card 2
+  EXPECT_EQ(removed.front().seqnum, 18u);  // twin-a sent 4 events, the card 2, the modem 11
   EXPECT_FALSE(fs::exists(sys.root() / "class/tty/ttyUSB0"));
 }
 

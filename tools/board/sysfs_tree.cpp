@@ -530,6 +530,17 @@ Device SysfsTree::usb_gadget(const Device &controller, const std::string &name, 
   return gadget;
 }
 
+Device SysfsTree::rename_net(const Device &dev, const std::string &name) {
+  const Device renamed = dev.parent().child(name);
+  fs::rename(path_of(dev), path_of(renamed));
+  fs::remove(path_of("/class/net/" + dev.kernel()));
+  link("/class/net/" + name, renamed.devpath);
+  std::string uevent = read_file(path_of(renamed) / "uevent") + "\n";
+  uevent.replace(uevent.find("INTERFACE=" + dev.kernel() + "\n"), 11 + dev.kernel().size(), "INTERFACE=" + name + "\n");
+  raw_attr(renamed, "uevent", uevent);
+  return renamed;
+}
+
 // --- Removal ---------------------------------------------------------------------
 
 void SysfsTree::unplug(const Device &dev) {

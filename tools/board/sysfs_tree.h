@@ -203,6 +203,10 @@ class SysfsTree {
   // A link at link_devpath with exactly this target text.
   void raw_link(const std::string &link_devpath, const std::string &target);
 
+  // Renames a network interface as the kernel does: its folder, its
+  // /class/net link and its uevent's INTERFACE= take the new name.
+  Device rename_net(const Device &dev, const std::string &name);
+
   // --- Removal --------------------------------------------------------------
   // Removes the device's directory with everything below it, and every link
   // anywhere in the tree that points into it (class, bus, block and driver
