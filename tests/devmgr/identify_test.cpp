@@ -53,14 +53,6 @@ Device gadget(DevmgrTest &t, const std::string &name = "gadget", const std::stri
   return t.sys.usb_gadget(udc, name, "g_multi");
 }
 
-// An eMMC with a partition table and a boot area; returns the boot area.
-Device emmc_boot_area(DevmgrTest &t) {
-  const Device host = t.sys.mmc_host(t.sys.platform_device("2198000.mmc", "sdhci-esdhc-imx", t.soc()), 2);
-  const Device disk = t.sys.block_disk(t.sys.mmc_card(host, "0001", "MMC"), "mmcblk2");
-  t.sys.partition(disk, 1);
-  return t.sys.boot_area(disk, 0);
-}
-
 Device sd_card_disk(DevmgrTest &t) { return t.sys.block_disk(t.sys.mmc_card(t.sd_host()), "mmcblk0"); }
 
 const TrackedRow tracked_rows[] = {
@@ -130,18 +122,6 @@ const TrackedRow tracked_rows[] = {
     {"gadget_tty",
      TTY,
      [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS0").devpath; },
-     {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
-    {"serial_base_port_is_transparent",
-     TTY,
-     [](DevmgrTest &t) { return t.sys.serial_base_tty(t.uart(), "ttymxc0").devpath; },
-     {"/dev/ttymxc0", 1, "platform-2020000.serial", "platform", "imx-uart", ""}},
-    {"gadget_numbered_net",
-     NET,
-     [](DevmgrTest &t) { return t.sys.net(gadget(t, "gadget.0"), "usb0").devpath; },
-     {"usb0", 2, "gadget-net-2184000.usb", "gadget", "g_multi", ""}},
-    {"gadget_tty_without_parent",
-     TTY,
-     [](DevmgrTest &t) { return gadget(t, "gadget.0"), t.sys.virtual_tty("ttyGS0").devpath; },
      {"/dev/ttyGS0", 1, "gadget-tty-2184000.usb", "gadget", "g_multi", ""}},
     {"gadget_net_never_writes_mac",
      NET,
@@ -346,8 +326,6 @@ const RefusedRow refused_rows[] = {
      [](DevmgrTest &t) { return gadget(t), gadget(t, "gadget", "2184200.usb"), t.sys.virtual_tty("ttyGS0").devpath; },
      {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - more than one udc controller"},
       {LOG_DEBUG, kGadgetSerialFail}}},
-    {"emmc_boot_area", BLOCK, [](DevmgrTest &t) { return emmc_boot_area(t).devpath; },
-     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kPlatformBlockFail}}},
     {"usb_device_empty_configuration",
      NET,
      [](DevmgrTest &t) {
