@@ -113,12 +113,16 @@ class BoardTest : public ::testing::Test {
 
 // --- identification of whole boards -------------------------------------------------
 
-// The gateway with every catalogue device plugged, as the kernel lays it out.
-std::map<std::string, Identity> gateway_identities(board::Kernel kernel) {
+TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
+  Board gw = Board::lay_out(sys, "gateway");
+  const std::vector<std::pair<std::string, std::string>> plugs = {
+      {"modem", "usb1"},  {"stick", "usb2"},  {"ftdi", "usb3"}, {"twin-a", "usb4"},  {"twin-b", "usb5"},
+      {"usbnet", "usb6"}, {"acm", "usb7"},    {"sdcard", "sd0"}, {"sdcard-raw", "sd1"},
+  };
+  for (const auto &[device, port] : plugs) gw.plug(device, port);
+
   const std::string stick = "0781-5567-4C530001090312109353";
-  // The gadget's driver shows once the gadget is on the gadget bus (6.x).
-  const std::string gadget_driver = kernel == board::Kernel::v6_6 ? "g_multi" : "";
-  std::map<std::string, Identity> out = {
+  expect_identities({
       // On-board: one platform device per UART; a two-port Ethernet
       // controller whose second port carries dev_id 0x1.
       {"ttymxc0", tracked(kSerial, "/dev/ttymxc0", "platform-2020000.serial", "platform", "imx-uart")},
@@ -127,8 +131,8 @@ std::map<std::string, Identity> gateway_identities(board::Kernel kernel) {
       {"eth1", tracked(kEth, "eth1", "platform-2188000.ethernet-1", "platform", "fec", "02:1a:11:00:00:02")},
       // The gadget's functions: named after the controller two platform
       // levels up, one location for both, no MAC.
-      {"ttyGS0", tracked(kSerial, "/dev/ttyGS0", "gadget-tty-2184000.usb", "gadget", gadget_driver)},
-      {"usb0", tracked(kEth, "usb0", "gadget-net-2184000.usb", "gadget", gadget_driver)},
+      {"ttyGS0", tracked(kSerial, "/dev/ttyGS0", "gadget-tty-2184000.usb", "gadget", "")},
+      {"usb0", tracked(kEth, "usb0", "gadget-net-2184000.usb", "gadget", "")},
       // The modem: one identity, one location per interface.
       {"ttyUSB0", tracked(kSerial, "/dev/ttyUSB0", "2c7c-0125", "usb1-1.1:1.0", "option")},
       {"ttyUSB1", tracked(kSerial, "/dev/ttyUSB1", "2c7c-0125", "usb1-1.1:1.1", "option")},
@@ -163,30 +167,7 @@ std::map<std::string, Identity> gateway_identities(board::Kernel kernel) {
       {"tty0", refused(kNoDevice)},
       {"tty1", refused(kNoDevice)},
       {"lo", refused(kNoDevice)},
-  };
-  // The eMMC's boot areas are no partitions of it.
-  if (kernel == board::Kernel::v6_6) out["mmcblk2boot0"] = out["mmcblk2boot1"] = refused(kNoPartition);
-  return out;
-}
-
-void plug_everything(Board &gw) {
-  const std::vector<std::pair<std::string, std::string>> plugs = {
-      {"modem", "usb1"},  {"stick", "usb2"},  {"ftdi", "usb3"}, {"twin-a", "usb4"},  {"twin-b", "usb5"},
-      {"usbnet", "usb6"}, {"acm", "usb7"},    {"sdcard", "sd0"}, {"sdcard-raw", "sd1"},
-  };
-  for (const auto &[device, port] : plugs) gw.plug(device, port);
-}
-
-TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
-  Board gw = Board::lay_out(sys, "gateway");
-  plug_everything(gw);
-  expect_identities(gateway_identities(board::Kernel::old));
-}
-
-TEST_F(BoardTest, GatewayLaidOutAsKernel66IsIdentifiedAlike) {
-  Board gw = Board::lay_out(sys, "gateway", board::Kernel::v6_6);
-  plug_everything(gw);
-  expect_identities(gateway_identities(board::Kernel::v6_6));
+  });
 }
 
 TEST_F(BoardTest, MiniBoardSharesOneIdentityBetweenItsUartsAndUsesRootHubPorts) {
@@ -351,8 +332,6 @@ TEST_F(BoardTest, MisuseIsRefusedWithoutChangingTheBoard) {
   EXPECT_THROW(Board::lay_out(sys, "mainframe"), BoardError);
   EXPECT_EQ(gw.device_on("usb2"), std::nullopt);
   EXPECT_EQ(sys.class_entries("block").size(), 6u);  // sda, the eMMC's three, loop0, loop1
-  EXPECT_THROW(gw.switch_mode("modem", "serial"), BoardError);  // in it already
-  EXPECT_THROW(gw.switch_mode("modem", "fax"), BoardError);
 
   board::SysfsTree other;
   Board mini = Board::lay_out(other, "mini");

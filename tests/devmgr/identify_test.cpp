@@ -47,10 +47,10 @@ Device usb_net(DevmgrTest &t, const std::optional<std::string> &serial, const st
   return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0", address);
 }
 
-Device gadget(DevmgrTest &t, const std::string &name = "gadget", const std::string &glue = "2184000.usb") {
+Device gadget(DevmgrTest &t, const std::string &glue = "2184000.usb") {
   const Device controller = t.sys.platform_device(glue, "imx_usb", t.soc());
   const Device udc = t.sys.platform_device("ci_hdrc." + glue.substr(4, 1), "ci_hdrc", controller);
-  return t.sys.usb_gadget(udc, name, "g_multi");
+  return t.sys.usb_gadget(udc, "gadget", "g_multi");
 }
 
 Device sd_card_disk(DevmgrTest &t) { return t.sys.block_disk(t.sys.mmc_card(t.sd_host()), "mmcblk0"); }
@@ -317,13 +317,9 @@ const RefusedRow refused_rows[] = {
      [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, NET).devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
-    {"gadget_tty_without_udc",
-     TTY,
-     [](DevmgrTest &t) { return t.sys.virtual_tty("ttyGS0").devpath; },
-     {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - no udc controller"}, {LOG_DEBUG, kGadgetSerialFail}}},
     {"gadget_tty_with_two_udcs",
      TTY,
-     [](DevmgrTest &t) { return gadget(t), gadget(t, "gadget", "2184200.usb"), t.sys.virtual_tty("ttyGS0").devpath; },
+     [](DevmgrTest &t) { return gadget(t), gadget(t, "2184200.usb"), t.sys.virtual_tty("ttyGS0").devpath; },
      {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - more than one udc controller"},
       {LOG_DEBUG, kGadgetSerialFail}}},
     {"usb_device_empty_configuration",
