@@ -294,9 +294,14 @@ int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
     *cls = first;
     return 0;
   }
-  // A shared identity, or its class is held elsewhere: go by location.
+  // A shared identity, or its class is held elsewhere: go by location. The
+  // class of this very identity there comes before any other filed there
+  // earlier: which one is filed first changes with a restart (classes are
+  // read back in name order), and the device must not change its class then.
   if (!hwcls_by_loc || str2ref_find(hwcls_by_loc.get(), loc, &ref) < 0) return -1;
   *cls = static_cast<hwcls *>(ref);
+  for (void *next = ref; strcmp((*cls)->id.c_str(), id) != 0 && str2ref_find_next(hwcls_by_loc.get(), loc, &next) == 0;)
+    if (strcmp(static_cast<hwcls *>(next)->id.c_str(), id) == 0) *cls = static_cast<hwcls *>(next);
   return 0;
 }
 

@@ -105,6 +105,8 @@ TEST_F(HwclsTest, FindForHwdevRules) {
       {"shared id, third location taken by another id", {{"A", "P1", R}, {"A", "P2", R}, {"C", "P3", I}}, "A", "P3",
        2},
       {"three of one id, first met is the oldest", {{"A", "P1", R}, {"A", "P2", R}, {"A", "P3", R}}, "A", "P1", 0},
+      {"shared id, its own class at the location after another id's",
+       {{"A", "P1", R}, {"C", "P2", R}, {"A", "P2", R}}, "A", "P2", 2},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
