@@ -497,6 +497,12 @@ int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phy
 
 namespace {
 
+// An empty "partition" is one being torn down: no partition number.
+const char *partition_of(const sysfs_device *dev) {
+  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  return partition && *partition ? partition : nullptr;
+}
+
 bool is_nested_disk(sysfs_device *dev) {
   const sysfs_device *parent = sysfs_device_get_parent(dev);
   return parent && text_equals(parent->subsystem.c_str(), "block");
@@ -505,7 +511,7 @@ bool is_nested_disk(sysfs_device *dev) {
 }  // namespace
 
 int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
-  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  const char *partition = partition_of(dev);
   if (!partition) {
     // An SD card without a partition table is used whole, as its first
     // partition; a card with one is tracked through its partitions. A disk
@@ -522,7 +528,7 @@ int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
 }
 
 int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev) {
-  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  const char *partition = partition_of(dev);
   if (!partition) {
     HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
     return -1;
