@@ -19,6 +19,7 @@
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
+#include "sysfs/sysfs.h"
 
 namespace {
 
@@ -182,6 +183,43 @@ bool is_device_type(int type) {
   return type == HWDEV_TYPE_SERIAL || type == HWDEV_TYPE_ETH || type == HWDEV_TYPE_STORAGE;
 }
 
+// Links the entry and the record both ways, makes the entry "inserted",
+// writes both and runs the script; the lines are logged on behalf of func.
+void attach_class(hwcls *cls, hwdev *hd, const char *func) {
+  cls->id.set(hd->id.c_str());
+  cls->loc.set(hd->loc.c_str());
+  cls->hd = hd;
+  hd->cls = cls;
+  if (is_device_type(hd->type)) {
+    cls->type = hd->type;
+  } else {
+    cls->type = HWCLS_TYPE_NONE;
+    hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
+  }
+  cls->status = HWCLS_STATUS_INSERTED;
+  (void)hwcls_fixup(cls, 0);
+
+  hwdev_write_to_rdb(hd, 0);
+  hwcls_write_to_rdb(cls, 0);
+
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "* update class info");
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "name    : %s", hd->name.c_str());
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "idx     : %d", cls->index);
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "loc     : %s", hd->loc.c_str());
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "id      : %s", hd->id.c_str());
+  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "devpath : %s", hd->devpath.c_str());
+
+  hwtrack_call_script(cls);
+}
+
+// A present device that took the entry with the same identity before the
+// holder did (another port of one platform device), to hold it now.
+hwdev *present_sharer_of(const hwcls *cls) {
+  for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd))
+    if (hd->cls == cls && hd != cls->hd && sysfs_device_get(hd->devpath.c_str())) return hd;
+  return nullptr;
+}
+
 }  // namespace
 
 void hwtrack_set_script_runner(hwtrack_script_runner runner) { script_runner = runner ? runner : run_with_shell; }
@@ -227,30 +265,7 @@ int hwtrack_add_new_hwdev(int code, const char *devpath) {
   }
   if (earlier) release_earlier_record(earlier, cls);
 
-  cls->id.set(hd->id.c_str());
-  cls->loc.set(hd->loc.c_str());
-  cls->hd = hd;
-  hd->cls = cls;
-  if (is_device_type(hd->type)) {
-    cls->type = hd->type;
-  } else {
-    cls->type = HWCLS_TYPE_NONE;
-    HWLOG(LOG_ERR, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
-  }
-  cls->status = HWCLS_STATUS_INSERTED;
-  (void)hwcls_fixup(cls, 0);
-
-  hwdev_write_to_rdb(hd, 0);
-  hwcls_write_to_rdb(cls, 0);
-
-  HWLOG(LOG_DEBUG, "* update class info");
-  HWLOG(LOG_DEBUG, "name    : %s", hd->name.c_str());
-  HWLOG(LOG_DEBUG, "idx     : %d", cls->index);
-  HWLOG(LOG_DEBUG, "loc     : %s", hd->loc.c_str());
-  HWLOG(LOG_DEBUG, "id      : %s", hd->id.c_str());
-  HWLOG(LOG_DEBUG, "devpath : %s", hd->devpath.c_str());
-
-  hwtrack_call_script(cls);
+  attach_class(cls, hd, __func__);
   return 0;
 }
 
@@ -261,13 +276,29 @@ int hwtrack_remove_hwdev(int, const char *devpath) {
     return -1;
   }
 
-  if (hd->cls)
-    detach_class(hd->cls);
+  // Only the holder of an entry detaches it. A record whose entry another
+  // device took over (a duplicate add, a device sharing its identity, a
+  // remove arriving late) leaves the entry to that device.
+  hwcls *held = hd->cls && hd->cls->hd == hd ? hd->cls : nullptr;
+  if (held)
+    detach_class(held);
+  else if (hd->cls)
+    HWLOG(LOG_DEBUG, "###hwtrack### class entry held by another device - left alone (devpath=%s)", devpath);
   else
     HWLOG(LOG_ERR, "###hwtrack### orphan hwdev detected");
 
   hwdev_write_to_rdb(hd, 1);
   hwdev_put(hd, 1);
+
+  // The entry's identity is still present: the device that shared it holds it now.
+  if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, __func__);
+
+  // Devices refused while every record was in use are in sysfs still: the
+  // record freed here is theirs.
+  if (hwdev_pool_ran_out()) {
+    HWLOG(LOG_INFO, "hwdev freed while devices wait for one - rescanning");
+    hwtrack_resync();
+  }
   return 0;
 }
 

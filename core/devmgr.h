@@ -11,7 +11,13 @@ inline constexpr char INTERNAL_USB_BUS[] = "2";
 
 // Identification
 int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath);
+// hwtrack_set_hd_by_devpath without filing the record under its devpath:
+// what the device would be identified as now.
+int hwtrack_identify(int code, hwdev *hd, const char *devpath);
 int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+// A gadget serial port without a parent (/devices/virtual/tty/ttyGS<n>),
+// named after the board's only device-side controller.
+int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 int hwtrack_set_platform_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
                                        const char *id_suffix, const char *loc_suffix);
 int hwtrack_set_platform_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
@@ -20,6 +26,8 @@ int hwtrack_set_usb_hd_with_extra(int code, hwdev *hd, sysfs_device *dev, sysfs_
 int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev);
 int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev);
+// The device the "device" link names; past the serial core's "serial-base"
+// port and controller devices, the UART they stand for.
 sysfs_device *get_physical_device(sysfs_device *dev);
 sysfs_device *get_platform_node(sysfs_device *dev);
 int check_mmc_partition(sysfs_device *dev);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "base/dir_handle.h"
 #include "base/log.h"
@@ -63,7 +64,7 @@ bool address_qualifies(const char *address) {
 // --- selection of the kind function --------------------------------------
 
 enum class phys_test { none, any, gadget, other };
-enum class bus_test { always, on_platform, not_on_platform, phys_usb_serial, phys_usb };
+enum class bus_test { always, on_platform, not_on_platform, phys_usb_serial, phys_usb, virtual_gadget_tty };
 enum class refusal { none, device_not_found, unknown_subsystem };
 
 constexpr unsigned code_bit(int code) { return 1u << code; }
@@ -89,6 +90,8 @@ struct selection_row {
 
 // Tested top to bottom; the first matching row decides.
 constexpr selection_row selection_table[] = {
+    {phys_test::none, code_bit(0), bus_test::virtual_gadget_tty, hwtrack_set_gadget_serial_hd,
+     "hwtrack_set_gadget_serial_hd", refusal::none, LOG_DEBUG},
     {phys_test::none, code_bit(0) | code_bit(1), bus_test::always, nullptr, nullptr, refusal::device_not_found,
      LOG_DEBUG},
     {phys_test::any, code_bit(2), bus_test::on_platform, call_platform_block, "hwtrack_set_platform_block_hd",
@@ -111,7 +114,24 @@ constexpr selection_row selection_table[] = {
     {phys_test::other, code_bit(1), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
 };
 
-bool is_gadget(const sysfs_device *phys) { return phys && text_equals(phys->kernel.c_str(), "gadget"); }
+// The gadget device: "gadget" until 6.0, "gadget.<n>" on the gadget bus since.
+bool is_gadget(const sysfs_device *phys) {
+  if (!phys) return false;
+  const std::string_view kernel = phys->kernel.c_str();
+  if (kernel == "gadget") return true;
+  constexpr std::string_view numbered = "gadget.";
+  return kernel.starts_with(numbered) && kernel.size() > numbered.size() &&
+         kernel.find_first_not_of("0123456789", numbered.size()) == std::string_view::npos;
+}
+
+// u_serial registers its ttys without a parent (3.9 and later): ttyGS<n>
+// lies in /devices/virtual/tty with no "device" link to the gadget.
+bool is_virtual_gadget_tty(const sysfs_device *dev) {
+  constexpr std::string_view prefix = "/devices/virtual/tty/ttyGS";
+  const std::string_view devpath = dev->devpath.c_str();
+  return devpath.starts_with(prefix) && devpath.size() > prefix.size() &&
+         devpath.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
+}
 
 bool phys_matches(phys_test test, const sysfs_device *phys) {
   switch (test) {
@@ -123,24 +143,36 @@ bool phys_matches(phys_test test, const sysfs_device *phys) {
   return false;
 }
 
-bool bus_matches(bus_test test, bool on_platform, const sysfs_device *phys) {
+bool bus_matches(bus_test test, bool on_platform, const sysfs_device *dev, const sysfs_device *phys) {
   switch (test) {
     case bus_test::always: return true;
     case bus_test::on_platform: return on_platform;
     case bus_test::not_on_platform: return !on_platform;
     case bus_test::phys_usb_serial: return phys && text_equals(phys->subsystem.c_str(), "usb-serial");
     case bus_test::phys_usb: return phys && text_equals(phys->subsystem.c_str(), "usb");
+    case bus_test::virtual_gadget_tty: return is_virtual_gadget_tty(dev);
   }
   return false;
 }
 
-const selection_row *select_row(int code, bool on_platform, const sysfs_device *phys) {
+const selection_row *select_row(int code, bool on_platform, const sysfs_device *dev, const sysfs_device *phys) {
   if (code < 0 || code >= SUBSYSTEM_UNKNOWN) return nullptr;
   for (const selection_row &row : selection_table) {
-    if ((row.codes & code_bit(code)) && phys_matches(row.phys, phys) && bus_matches(row.bus, on_platform, phys))
+    if ((row.codes & code_bit(code)) && phys_matches(row.phys, phys) && bus_matches(row.bus, on_platform, dev, phys))
       return &row;
   }
   return nullptr;
+}
+
+// Since 6.5 the serial core puts a "serial-base" controller and port device
+// between a UART and its tty, and the tty's "device" link names the port.
+// What identification asks of the physical device (its driver, its bus)
+// belongs to the UART above them, as on the kernels before.
+sysfs_device *beyond_serial_base(sysfs_device *dev) {
+  sysfs_device *outside = dev;
+  while (outside && text_equals(outside->subsystem.c_str(), "serial-base"))
+    outside = sysfs_device_get_parent(outside);
+  return outside ? outside : dev;
 }
 
 void complete_record(int code, hwdev *hd, const sysfs_device *dev, const char *devpath) {
@@ -159,7 +191,15 @@ void complete_record(int code, hwdev *hd, const sysfs_device *dev, const char *d
       break;
   }
   hd->devpath.set(devpath);
-  (void)hwdev_fixup(hd);
+}
+
+// What a kind function filled, taken back: a refused record goes back to
+// the pool as it came.
+void clear_identity(hwdev *hd) {
+  hd->id.set("");
+  hd->loc.set("");
+  hd->driver.set("");
+  hd->mac.set("");
 }
 
 }  // namespace
@@ -170,7 +210,7 @@ sysfs_device *get_physical_device(sysfs_device *dev) {
   hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
   hw::strlcat(path, "/", sizeof(path));
   hw::strlcat(path, "device", sizeof(path));
-  return sysfs_device_get(path);
+  return beyond_serial_base(sysfs_device_get(path));
 }
 
 sysfs_device *get_platform_node(sysfs_device *dev) {
@@ -193,32 +233,61 @@ int check_mmc_partition(sysfs_device *dev) {
   return dir ? 1 : 0;
 }
 
-int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath) {
+namespace {
+
+// Both entry points log as the one the rules name.
+#define ENTRY_LOG(priority, fmt, ...) \
+  hwlog_write((priority), HWLOG_MODULE, "hwtrack_set_hd_by_devpath", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+int identify(int code, hwdev *hd, const char *devpath) {
   sysfs_device *dev = sysfs_device_get(devpath);
   if (!dev) {
-    HWLOG(LOG_ERR, "unable to access '%s'", devpath);
+    ENTRY_LOG(LOG_ERR, "unable to access '%s'", devpath);
     return -1;
   }
   sysfs_device *phys = get_physical_device(dev);
   const bool on_platform = get_platform_node(phys ? phys : dev) != nullptr;
 
-  const selection_row *row = select_row(code, on_platform, phys);
+  const selection_row *row = select_row(code, on_platform, dev, phys);
   if (!row) return -1;
 
   if (!row->kind) {
     if (row->message == refusal::device_not_found)
-      HWLOG(row->level, "###hwtrack### device not found");
+      ENTRY_LOG(row->level, "###hwtrack### device not found");
     else if (row->message == refusal::unknown_subsystem)
-      HWLOG(row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
+      ENTRY_LOG(row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
     return -1;
   }
 
   if (row->kind(code, hd, dev, phys) < 0) {
-    HWLOG(row->level, "###hwtrack### failed in %s()", row->kind_name);
+    ENTRY_LOG(row->level, "###hwtrack### failed in %s()", row->kind_name);
+    return -1;
+  }
+
+  // A device unplugged while its add is handled reads as missing or empty
+  // attributes, and an identity made of what was left (an adapter without
+  // its serial number) would be a new, lasting class entry. Its folder goes
+  // before its parents' attributes do, so a folder still there after every
+  // read vouches for what was read.
+  if (!sysfs_device_present(dev)) {
+    ENTRY_LOG(LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
+    clear_identity(hd);
     return -1;
   }
 
   complete_record(code, hd, dev, devpath);
+  return 0;
+}
+
+#undef ENTRY_LOG
+
+}  // namespace
+
+int hwtrack_identify(int code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
+
+int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath) {
+  if (identify(code, hd, devpath) < 0) return -1;
+  (void)hwdev_fixup(hd);
   return 0;
 }
 
@@ -235,6 +304,58 @@ int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *
   hd->id.format("gadget-%s-%s", subsystem_name(code), controller->kernel.c_str());
   hd->loc.set("gadget");
   hd->driver.set(phys ? phys->driver.c_str() : "");
+  return 0;
+}
+
+namespace {
+
+constexpr char UDC_CLASS_DIR[] = "/class/udc";
+
+// The name of the only device-side controller in /class/udc; the number of
+// controllers found otherwise (0, or 2 for "several").
+int only_udc(char (&name)[PATH_BUF_SIZE]) {
+  char path[PATH_BUF_SIZE];
+  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), UDC_CLASS_DIR);
+  hw::dir_handle dir(opendir(path));
+  int count = 0;
+  for (const dirent *entry; dir && count < 2 && (entry = readdir(dir.get()));) {
+    if (entry->d_name[0] == '.') continue;
+    hw::strlcpy(name, entry->d_name, sizeof(name));
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_device *) {
+  // The serial function belongs to the board's device-side controller;
+  // with none, or several to choose from, it belongs to none we can name.
+  char name[PATH_BUF_SIZE];
+  const int count = only_udc(name);
+  if (count != 1) {
+    HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - %s udc controller", count == 0 ? "no" : "more than one");
+    return -1;
+  }
+  char path[PATH_BUF_SIZE];
+  hw::formatf(path, sizeof(path), "%s/%s", UDC_CLASS_DIR, name);
+  sysfs_device *udc = sysfs_device_get(path);
+  // The udc device hangs from the controller (ci_hdrc.0), which hangs from
+  // the SoC's USB block (2184000.usb): the platform device that named the
+  // gadget's functions on the kernels that parented them to the gadget.
+  sysfs_device *controller = get_physical_device(udc);
+  sysfs_device *named_by = sysfs_device_get_parent(controller);
+  if (!named_by) {
+    HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - udc controller without parent (udc=%s)", name);
+    return -1;
+  }
+  // The gadget device, linked from its udc since 6.0 ("gadget.<n>").
+  hw::formatf(path, sizeof(path), "%s/gadget", udc->devpath.c_str());
+  const sysfs_device *gadget = sysfs_device_get(path);
+
+  hd->id.format("gadget-%s-%s", subsystem_name(code), named_by->kernel.c_str());
+  hd->loc.set("gadget");
+  hd->driver.set(gadget ? gadget->driver.c_str() : "");
   return 0;
 }
 
@@ -300,9 +421,12 @@ struct usb_attrs {
   const char *address = nullptr;
 };
 
-// Logs a missing attribute on behalf of func.
+// Logs a missing attribute on behalf of func. An empty one counts as
+// missing: it is what a device being torn down reads as, and it would make
+// a location such as "usb1-1.2:.0".
 const char *required_attr(const char *func, const sysfs_device *dev, const char *name) {
   const char *value = sysfs_attr_get_value(dev->devpath.c_str(), name);
+  if (value && !*value) value = nullptr;
   if (!value)
     hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### missing attr (attr=%s,devpath=%s)", name,
                 dev->devpath.c_str());
@@ -371,12 +495,30 @@ int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phy
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
-int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+namespace {
+
+// An empty "partition" is one being torn down: no partition number.
+const char *partition_of(const sysfs_device *dev) {
   const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  return partition && *partition ? partition : nullptr;
+}
+
+bool is_nested_disk(sysfs_device *dev) {
+  const sysfs_device *parent = sysfs_device_get_parent(dev);
+  return parent && text_equals(parent->subsystem.c_str(), "block");
+}
+
+}  // namespace
+
+int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+  const char *partition = partition_of(dev);
   if (!partition) {
     // An SD card without a partition table is used whole, as its first
-    // partition; a card with one is tracked through its partitions.
-    if (check_mmc_partition(dev) != 0) {
+    // partition; a card with one is tracked through its partitions. A disk
+    // nested in another disk's folder (an eMMC's boot areas mmcblk1boot0
+    // and mmcblk1boot1) is neither: as partition "1" it would take the
+    // identity of the main disk's first partition.
+    if (is_nested_disk(dev) || check_mmc_partition(dev) != 0) {
       HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
       return -1;
     }
@@ -386,7 +528,7 @@ int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
 }
 
 int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev) {
-  const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
+  const char *partition = partition_of(dev);
   if (!partition) {
     HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
     return -1;

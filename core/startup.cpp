@@ -126,7 +126,11 @@ int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
     hwcls_release(cls);
     return 0;
   }
-  (void)hwcls_fixup(cls, 1);
+  // Refused when another stored name already led to this entry.
+  if (hwcls_fixup(cls, 1) < 0) {
+    hwcls_release(cls);
+    return 0;
+  }
   hwcls_write_to_rdb(cls, 0);
   return 0;
 }
@@ -184,14 +188,35 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 
 namespace {
 
-// Removes every record whose devpath is gone from sysfs, as its lost remove
-// event would have.
+// The subsystem code a record of this type was added with.
+int code_of_type(int type) {
+  switch (type) {
+    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
+    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
+    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
+    default: return SUBSYSTEM_UNKNOWN;
+  }
+}
+
+// Whether the device at the record's devpath is still the one the record
+// describes: another adapter on the same port has the same devpath.
+bool same_device(const hwdev *hd) {
+  hwdev now;
+  for (bool ok : {now.name.allocate(), now.loc.allocate(), now.id.allocate(), now.devpath.allocate(),
+                  now.driver.allocate(), now.mac.allocate()})
+    if (!ok) return true;  // no memory to tell: leave the record alone
+  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
+         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
+}
+
+// Removes every record whose devpath is gone from sysfs, or holds another
+// device now, as the lost remove event would have.
 int remove_vanished_devices() {
   int removed = 0;
   hwdev *next = nullptr;
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
     next = hwdev_next_in_use(hd);
-    if (sysfs_device_get(hd->devpath.c_str())) continue;
+    if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
     char devpath[HWDEV_DEVPATH_SIZE];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
@@ -229,6 +254,11 @@ int add_unknown_devices() {
 }  // namespace
 
 int hwtrack_resync() {
+  // A remove made by the resync may ask for one (a record freed while the
+  // pool was full); the running one adds what that one would.
+  static bool running = false;
+  if (running) return 0;
+  running = true;
   HWLOG(LOG_INFO, "resync hwdevs with sysfs");
   // Answers cached earlier in this pass may predate the lost events.
   sysfs_cleanup();
@@ -238,5 +268,6 @@ int hwtrack_resync() {
   const int removed = remove_vanished_devices();
   const int added = add_unknown_devices();
   HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
+  running = false;
   return added + removed;
 }

@@ -180,18 +180,31 @@ void dispatch_remove(int subsystem, const char *devpath) {
     HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
 }
 
-void dispatch(const char *action, const char *devpath, const char *subsystem) {
-  if (devpath) {
-    if (const char *reason = hwtrack_devpath_refusal(devpath)) {
+// A renamed network interface (or a device moved to another parent): the
+// kernel's "move" names the old devpath in DEVPATH_OLD. The entry follows the
+// device under its new devpath, as a remove and an add would have it.
+bool is_move(const char *action, const char *devpath_old) {
+  return devpath_old && action && strcmp(action, "move") == 0;
+}
+
+void dispatch(const char *action, const char *devpath, const char *subsystem, const char *devpath_old) {
+  for (const char *path : {devpath, is_move(action, devpath_old) ? devpath_old : nullptr}) {
+    if (!path) continue;
+    if (const char *reason = hwtrack_devpath_refusal(path)) {
       HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
-                    static_cast<int>(UEVENT_DEVPATH_MAX), devpath, reason);
+                    static_cast<int>(UEVENT_DEVPATH_MAX), path, reason);
       return;
     }
   }
   const int subsystem_code = get_subsystem_code(subsystem);
   const int action_code = get_action_code(action);
-  if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE)) {
+  if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE || is_move(action, devpath_old))) {
     HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
+    return;
+  }
+  if (is_move(action, devpath_old)) {
+    dispatch_remove(subsystem_code, devpath_old);
+    dispatch_add(subsystem_code, devpath);
     return;
   }
   switch (action_code) {
@@ -463,12 +476,13 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
   const char *devpath = get_uevent_value("DEVPATH", keys, end);
   const char *action = get_uevent_value("ACTION", keys, end);
   const char *subsystem = get_uevent_value("SUBSYSTEM", keys, end);
+  const char *devpath_old = get_uevent_value("DEVPATH_OLD", keys, end);
 
   FILE *out = event_stream ? event_stream : stdout;
   fprintf(out, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
   HWLOG(LOG_INFO, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
 
-  dispatch(action, devpath, subsystem);
+  dispatch(action, devpath, subsystem, devpath_old);
 }
 
 bool hwtrack_event_pass() {

@@ -217,19 +217,29 @@ Resolution model_resolve(std::string devpath, size_t size) {
   const ssize_t n = readlink(full.c_str(), target, sizeof target);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return r;
   r.read_link = true;
-  std::string_view rest(target, static_cast<size_t>(n));
-  size_t ups = 0;
-  while (rest.substr(0, 3) == "../") {
-    ++ups;
-    rest.remove_prefix(3);
-  }
-  for (size_t i = 0; i <= ups; ++i) {
+  // Relative to the link's directory, one component at a time; a ".." that
+  // would climb above the root refuses the link.
+  auto cut = [&devpath] {
     const size_t slash = devpath.rfind('/');
-    if (slash == std::string::npos) return r;
+    if (slash == std::string::npos) return false;
     devpath.resize(slash);
+    return true;
+  };
+  if (!cut()) return r;
+  std::string_view rest(target, static_cast<size_t>(n));
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!cut()) return r;
+      continue;
+    }
+    if (devpath.size() + 1 + part.size() >= size) return r;
+    devpath += "/" + std::string(part);
   }
-  if (devpath.size() + 1 + rest.size() >= size) return r;
-  r.result = devpath + "/" + std::string(rest);
+  r.result = devpath;
   return r;
 }
 

@@ -41,8 +41,17 @@ char rdb_name_buf[kRdbNameSize];
 struct owned_record {
   std::unique_ptr<hwcls> rec;
   bool maybe_indexed = false;
+  // The RDB name (type and index) the record was last filed under.
+  bool named = false;
+  int named_type = HWCLS_TYPE_NONE;
+  int named_index = -1;
 };
 std::map<const hwcls *, owned_record> records;
+
+// Which record writes each RDB name ("serial.3" as type and index): one
+// record a name, or two would overwrite each other's variables.
+using rdb_name_key = std::pair<int, int>;
+std::map<rdb_name_key, const hwcls *> names;
 
 bool valid_type(int type) { return type >= 0 && type < HWCLS_TYPE_COUNT; }
 
@@ -68,13 +77,14 @@ std::string_view next_token(std::string_view &rest) {
 }
 
 // The value of the token's leading decimal digits (0 when there are none);
-// false when they do not fit an int.
+// false when they do not fit an int, or leave the type's counter no room
+// above them (INT_MAX): a new class would then share their name.
 bool parse_leading_digits(std::string_view token, int *value) {
   long long v = 0;
   for (char c : token) {
     if (c < '0' || c > '9') break;
     v = v * 10 + (c - '0');
-    if (v > INT_MAX) return false;
+    if (v >= INT_MAX) return false;
   }
   *value = static_cast<int>(v);
   return true;
@@ -117,6 +127,41 @@ constexpr rdb_field kRdbFields[] = {
     {"enable", [](const hwcls &cls, int) { return cls.enable ? "1" : "0"; }, 1},
 };
 
+// Whether another record writes the RDB name of type and index.
+bool name_taken(const hwcls *cls, int type, int index) {
+  const auto it = names.find({type, index});
+  return it != names.end() && it->second != cls;
+}
+
+void drop_name(owned_record &owned) {
+  if (!owned.named) return;
+  const auto it = names.find({owned.named_type, owned.named_index});
+  if (it != names.end() && it->second == owned.rec.get()) names.erase(it);
+  owned.named = false;
+}
+
+void take_name(owned_record &owned) {
+  drop_name(owned);
+  const hwcls &cls = *owned.rec;
+  names[{cls.type, cls.index}] = &cls;
+  owned.named = true;
+  owned.named_type = cls.type;
+  owned.named_index = cls.index;
+}
+
+// Deletes what hwcls_write_to_rdb wrote under a name the record has left.
+void delete_variables(int type, int index) {
+  hwcls old;
+  old.type = type;
+  old.index = index;
+  for (const auto &field : kRdbFields) {
+    hw::fixed_text<kVarNameSize> var;
+    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(&old), index, field.key));
+    if (rdb_delete_value(var.c_str()) < 0 && errno != ENOENT)
+      HWLOG(LOG_ERR, "failed to delete hwcls rdb (var=%s) - %s", var.c_str(), strerror(errno));
+  }
+}
+
 // Keeps the variable's name for the message that reports it missing; the
 // value lives in the shared value buffer until the next read.
 const char *read_variable(hw::fixed_text<kVarNameSize> &var, const char *name) {
@@ -127,6 +172,7 @@ const char *read_variable(hw::fixed_text<kVarNameSize> &var, const char *name) {
 }  // namespace
 
 int hwcls_init() {
+  names.clear();
   records.clear();
   hwcls_by_loc.reset(str2ref_create());
   hwcls_by_id.reset(str2ref_create());
@@ -139,6 +185,7 @@ void hwcls_fini() {
   hwcls_by_id.reset();
   // Nothing reads a class record after shutdown begins; freeing them here
   // keeps a full run free of leaks.
+  names.clear();
   records.clear();
 }
 
@@ -161,6 +208,7 @@ hwcls *hwcls_get() {
 void hwcls_release(hwcls *cls) {
   auto it = records.find(cls);
   if (it == records.end()) return;
+  drop_name(it->second);
   // A record still indexed would leave dangling references behind.
   if (it->second.maybe_indexed) {
     if (hwcls_by_id) str2ref_del_by_ref(hwcls_by_id.get(), cls);
@@ -187,13 +235,33 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
 
   int &next_index = hwcls_next_index[cls->type];
   if (keep_index) {
+    // Two stored names can lead to one entry (serial.5 and serial.05, or a
+    // name going on after ".id"): the first one read keeps it.
+    if (name_taken(cls, cls->type, cls->index)) {
+      HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kRdbPrefix, hwcls_rdb_name(cls));
+      if (owned != records.end()) drop_name(owned->second);
+      return -1;
+    }
     if (cls->index >= next_index) next_index = successor(cls->index);
   } else if (stat < 0) {
     // Only a record new to the indexes gets a number; an indexed one keeps
-    // its number (and so its RDB names) even when its type changed.
+    // its number (and so its RDB names).
     cls->index = next_index;
     next_index = successor(next_index);
+  } else if (owned != records.end() && owned->second.named && owned->second.named_type != cls->type) {
+    // An entry that changed type (a modem's interface switched from serial
+    // to network mode) keeps its number only where the number is free in
+    // the new type, and leaves its old name, which a restart would
+    // otherwise bring back as a second entry for the device.
+    delete_variables(owned->second.named_type, owned->second.named_index);
+    if (name_taken(cls, cls->type, cls->index)) {
+      cls->index = next_index;
+      next_index = successor(next_index);
+    } else if (cls->index >= next_index) {
+      next_index = successor(cls->index);
+    }
   }
+  if (owned != records.end()) take_name(owned->second);
 
   if (str2ref_add(hwcls_by_id.get(), cls->id.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(id)");
@@ -226,9 +294,14 @@ int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
     *cls = first;
     return 0;
   }
-  // A shared identity, or its class is held elsewhere: go by location.
+  // A shared identity, or its class is held elsewhere: go by location. The
+  // class of this very identity there comes before any other filed there
+  // earlier: which one is filed first changes with a restart (classes are
+  // read back in name order), and the device must not change its class then.
   if (!hwcls_by_loc || str2ref_find(hwcls_by_loc.get(), loc, &ref) < 0) return -1;
   *cls = static_cast<hwcls *>(ref);
+  for (void *next = ref; strcmp((*cls)->id.c_str(), id) != 0 && str2ref_find_next(hwcls_by_loc.get(), loc, &next) == 0;)
+    if (strcmp(static_cast<hwcls *>(next)->id.c_str(), id) == 0) *cls = static_cast<hwcls *>(next);
   return 0;
 }
 

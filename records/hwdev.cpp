@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/log.h"
 #include "rdb/rdb.h"
@@ -43,6 +44,8 @@ pool_list free_list;
 pool_list in_use_list;
 str2ref_ptr hwdev_by_devpath;
 char rdb_name_buf[kRdbNameSize];
+// Set when hwdev_get found no free record; taken by hwdev_pool_ran_out.
+bool pool_ran_out = false;
 
 void list_unlink(pool_list &list, int slot) {
   slot_links &l = links[slot];
@@ -158,6 +161,7 @@ void reset_pool() {
 }  // namespace
 
 int hwdev_init() {
+  pool_ran_out = false;
   reset_pool();
   hwdev_by_devpath.reset(str2ref_create());
 
@@ -190,6 +194,7 @@ void hwdev_fini() {
 hwdev *hwdev_get() {
   if (free_list.empty()) {
     HWLOG(LOG_ERR, "no hwdev available");
+    pool_ran_out = true;
     return nullptr;
   }
   const int slot = free_list.head;
@@ -285,3 +290,5 @@ hwdev *hwdev_next_in_use(const hwdev *hd) {
   if (slot == kNoSlot || links[slot].next == kNoSlot) return nullptr;
   return pool[links[slot].next].get();
 }
+
+bool hwdev_pool_ran_out() { return std::exchange(pool_ran_out, false); }

@@ -41,6 +41,10 @@ const char *hwdev_rdb_name(const hwdev *hd);
 // "unknown", "serial", "eth" or "storage"; "unknown" for a type out of range.
 const char *hwdev_type_name(int type);
 
+// Whether hwdev_get found the pool empty since the last call (or since
+// hwdev_init): devices were refused that a freed record could take.
+bool hwdev_pool_ran_out();
+
 // Walk over the records in use, front of the in-use list (the most recently
 // taken) first. Fetch the next record before handing the current one back
 // with hwdev_put; nullptr at the end or for a record that is not in use.

@@ -245,6 +245,18 @@ bool read_link_name(const char *devpath, const char *name, hw::fixed_text<N> &ou
   return true;
 }
 
+// Drops the last "/"-component of a devpath in place; false (errno EINVAL)
+// when there is none left to drop, that is above the sysfs root.
+bool cut_last_component(char *devpath) {
+  char *slash = strrchr(devpath, '/');
+  if (!slash) {
+    errno = EINVAL;
+    return false;
+  }
+  *slash = '\0';
+  return true;
+}
+
 bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
 bool has_accepted_prefix(std::string_view devpath) {
@@ -440,30 +452,38 @@ int sysfs_resolve_link(char *devpath, size_t size) {
   if (!join_path(path, {root_path.c_str(), devpath})) return -1;
   if (read_link(path, target) < 0) return -1;
 
-  // sysfs links are relative to the link's directory: each leading "../"
-  // climbs one level above it.
-  size_t ups = 0;
-  const char *rest = target;
-  while (strncmp(rest, "../", 3) == 0) {
-    ++ups;
-    rest += 3;
-  }
-  for (size_t i = 0; i <= ups; ++i) {
-    char *slash = strrchr(devpath, '/');
-    if (!slash) {
-      errno = EINVAL;
+  // sysfs links are relative to the link's directory. The target is walked
+  // one component at a time, so a ".." anywhere in it (not only the leading
+  // ones) climbs, and one that would climb above the sysfs root refuses the
+  // link: the result must name a path below the root.
+  if (!cut_last_component(devpath)) return -1;  // the link's own name
+  for (std::string_view rest = target; !rest.empty();) {
+    const size_t slash = rest.find('/');
+    const std::string_view component = rest.substr(0, slash);
+    rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash + 1);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (!cut_last_component(devpath)) return -1;
+      continue;
+    }
+    // A result that would be cut names another path; refuse it.
+    const size_t len = strlen(devpath);
+    if (len + 1 + component.size() >= size) {
+      errno = ENAMETOOLONG;
       return -1;
     }
-    *slash = '\0';
+    devpath[len] = '/';
+    memcpy(devpath + len + 1, component.data(), component.size());
+    devpath[len + 1 + component.size()] = '\0';
   }
-  // A result that would be cut names another path; refuse it.
-  if (strlen(devpath) + 1 + strlen(rest) >= size) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  strlcat(devpath, "/", size);
-  strlcat(devpath, rest, size);
   return 0;
+}
+
+bool sysfs_device_present(const sysfs_device *dev) {
+  if (!dev) return false;
+  char path[SYSFS_PATH_SIZE];
+  struct stat st;
+  return join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
 }
 
 sysfs_device *sysfs_device_get(const char *devpath) {

@@ -30,4 +30,10 @@ sysfs_device *sysfs_device_get(const char *devpath);
 sysfs_device *sysfs_device_get_parent(sysfs_device *dev);
 sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const char *subsystem);
 const char *sysfs_attr_get_value(const char *devpath, const char *attr_name);
+// The link's target is taken relative to the link's directory and resolved
+// lexically; a target that climbs above the sysfs root is refused (-1).
 int sysfs_resolve_link(char *devpath, size_t size);
+
+// Whether the device's folder is still there, asked of the file system
+// rather than the caches: a device can go while it is being identified.
+bool sysfs_device_present(const sysfs_device *dev);

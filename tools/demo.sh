@@ -7,8 +7,10 @@
 # starts a syslog reader on a private /dev/log, the RDB stand-in rdbd, and
 # hwtrackd on the simulated "gateway" board with a class script that records
 # its calls; plugs the modem and the stick, unplugs the stick and plugs it on
-# another port, restarts the daemon, and restarts it once more with the modem
-# unplugged meanwhile. After each step it prints the daemon's syslog lines,
+# another port, restarts the daemon, restarts it once more with the modem
+# unplugged meanwhile, and finally plugs the modem back and boots the same
+# board into kernel 6.6, whose sysfs lays several devices out differently.
+# After each step it prints the daemon's syslog lines,
 # the RDB's class table and the class script's calls. It ends by itself and
 # removes everything it made.
 #
@@ -245,6 +247,14 @@ show_step
 step "7. stop hwtrackd, unplug the modem meanwhile, start it: the modem's classes come back \"removed\" and stay so"
 stop_daemon
 board unplug "$root" modem --no-send
+start_daemon
+settle
+show_step
+
+step "8. stop hwtrackd, plug the modem back, boot the same board into kernel 6.6 (UARTs behind serial-base ports, gadget.0, ttyGS0 without a parent, eMMC boot areas), start it: every entry comes back inserted, none is new"
+stop_daemon
+board plug "$root" modem --port usb1 --no-send
+board layout "$root" --kernel 6.6 --again
 start_daemon
 settle
 show_step

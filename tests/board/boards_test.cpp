@@ -150,7 +150,10 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       {"mmcblk0p1", tracked(kStorage, "/dev/mmcblk0p1", "platform-2190000.mmc-1", "platform-1", "")},
       {"mmcblk0p2", tracked(kStorage, "/dev/mmcblk0p2", "platform-2190000.mmc-2", "platform-2", "")},
       {"mmcblk1", tracked(kStorage, "/dev/mmcblk1", "platform-2194000.mmc-1", "platform-1", "")},
+      {"mmcblk2p1", tracked(kStorage, "/dev/mmcblk2p1", "platform-2198000.mmc-1", "platform-1", "")},
+      {"mmcblk2p2", tracked(kStorage, "/dev/mmcblk2p2", "platform-2198000.mmc-2", "platform-2", "")},
       // Refused.
+      {"mmcblk2", refused(kNoPartition)},  // the eMMC's whole disk
       {"ttyACM0", refused("###hwtrack### unknown subsystem (subsystem=usb)")},
       {"eth2", refused("!!! internal device detected - ignored !!!")},
       {"sda", refused(kNoPartition)},      // the whole SATA disk
@@ -328,7 +331,7 @@ TEST_F(BoardTest, MisuseIsRefusedWithoutChangingTheBoard) {
   EXPECT_THROW(gw.unplug("stick"), BoardError);
   EXPECT_THROW(Board::lay_out(sys, "mainframe"), BoardError);
   EXPECT_EQ(gw.device_on("usb2"), std::nullopt);
-  EXPECT_EQ(sys.class_entries("block").size(), 3u);  // sda, loop0, loop1
+  EXPECT_EQ(sys.class_entries("block").size(), 6u);  // sda, the eMMC's three, loop0, loop1
 
   board::SysfsTree other;
   Board mini = Board::lay_out(other, "mini");
@@ -365,21 +368,24 @@ TEST_F(BoardTest, UnpluggingEverythingLeavesTheBoardAsLaidOut) {
 TEST_F(BoardTest, StateSurvivesSaveAndLoad) {
   const fs::path state = sys.root().parent_path() / "state";
   {
-    Board gw = Board::lay_out(sys, "gateway");
+    Board gw = Board::lay_out(sys, "gateway", board::Kernel::v6_6);
     gw.plug("twin-a", "usb3");
     gw.plug("sdcard-raw", "sd1");
+    gw.plug("modem", "usb1", "net");
     gw.save(state);
   }
   Board again = Board::load(sys, state);
   board::SysfsTree other;
   EXPECT_EQ(again.name(), "gateway");
+  EXPECT_EQ(again.kernel(), board::Kernel::v6_6);
+  EXPECT_EQ(again.mode_of("modem"), "net");
   EXPECT_EQ(again.ports().size(), 10u);
   EXPECT_EQ(again.ports(), Board::lay_out(other, "gateway").ports());
   EXPECT_EQ(again.port_of("twin-a"), "usb3");
   EXPECT_EQ(again.device_on("sd1"), "sdcard-raw");
   const std::vector<Uevent> removed = again.unplug("twin-a");
   ASSERT_FALSE(removed.empty());
-  EXPECT_EQ(removed.front().seqnum, 7u);  // twin-a sent 4 events, the card 2
+  EXPECT_EQ(removed.front().seqnum, 18u);  // twin-a sent 4 events, the card 2, the modem 11
   EXPECT_FALSE(fs::exists(sys.root() / "class/tty/ttyUSB0"));
 }
 

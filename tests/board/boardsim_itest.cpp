@@ -93,7 +93,7 @@ TEST_F(BoardsimDaemonTest, ModemAndStickFollowedAcrossPortsAndARestart) {
   EXPECT_EQ(classes()[uart]["status"], "inserted");
   EXPECT_EQ(entry_of("platform-2188000.ethernet-1", "platform").substr(0, 4), "eth.");
   const size_t on_board = classes().size();
-  EXPECT_EQ(on_board, 6u);  // two UARTs, two Ethernet ports, the gadget's two functions
+  EXPECT_EQ(on_board, 8u);  // two UARTs, two Ethernet ports, the gadget's two functions, the eMMC's partitions
 
   // The modem: three serial classes and one eth class, one per interface;
   // its USB device and interface events are echoed and dropped.
@@ -169,6 +169,37 @@ TEST_F(BoardsimDaemonTest, ModemAndStickFollowedAcrossPortsAndARestart) {
   }
   EXPECT_EQ(script_calls_for(part1), (std::vector<std::string>{"inserted", "removed", "inserted", "inserted"}));
   EXPECT_TRUE(h().log_matching("build hwclass objects from RDB").size() == 1);
+}
+
+// A firmware update from an old kernel to 6.6: the same board, laid out as
+// 6.6 lays it out, keeps every class entry.
+TEST_F(BoardsimDaemonTest, SameBoardOnKernel66KeepsEveryEntry) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  run_ok({"plug", root(), "modem", "--port", "usb1"});
+  ASSERT_NO_FATAL_FAILURE(settle());
+  const auto before = classes();
+  ASSERT_EQ(h().stop_daemon(), 0);
+  run_ok({"layout", root(), "--kernel", "6.6", "--again"});
+  ASSERT_TRUE(h().start_daemon());
+  ASSERT_NO_FATAL_FAILURE(settle());
+
+  auto after = classes();
+  ASSERT_EQ(after.size(), before.size());
+  for (const auto &[entry, vars] : before) {
+    EXPECT_EQ(after[entry]["id"] + " at " + after[entry]["location"], vars.at("id") + " at " + vars.at("location"));
+    EXPECT_EQ(after[entry]["status"] + " " + after[entry]["name"], "inserted " + vars.at("name"));  // no boot area
+  }
+  EXPECT_EQ(after[entry_of("gadget-tty-2184000.usb", "gadget")]["name"], "/dev/ttyGS0");
+  // The UARTs, behind serial-base ports now, are found by the platform scan, with their UART's driver.
+  std::string platform_scan;
+  for (const itest::SyslogLine &line : h().log_lines()) {
+    if (line.message() == "scan devices") break;
+    platform_scan += line.message() + "\n";
+  }
+  for (const std::string uart : {"2020000.serial", "21e8000.serial"}) {
+    EXPECT_EQ(h().rdb_get("sys.hw." + after[entry_of("platform-" + uart, "platform")]["dev"] + ".driver"), "imx-uart");
+    EXPECT_NE(platform_scan.find("devpath added as a hwdev (devpath=/devices/platform/soc/" + uart), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -386,7 +386,9 @@ std::optional<std::vector<RealDevice>> real_refusals(std::string &why) {
       const std::string devpath = real.string().substr(4);
       const fs::path phys = real / "device";
       const bool has_phys = fs::exists(phys);
-      const fs::path phys_real = has_phys ? fs::canonical(phys) : fs::path();
+      fs::path phys_real = has_phys ? fs::canonical(phys) : fs::path();
+      // The serial core's port and controller devices stand for the UART above them.
+      while (has_phys && link_name(phys_real / "subsystem") == "serial-base") phys_real = phys_real.parent_path();
       const std::string phys_sub = has_phys ? link_name(phys_real / "subsystem") : "";
       std::set<std::string> above = ancestor_subsystems(has_phys ? phys_real : real);
       if (has_phys) above.insert(phys_sub);

@@ -272,6 +272,15 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
   EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyS1");
   EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyS2");
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+
+  clear_script_runs();
+  ASSERT_EQ(remove(s1), 0);  // not the holder: the entry stays with ttyS2
+  EXPECT_TRUE(script_runs().empty());
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+  ASSERT_EQ(add(TTY, s1), 0);
+  ASSERT_EQ(remove(s1), 0);  // the holder: ttyS2, of the same identity, holds it again
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
 }
 
 TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
@@ -290,6 +299,11 @@ TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
   EXPECT_TRUE(script_runs().empty());
   EXPECT_EQ(rdb.get("sys.hw.dev.98.name"), "/dev/ttymxc98");
   EXPECT_FALSE(rdb.exists("sys.hw.class.serial.99.id"));
+
+  // The first record freed goes to the device refused.
+  sys.unplug(ttys[0].parent().parent());
+  ASSERT_EQ(remove(ttys[0]), 0);
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.99.name"), "/dev/ttymxc99");
 }
 
 TEST_F(AddRemove, FailedAddLeavesTheIndexForTheNextAdd) {

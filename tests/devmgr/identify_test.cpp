@@ -47,9 +47,9 @@ Device usb_net(DevmgrTest &t, const std::optional<std::string> &serial, const st
   return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0", address);
 }
 
-Device gadget(DevmgrTest &t) {
-  const Device controller = t.sys.platform_device("2184000.usb", "imx_usb", t.soc());
-  const Device udc = t.sys.platform_device("ci_hdrc.0", "ci_hdrc", controller);
+Device gadget(DevmgrTest &t, const std::string &glue = "2184000.usb") {
+  const Device controller = t.sys.platform_device(glue, "imx_usb", t.soc());
+  const Device udc = t.sys.platform_device("ci_hdrc." + glue.substr(4, 1), "ci_hdrc", controller);
   return t.sys.usb_gadget(udc, "gadget", "g_multi");
 }
 
@@ -191,6 +191,7 @@ const char kUsbBlockFail[] = "###hwtrack### failed in hwtrack_set_usb_block_hd()
 const char kPlatformBlockFail[] = "###hwtrack### failed in hwtrack_set_platform_block_hd()";
 const char kNoPartition[] = "###hwtrack### no partition found";
 const char kInternal[] = "!!! internal device detected - ignored !!!";
+const char kGadgetSerialFail[] = "###hwtrack### failed in hwtrack_set_gadget_serial_hd()";
 
 const RefusedRow refused_rows[] = {
     {"unknown_devpath",
@@ -316,6 +317,20 @@ const RefusedRow refused_rows[] = {
      [](DevmgrTest &t) { return tty_below_usb_linked_to_platform(t, NET).devpath; },
      {{LOG_ERR, "platform sysfs node not found (devpath=%D)"},
       {LOG_ERR, "###hwtrack### failed in hwtrack_set_platform_hd()"}}},
+    {"gadget_tty_with_two_udcs",
+     TTY,
+     [](DevmgrTest &t) { return gadget(t), gadget(t, "2184200.usb"), t.sys.virtual_tty("ttyGS0").devpath; },
+     {{LOG_DEBUG, "###hwtrack### gadget tty not tracked - more than one udc controller"},
+      {LOG_DEBUG, kGadgetSerialFail}}},
+    {"usb_device_empty_configuration",
+     NET,
+     [](DevmgrTest &t) {
+       const Device dev = t.sys.usb_device(t.hub(), 2, ids());
+       t.sys.attr(dev, "bConfigurationValue", "");
+       refused_devpath = dev.devpath;
+       return t.sys.net(t.sys.usb_interface(dev, 0, "cdc_ether"), "usb0").devpath;
+     },
+     {{LOG_ERR, "###hwtrack### missing attr (attr=bConfigurationValue,devpath=%U)"}, {LOG_DEBUG, kUsbFail}}},
     {"other_subsystem_code", OTHER, [](DevmgrTest &t) { return t.sys.tty(t.uart(), "ttymxc0").devpath; }, {}},
 };
 

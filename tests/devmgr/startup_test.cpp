@@ -88,15 +88,18 @@ TEST_F(Startup, RejectsUnreadableStoredClasses) {
   store_class(rdb, "sys.hw.class.modem.0", {{"id", "x"}, {"location", "y"}});
   store_class(rdb, "sys.hw.class.serial.5", {{"id", "static-5"}, {"location", "static"}, {"static", "1"}});
   store_class(rdb, "sys.hw.class.serial.7", {{"idx", "7"}, {"location", "z"}});
+  store_class(rdb, "sys.hw.class.eth.4", {{"id", "e"}, {"location", "f"}});
+  rdb.put("sys.hw.class.eth.04.id", "e", true);  // leads to eth.4 too
 
   EXPECT_EQ(build_hwcls_from_rdb(), 0);
+  EXPECT_TRUE(logged(LOG_ERR, "###hwcls## class already read (rdb=sys.hw.class.eth.4)"));
 
   EXPECT_TRUE(logged(LOG_ERR, "id of hwclass missing (rdb=sys.hw.class.(null).0.id)"));
   EXPECT_TRUE(logged(LOG_ERR, "dev of hwclass missing (rdb=sys.hw.class.serial.5.name)"));
   // A name that goes on after ".id" is cut there like an id variable.
   EXPECT_TRUE(logged(LOG_ERR, "id of hwclass missing (rdb=sys.hw.class.serial.7.id)"));
   const Strings errors = messages_at(LOG_ERR);
-  EXPECT_EQ(errors.size(), 6u);
+  EXPECT_EQ(errors.size(), 7u);
   EXPECT_EQ(std::count(errors.begin(), errors.end(), "failed in hwcls_read_from_rdb()"), 3);
 
   // Left as they were, and the serial counter was not raised by them.

@@ -105,6 +105,8 @@ TEST_F(HwclsTest, FindForHwdevRules) {
       {"shared id, third location taken by another id", {{"A", "P1", R}, {"A", "P2", R}, {"C", "P3", I}}, "A", "P3",
        2},
       {"three of one id, first met is the oldest", {{"A", "P1", R}, {"A", "P2", R}, {"A", "P3", R}}, "A", "P1", 0},
+      {"shared id, its own class at the location after another id's",
+       {{"A", "P1", R}, {"C", "P2", R}, {"A", "P2", R}}, "A", "P2", 2},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
@@ -159,23 +161,29 @@ TEST_F(HwclsTest, StoredIndexesRaiseTheirTypesCounter) {
   EXPECT_EQ(indexed("new-storage", "P", R, HWCLS_TYPE_STORAGE)->index, 0);
 }
 
-TEST_F(HwclsTest, FixupMovesBothEntriesAndKeepsTheIndex) {
-  indexed("other", "P0");
+TEST_F(HwclsTest, FixupMovesBothEntriesAndGivesATypeChangeAFreeName) {
+  hwcls *other = indexed("other", "P0");
   hwcls *cls = indexed("A", "P1");
   ASSERT_EQ(cls->index, 1);
+  indexed("e0", "P7", R, HWCLS_TYPE_ETH);
+  hwcls_write_to_rdb(cls, 0);
 
   cls->id.set("B");
   cls->loc.set("P2");
   cls->type = HWCLS_TYPE_ETH;  // a class taken over by a device of another type
   ASSERT_EQ(hwcls_fixup(cls, 0), 0);
-  EXPECT_EQ(cls->index, 1);
-  EXPECT_EQ(indexed("eth", "P9", R, HWCLS_TYPE_ETH)->index, 0);  // eth counter untouched
+  EXPECT_EQ(cls->index, 1);  // free among the eth classes
+  EXPECT_TRUE(db.dump("sys.hw.class.serial.1.").empty());
+  EXPECT_EQ(indexed("eth", "P9", R, HWCLS_TYPE_ETH)->index, 2);  // the eth counter went past it
+  other->type = HWCLS_TYPE_ETH;
+  ASSERT_EQ(hwcls_fixup(other, 0), 0);
+  EXPECT_EQ(other->index, 3);  // eth.0 is taken
 
   hwcls *found = nullptr;
   EXPECT_EQ(hwcls_find_for_hwdev(device("A", "P1"), &found), -1);
   EXPECT_EQ(hwcls_find_for_hwdev(device("B", "P2"), &found), 0);
   EXPECT_EQ(found, cls);
-  EXPECT_EQ(all_classes().size(), 3u);  // one entry per record
+  EXPECT_EQ(all_classes().size(), 4u);  // one entry per record
 }
 
 TEST_F(HwclsTest, HalfIndexedRecordIsReportedAsAnIntegrityBreak) {
@@ -371,6 +379,7 @@ TEST_F(HwclsTest, ReadFromRdbTable) {
       {"no index token", kSerial0, "sys.hw.class.serial", "hwclass index not found"},
       {"no index token, dots only", kSerial0, "sys.hw.class.serial..", "hwclass index not found"},
       {"index beyond int", kSerial0, "sys.hw.class.serial.99999999999", "hwclass index not found"},
+      {"index leaving the counter no room", kSerial0, "sys.hw.class.serial.2147483647", "hwclass index not found"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);

@@ -192,13 +192,15 @@ struct ResolveRow {
   int rc;
 };
 
-TEST_F(Sysfs, ResolveLinkCountsLeadingParentsAgainstTheDevpath) {
+TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
   const ResolveRow rows[] = {
       {"/class/tty/ttyS0", "../../devices/platform/serial8250/tty/ttyS0", "/devices/platform/serial8250/tty/ttyS0", 0},
       {"/a/b", "foo", "/a/foo", 0},
       {"/p/q/r", "../x/y", "/p/x/y", 0},
       {"/s/t/u/v", "../../../e", "/e", 0},
-      {"/w/x/y", ".././z", "/w/./z", 0},  // only "../" groups count
+      {"/w/x/y", ".././z", "/w/z", 0},
+      {"/w/x/y", "a/../../b//c/", "/w/b/c", 0},  // a ".." anywhere climbs
+      {"/w/x/y", "a/../../../..", "", -1},        // above the root
       // Three "../" need four components; "/class/x" runs out after two.
       {"/class/x", "../../../devices/y", "", -1},
       {"/c/x", "../../../../devices/y", "", -1},

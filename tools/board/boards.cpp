@@ -108,18 +108,24 @@ void lay_out_virtual_devices(SysfsTree &t) {
   t.loop_device(1);
 }
 
+// A UART's tty: on 6.5 and later below the serial core's serial-base
+// controller and port devices.
+Device uart_tty(SysfsTree &t, Kernel kernel, const Device &uart, const std::string &name, int port = 0) {
+  return kernel == Kernel::v6_6 ? t.serial_base_tty(uart, name, 0, port) : t.tty(uart, name);
+}
+
 // An SoC router with everything the daemon tells apart: each of the SoC's
 // USB controllers is a platform device with the chipidea core as a platform
 // child, so the gadget's controller sits two platform levels above it.
-std::vector<Port> lay_out_gateway(SysfsTree &t) {
+std::vector<Port> lay_out_gateway(SysfsTree &t, Kernel kernel) {
   const Device soc = t.platform_device("soc");
   auto usb_core = [&](const std::string &glue, int n) {
     return t.platform_device("ci_hdrc." + std::to_string(n), "ci_hdrc", t.platform_device(glue, "imx_usb", soc));
   };
 
   // One platform device per UART; ttymxc0 is the console.
-  t.tty(t.platform_device("2020000.serial", "imx-uart", soc), "ttymxc0");
-  t.tty(t.platform_device("21e8000.serial", "imx-uart", soc), "ttymxc1");
+  uart_tty(t, kernel, t.platform_device("2020000.serial", "imx-uart", soc), "ttymxc0");
+  uart_tty(t, kernel, t.platform_device("21e8000.serial", "imx-uart", soc), "ttymxc1");
 
   // A two-port Ethernet controller: the ports share the platform device and
   // are told apart by dev_id.
@@ -127,10 +133,18 @@ std::vector<Port> lay_out_gateway(SysfsTree &t) {
   t.net(ethernet, "eth0", "02:1a:11:00:00:01", "0x0");
   t.net(ethernet, "eth1", "02:1a:11:00:00:02", "0x1");
 
-  // The USB device-side controller with a serial and a network function.
-  const Device gadget = t.usb_gadget(usb_core("2184000.usb", 0));
-  t.tty(gadget, "ttyGS0");
-  t.net(gadget, "usb0", "d6:3a:5e:01:02:03");
+  // The USB device-side controller with a serial and a network function:
+  // before 3.9 both below a bare "gadget" device; on 6.6 the gadget is
+  // "gadget.0" on the gadget bus and ttyGS0 has no parent.
+  const Device udc = usb_core("2184000.usb", 0);
+  if (kernel == Kernel::v6_6) {
+    t.net(t.usb_gadget(udc, "gadget.0", "g_multi"), "usb0", "d6:3a:5e:01:02:03");
+    t.virtual_tty("ttyGS0");
+  } else {
+    const Device gadget = t.usb_gadget(udc);
+    t.tty(gadget, "ttyGS0");
+    t.net(gadget, "usb0", "d6:3a:5e:01:02:03");
+  }
 
   // Bus 1: a four-port hub on the root hub's only port.
   const Device hub1 = t.usb_hub(t.usb_host(usb_core("2184200.usb", 1), 1), 1);
@@ -150,6 +164,16 @@ std::vector<Port> lay_out_gateway(SysfsTree &t) {
   const Device sd0 = t.mmc_host(t.platform_device("2190000.mmc", "sdhci-esdhc-imx", soc), 0);
   const Device sd1 = t.mmc_host(t.platform_device("2194000.mmc", "sdhci-esdhc-imx", soc), 1);
 
+  // An eMMC with two partitions; 6.6 shows its boot areas as disks too.
+  const Device emmc_host = t.mmc_host(t.platform_device("2198000.mmc", "sdhci-esdhc-imx", soc), 2);
+  const Device emmc = t.block_disk(t.mmc_card(emmc_host, "0001", "MMC"), "mmcblk2");
+  t.partition(emmc, 1);
+  t.partition(emmc, 2);
+  if (kernel == Kernel::v6_6) {
+    t.boot_area(emmc, 0);
+    t.boot_area(emmc, 1);
+  }
+
   // An on-board SATA disk used whole, without a partition table.
   const Device sata = t.platform_device("2200000.sata", "ahci-imx", soc);
   t.scsi_disk(t.dir(sata.devpath + "/ata1"), "sda", lowest_free_number(t, "scsi_host", "host"));
@@ -167,10 +191,10 @@ std::vector<Port> lay_out_gateway(SysfsTree &t) {
 // A small router: two legacy UARTs on one platform device (so they share
 // identity and location, and the second one takes the first one's class
 // entry), one Ethernet port, two USB ports straight on the root hub.
-std::vector<Port> lay_out_mini(SysfsTree &t) {
+std::vector<Port> lay_out_mini(SysfsTree &t, Kernel kernel) {
   const Device uarts = t.platform_device("serial8250", "serial8250");
-  t.tty(uarts, "ttyS0");
-  t.tty(uarts, "ttyS1");
+  uart_tty(t, kernel, uarts, "ttyS0", 0);
+  uart_tty(t, kernel, uarts, "ttyS1", 1);
   t.net(t.platform_device("19000000.ethernet", "ag71xx"), "eth0", "02:1a:22:00:00:01", "0x0");
   const Device root_hub = t.usb_host(t.platform_device("1b000000.usb", "ehci-platform"), 1);
   t.attr(root_hub, "maxchild", "2");
@@ -183,7 +207,7 @@ std::vector<Port> lay_out_mini(SysfsTree &t) {
 
 struct BoardDef {
   BoardInfo info;
-  std::vector<Port> (*lay_out)(SysfsTree &);
+  std::vector<Port> (*lay_out)(SysfsTree &, Kernel);
 };
 
 const std::vector<BoardDef> &board_defs() {
@@ -191,7 +215,8 @@ const std::vector<BoardDef> &board_defs() {
       {{"gateway",
         "SoC router: two UARTs, a two-port Ethernet controller, a USB gadget (serial and network), "
         "USB ports usb1-usb4 (hub on bus 1) and usb5-usb8 (hub on bus 3), an Ethernet chip on the "
-        "internal bus 2, SD slots sd0 and sd1, a whole SATA disk, virtual ttys, lo and loop devices"},
+        "internal bus 2, SD slots sd0 and sd1, an eMMC with two partitions, a whole SATA disk, "
+        "virtual ttys, lo and loop devices"},
        lay_out_gateway},
       {{"mini",
         "small router: two legacy UARTs sharing one platform device, one Ethernet port, USB ports "
@@ -210,20 +235,25 @@ Device usb_serial_adapter(SysfsTree &t, const Port &p, const UsbIds &ids, const 
   return dev;
 }
 
-// Three usb-serial ports (AT commands, modem data, GNSS) and a network
-// interface on interfaces 0 to 3.
-Device plug_modem(SysfsTree &t, const Port &p) {
+// Serial mode: three usb-serial ports (modem data, AT commands, GNSS) and a
+// network interface on interfaces 0 to 3. Network mode: the data port's
+// interface 0 is an Ethernet (ECM) interface instead.
+Device plug_modem(SysfsTree &t, const Port &p, std::string_view mode) {
   const Device dev = t.usb_device(p.hub, p.number,
                                   {.vendor = "2c7c", .product = "0125", .serial = std::nullopt,
                                    .manufacturer = "Acme", .product_name = "LTE Module"});
   t.attr(dev, "bNumInterfaces", " 4");
-  for (int n = 0; n < 3; ++n)
-    t.usb_serial_port(t.usb_interface(dev, n, "option"), lowest_free(t, "tty", "ttyUSB"), "option1");
+  for (int n = 0; n < 3; ++n) {
+    if (n == 0 && mode == "net")
+      t.net(t.usb_interface(dev, 0, "cdc_ether", "02"), lowest_free(t, "net", "eth"), "02:50:f3:00:00:01");
+    else
+      t.usb_serial_port(t.usb_interface(dev, n, "option"), lowest_free(t, "tty", "ttyUSB"), "option1");
+  }
   t.net(t.usb_interface(dev, 3, "qmi_wwan"), lowest_free(t, "net", "wwan"), "02:50:f3:00:00:00");
   return dev;
 }
 
-Device plug_stick(SysfsTree &t, const Port &p) {
+Device plug_stick(SysfsTree &t, const Port &p, std::string_view) {
   const Device dev = t.usb_device(p.hub, p.number,
                                   {.vendor = "0781", .product = "5567", .serial = "4C530001090312109353",
                                    .manufacturer = "Acme", .product_name = "Flash Drive"});
@@ -234,7 +264,7 @@ Device plug_stick(SysfsTree &t, const Port &p) {
   return dev;
 }
 
-Device plug_ftdi(SysfsTree &t, const Port &p) {
+Device plug_ftdi(SysfsTree &t, const Port &p, std::string_view) {
   return usb_serial_adapter(t, p,
                             {.vendor = "0403", .product = "6001", .serial = "FT5XK3C1", .manufacturer = "Acme",
                              .product_name = "USB Serial"},
@@ -242,14 +272,14 @@ Device plug_ftdi(SysfsTree &t, const Port &p) {
 }
 
 // Cheap adapters report no serial number: two of them share one identity.
-Device plug_twin(SysfsTree &t, const Port &p) {
+Device plug_twin(SysfsTree &t, const Port &p, std::string_view) {
   return usb_serial_adapter(t, p,
                             {.vendor = "1a86", .product = "7523", .serial = std::nullopt, .manufacturer = "",
                              .product_name = "USB Serial"},
                             "ch341", "ch341-uart");
 }
 
-Device plug_usbnet(SysfsTree &t, const Port &p) {
+Device plug_usbnet(SysfsTree &t, const Port &p, std::string_view) {
   const Device dev = t.usb_device(p.hub, p.number,
                                   {.vendor = "0b95", .product = "772b", .serial = std::nullopt,
                                    .manufacturer = "Acme", .product_name = "USB Ethernet"});
@@ -259,7 +289,7 @@ Device plug_usbnet(SysfsTree &t, const Port &p) {
 
 // A CDC ACM device: its tty hangs straight from the USB interface, without a
 // usb-serial port in between.
-Device plug_acm(SysfsTree &t, const Port &p) {
+Device plug_acm(SysfsTree &t, const Port &p, std::string_view) {
   const Device dev = t.usb_device(p.hub, p.number,
                                   {.vendor = "1546", .product = "01a8", .serial = std::nullopt,
                                    .manufacturer = "Acme", .product_name = "GNSS receiver",
@@ -278,27 +308,30 @@ Device sd_card(SysfsTree &t, const Port &p, int partitions) {
   return card;
 }
 
-Device plug_sdcard(SysfsTree &t, const Port &p) { return sd_card(t, p, 2); }
-Device plug_sdcard_raw(SysfsTree &t, const Port &p) { return sd_card(t, p, 0); }
+Device plug_sdcard(SysfsTree &t, const Port &p, std::string_view) { return sd_card(t, p, 2); }
+Device plug_sdcard_raw(SysfsTree &t, const Port &p, std::string_view) { return sd_card(t, p, 0); }
 
 struct PluggableDef {
   CatalogueEntry entry;
-  Device (*plug)(SysfsTree &, const Port &);
+  Device (*plug)(SysfsTree &, const Port &, std::string_view mode);
 };
 
 const std::vector<PluggableDef> &pluggable_defs() {
   static const std::vector<PluggableDef> defs = {
-      {{"modem", PortKind::usb, "cellular modem 2c7c:0125: three usb-serial ports and a wwan interface"},
+      {{"modem", PortKind::usb,
+        "cellular modem 2c7c:0125: three usb-serial ports and a wwan interface; in mode net an "
+        "Ethernet interface in place of the first serial port",
+        {"serial", "net"}},
        plug_modem},
-      {{"stick", PortKind::usb, "USB stick 0781:5567 with a serial number and two partitions"}, plug_stick},
-      {{"ftdi", PortKind::usb, "USB serial adapter 0403:6001 with a serial number"}, plug_ftdi},
-      {{"twin-a", PortKind::usb, "USB serial adapter 1a86:7523 without a serial number"}, plug_twin},
-      {{"twin-b", PortKind::usb, "a second adapter identical to twin-a"}, plug_twin},
-      {{"usbnet", PortKind::usb, "USB Ethernet adapter 0b95:772b with a MAC address"}, plug_usbnet},
-      {{"acm", PortKind::usb, "CDC ACM receiver 1546:01a8: its tty hangs from the USB interface (refused)"},
+      {{"stick", PortKind::usb, "USB stick 0781:5567 with a serial number and two partitions", {}}, plug_stick},
+      {{"ftdi", PortKind::usb, "USB serial adapter 0403:6001 with a serial number", {}}, plug_ftdi},
+      {{"twin-a", PortKind::usb, "USB serial adapter 1a86:7523 without a serial number", {}}, plug_twin},
+      {{"twin-b", PortKind::usb, "a second adapter identical to twin-a", {}}, plug_twin},
+      {{"usbnet", PortKind::usb, "USB Ethernet adapter 0b95:772b with a MAC address", {}}, plug_usbnet},
+      {{"acm", PortKind::usb, "CDC ACM receiver 1546:01a8: its tty hangs from the USB interface (refused)", {}},
        plug_acm},
-      {{"sdcard", PortKind::sd, "SD card with a partition table (two partitions)"}, plug_sdcard},
-      {{"sdcard-raw", PortKind::sd, "SD card without a partition table, used whole"}, plug_sdcard_raw},
+      {{"sdcard", PortKind::sd, "SD card with a partition table (two partitions)", {}}, plug_sdcard},
+      {{"sdcard-raw", PortKind::sd, "SD card without a partition table, used whole", {}}, plug_sdcard_raw},
   };
   return defs;
 }
@@ -392,6 +425,14 @@ std::vector<Uevent> subtree_uevents(const SysfsTree &tree, const Device &top, st
 
 const char *port_kind_name(PortKind kind) { return kind == PortKind::sd ? "sd" : "usb"; }
 
+const char *kernel_name(Kernel kernel) { return kernel == Kernel::v6_6 ? "6.6" : "old"; }
+
+std::optional<Kernel> parse_kernel(std::string_view name) {
+  if (name == "old") return Kernel::old;
+  if (name == "6.6") return Kernel::v6_6;
+  return std::nullopt;
+}
+
 const std::vector<CatalogueEntry> &catalogue() {
   static const std::vector<CatalogueEntry> entries = [] {
     std::vector<CatalogueEntry> out;
@@ -416,11 +457,11 @@ fs::path state_path(const fs::path &root) {
   return normal.parent_path() / (normal.filename().string() + ".board");
 }
 
-Board Board::lay_out(SysfsTree &tree, std::string_view name) {
+Board Board::lay_out(SysfsTree &tree, std::string_view name, Kernel kernel) {
   for (const BoardDef &def : board_defs()) {
     if (def.info.name != name) continue;
-    Board board(tree, def.info.name);
-    board.ports_ = def.lay_out(tree);
+    Board board(tree, def.info.name, kernel);
+    board.ports_ = def.lay_out(tree, kernel);
     return board;
   }
   throw BoardError("unknown board '" + std::string(name) + "'");
@@ -470,12 +511,25 @@ void Board::number(std::vector<Uevent> &events) {
   for (Uevent &event : events) event.seqnum = ++last_seqnum_;
 }
 
-std::vector<Uevent> Board::plug(std::string_view device, std::string_view port) {
+namespace {
+
+std::string chosen_mode(const CatalogueEntry &entry, std::string_view mode) {
+  if (entry.modes.empty() && mode.empty()) return "";
+  if (mode.empty()) return entry.modes.front();
+  if (std::find(entry.modes.begin(), entry.modes.end(), mode) == entry.modes.end())
+    throw BoardError(entry.name + " has no mode '" + std::string(mode) + "'");
+  return std::string(mode);
+}
+
+}  // namespace
+
+std::vector<Uevent> Board::plug(std::string_view device, std::string_view port, std::string_view mode) {
   const PluggableDef &def = find_pluggable(device);
   if (const auto where = port_of(device)) throw BoardError(def.entry.name + " is already plugged on " + *where);
+  const std::string chosen = chosen_mode(def.entry, mode);
   const Port &p = choose_port(def.entry, port);
-  const Device top = def.plug(*tree_, p);
-  plugged_.push_back({def.entry.name, p.name, top});
+  const Device top = def.plug(*tree_, p, chosen);
+  plugged_.push_back({def.entry.name, p.name, top, chosen});
   std::vector<Uevent> events = subtree_uevents(*tree_, top, "add");
   number(events);
   return events;
@@ -492,17 +546,42 @@ std::vector<Uevent> Board::unplug(std::string_view device) {
   return events;
 }
 
+std::vector<Uevent> Board::switch_mode(std::string_view device, std::string_view mode) {
+  const PluggableDef &def = find_pluggable(device);
+  const auto current = mode_of(device);
+  if (!current) throw BoardError(def.entry.name + " is not plugged");
+  if (mode.empty() || chosen_mode(def.entry, mode) == *current)
+    throw BoardError(def.entry.name + " is in mode '" + *current + "' already");
+  const std::string port = *port_of(device);
+  std::vector<Uevent> events = unplug(device);
+  for (Uevent &e : plug(device, port, mode)) events.push_back(std::move(e));
+  return events;
+}
+
+std::optional<std::string> Board::mode_of(std::string_view device) const {
+  for (const Plugged &p : plugged_)
+    if (p.device == device) return p.mode;
+  return std::nullopt;
+}
+
+void Board::plug_as(const Board &other) {
+  for (const Plugged &p : other.plugged_) plug(p.device, p.port, p.mode);
+}
+
 // One line per fact, words separated by spaces; a port's label, which has
 // spaces of its own, comes last.
 void Board::save(const fs::path &state_file) const {
   std::ostringstream out;
   out << "# board simulator state of " << tree_->root().string() << "\n";
   out << "board " << name_ << "\n";
+  out << "kernel " << kernel_name(kernel_) << "\n";
   out << "seqnum " << last_seqnum_ << "\n";
   for (const Port &p : ports_)
     out << "port " << p.name << " " << port_kind_name(p.kind) << " " << p.hub.devpath << " " << p.number << " "
         << p.label << "\n";
-  for (const Plugged &p : plugged_) out << "plugged " << p.device << " " << p.port << " " << p.top.devpath << "\n";
+  for (const Plugged &p : plugged_)
+    out << "plugged " << p.device << " " << p.port << " " << p.top.devpath << (p.mode.empty() ? "" : " ") << p.mode
+        << "\n";
 
   // Written aside and renamed, so an interrupted save leaves the old state.
   const fs::path temp = state_file.string() + ".new";
@@ -533,11 +612,17 @@ Board Board::load(SysfsTree &tree, const fs::path &state_file) {
       std::string name;
       words >> name;
       if (name.empty()) throw broken("board without a name");
-      board.emplace(Board(tree, name));
+      board.emplace(Board(tree, name, Kernel::old));
       continue;
     }
     if (!board) throw broken("'" + key + "' before the board line");
-    if (key == "seqnum") {
+    if (key == "kernel") {
+      std::string name;
+      words >> name;
+      const auto kernel = parse_kernel(name);
+      if (!kernel) throw broken("unknown kernel '" + name + "'");
+      board->kernel_ = *kernel;
+    } else if (key == "seqnum") {
       if (!(words >> board->last_seqnum_)) throw broken("bad seqnum");
     } else if (key == "port") {
       Port p;
@@ -551,6 +636,7 @@ Board Board::load(SysfsTree &tree, const fs::path &state_file) {
     } else if (key == "plugged") {
       Plugged p;
       if (!(words >> p.device >> p.port >> p.top.devpath)) throw broken("bad plugged line");
+      words >> p.mode;
       if (!board->find_port(p.port)) throw broken("no port '" + p.port + "'");
       board->plugged_.push_back(p);
     } else {

@@ -9,12 +9,18 @@
 // SUBSYSTEM=usb, usb-serial ports, SCSI hosts, ...), not only the tty, net
 // and block devices the daemon tracks.
 //
+// A board is laid out as an old kernel (3.x, before 3.9) or as kernel 6.6
+// does: on 6.6 UARTs hang below serial-base port devices, the gadget is
+// "gadget.0" on the gadget bus, ttyGS0 has no parent, and the eMMC shows its
+// two boot areas.
+//
 // Usage:
 //   board::SysfsTree sys;
-//   board::Board gw = board::Board::lay_out(sys, "gateway");
+//   board::Board gw = board::Board::lay_out(sys, "gateway", board::Kernel::v6_6);
 //   for (const board::Uevent &e : gw.plug("modem", "usb1")) send(e.datagram());
 //   gw.plug("stick");              // on the first free USB port
 //   gw.unplug("stick");
+//   gw.switch_mode("modem", "net");  // re-enumerates with a network interface
 //
 // A Board refers to its tree and must not outlive it. Board::save and
 // Board::load keep a board's wiring and what is plugged where in a small
@@ -63,6 +69,10 @@ struct Uevent {
 // tree before it changes: for a removal, before the subtree goes.
 std::vector<Uevent> subtree_uevents(const SysfsTree &tree, const Device &top, std::string_view action);
 
+enum class Kernel { old, v6_6 };
+const char *kernel_name(Kernel kernel);  // "old", "6.6"
+std::optional<Kernel> parse_kernel(std::string_view name);
+
 enum class PortKind { usb, sd };
 const char *port_kind_name(PortKind kind);  // "usb", "sd"
 
@@ -81,6 +91,7 @@ struct CatalogueEntry {
   std::string name;  // "modem", "stick", ...
   PortKind kind = PortKind::usb;
   std::string description;
+  std::vector<std::string> modes;  // the first is the one plugged; none: one mode only
 };
 const std::vector<CatalogueEntry> &catalogue();
 
@@ -100,13 +111,14 @@ std::filesystem::path state_path(const std::filesystem::path &root);
 class Board {
  public:
   // Lays the named board's own devices out in tree (which should be empty),
-  // with nothing plugged.
-  static Board lay_out(SysfsTree &tree, std::string_view name);
+  // as the kernel lays them out, with nothing plugged.
+  static Board lay_out(SysfsTree &tree, std::string_view name, Kernel kernel = Kernel::old);
   // A board laid out earlier in tree, as save() left it.
   static Board load(SysfsTree &tree, const std::filesystem::path &state_file);
   void save(const std::filesystem::path &state_file) const;
 
   const std::string &name() const { return name_; }
+  Kernel kernel() const { return kernel_; }
   const std::vector<Port> &ports() const { return ports_; }
   const Port *find_port(std::string_view port) const;
 
@@ -118,25 +130,38 @@ class Board {
   std::optional<Device> top_of(std::string_view device) const;
 
   // Plugs a catalogue device on port (an empty port: the first free one of
-  // its kind) and returns the kernel's "add" events. Kernel names (ttyUSB1,
-  // sdb, wwan0, ...) are the lowest free ones, as the kernel picks them.
-  std::vector<Uevent> plug(std::string_view device, std::string_view port = {});
+  // its kind) in its first mode, or the one given, and returns the kernel's
+  // "add" events. Kernel names (ttyUSB1, sdb, wwan0, ...) are the lowest free
+  // ones, as the kernel picks them.
+  std::vector<Uevent> plug(std::string_view device, std::string_view port = {}, std::string_view mode = {});
   // Unplugs a plugged device and returns the kernel's "remove" events.
   std::vector<Uevent> unplug(std::string_view device);
+  // Switches a plugged device to another of its modes, as a modem does when
+  // told to: it leaves the bus and comes back on the same port with other
+  // interfaces. Returns the "remove" events, then the "add" events.
+  std::vector<Uevent> switch_mode(std::string_view device, std::string_view mode);
+  // The mode a plugged device is in ("" for one without modes), or nullopt.
+  std::optional<std::string> mode_of(std::string_view device) const;
+  // Plugs the devices plugged on other (their ports and modes) in the order
+  // they were plugged there, without events: the same board after a reboot
+  // into another kernel.
+  void plug_as(const Board &other);
 
  private:
   struct Plugged {
     std::string device;
     std::string port;
     Device top;
+    std::string mode;
   };
 
-  Board(SysfsTree &tree, std::string name) : tree_(&tree), name_(std::move(name)) {}
+  Board(SysfsTree &tree, std::string name, Kernel kernel) : tree_(&tree), name_(std::move(name)), kernel_(kernel) {}
   const Port &choose_port(const CatalogueEntry &entry, std::string_view port) const;
   void number(std::vector<Uevent> &events);
 
   SysfsTree *tree_;
   std::string name_;
+  Kernel kernel_ = Kernel::old;
   std::vector<Port> ports_;
   std::vector<Plugged> plugged_;
   unsigned long long last_seqnum_ = 0;

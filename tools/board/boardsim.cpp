@@ -50,9 +50,13 @@ constexpr char kUsage[] =
     "to the RDB. Run hwtrackd with SYSFS_PATH=ROOT to put it on the board.\n"
     "\n"
     "commands:\n"
-    "  layout ROOT [--board NAME]    lay out a board (default: gateway) in ROOT,\n"
-    "                                a new or empty directory; its state is kept\n"
-    "                                beside it, in ROOT.board\n"
+    "  layout ROOT [--board NAME] [--kernel old|6.6] [--again]\n"
+    "                                lay out a board (default: gateway) in ROOT,\n"
+    "                                a new or empty directory, as an old kernel\n"
+    "                                (default) or kernel 6.6 lays it out; its state\n"
+    "                                is kept beside it, in ROOT.board. With --again,\n"
+    "                                lay the board in ROOT out anew, with the same\n"
+    "                                devices on the same ports (nothing is sent)\n"
     "  list ROOT                     the board's ports and devices, and what is\n"
     "                                plugged where\n"
     "  plug ROOT DEVICE [--port PORT] [--no-send]\n"
@@ -62,6 +66,10 @@ constexpr char kUsage[] =
     "  unplug ROOT DEVICE [--no-send]\n"
     "                                unplug a device and send its \"remove\" events,\n"
     "                                children first\n"
+    "  mode ROOT DEVICE MODE [--no-send]\n"
+    "                                switch a plugged device to another mode (the\n"
+    "                                modem: serial or net) and send the events of\n"
+    "                                its leaving the bus and coming back\n"
     "  show [classes|devices]        the RDB's class table and device table, or\n"
     "                                one of them (the RDB named by RDB_DEVICE)\n"
     "  send ACTION DEVPATH SUBSYSTEM [KEY=VALUE...]\n"
@@ -127,8 +135,8 @@ struct CommandLine {
 };
 
 // Options that take a value, and flags.
-bool takes_value(std::string_view option) { return option == "--board" || option == "--port"; }
-bool is_flag(std::string_view option) { return option == "--no-send"; }
+bool takes_value(std::string_view option) { return option == "--board" || option == "--port" || option == "--kernel"; }
+bool is_flag(std::string_view option) { return option == "--no-send" || option == "--again"; }
 
 CommandLine parse(const std::vector<std::string> &args, const std::vector<std::string_view> &allowed) {
   CommandLine cl;
@@ -222,19 +230,43 @@ int deliver(const std::vector<board::Uevent> &events, bool send) {
 
 // --- Commands -----------------------------------------------------------------------
 
+// The same board after a reboot into another kernel: laid out anew, with
+// what was plugged on the same ports.
+int relay_out(const fs::path &root, board::Kernel kernel) {
+  RootLock lock(root);
+  if (!lock.held()) return failure("cannot open " + root.string() + ": " + strerror(errno));
+  board::SysfsTree old_tree(root);
+  const board::Board old = board::Board::load(old_tree, board::state_path(root));
+  for (const auto &entry : fs::directory_iterator(root)) fs::remove_all(entry.path());
+  board::SysfsTree tree(root);
+  board::Board b = board::Board::lay_out(tree, old.name(), kernel);
+  b.plug_as(old);
+  b.save(board::state_path(root));
+  printf("board %s laid out again in %s as kernel %s does\n", b.name().c_str(), root.c_str(),
+         board::kernel_name(kernel));
+  return kExitOk;
+}
+
 int cmd_layout(const CommandLine &cl) {
   if (cl.words.size() != 1) return usage_error("layout takes ROOT");
   const fs::path root = cl.words[0];
   const auto it = cl.options.find("--board");
   const std::string name = it == cl.options.end() ? board::kDefaultBoard : it->second;
+  const auto k = cl.options.find("--kernel");
+  const auto kernel = board::parse_kernel(k == cl.options.end() ? "old" : k->second);
+  if (!kernel) return usage_error("--kernel takes old or 6.6");
+  if (cl.options.contains("--again")) {
+    if (it != cl.options.end()) return usage_error("--again keeps the board laid out; --board does not go with it");
+    return relay_out(root, *kernel);
+  }
   std::error_code ec;
   if (fs::exists(root, ec) && !fs::is_empty(root, ec)) return failure(root.string() + " is not empty");
   fs::create_directories(root);
   RootLock lock(root);
   board::SysfsTree tree(root);
-  board::Board b = board::Board::lay_out(tree, name);
+  board::Board b = board::Board::lay_out(tree, name, *kernel);
   b.save(board::state_path(root));
-  printf("board %s laid out in %s\n", b.name().c_str(), root.c_str());
+  printf("board %s laid out in %s as kernel %s does\n", b.name().c_str(), root.c_str(), board::kernel_name(*kernel));
   return kExitOk;
 }
 
@@ -243,7 +275,8 @@ int cmd_list(const CommandLine &cl) {
   const fs::path root = cl.words[0];
   board::SysfsTree tree(root);
   const board::Board b = board::Board::load(tree, board::state_path(root));
-  printf("board %s in %s\n\nports:\n", b.name().c_str(), root.c_str());
+  printf("board %s in %s, as kernel %s lays it out\n\nports:\n", b.name().c_str(), root.c_str(),
+         board::kernel_name(b.kernel()));
   for (const board::Port &p : b.ports()) {
     const auto device = b.device_on(p.name);
     printf("  %-6s %-4s %-12s %s\n", p.name.c_str(), board::port_kind_name(p.kind),
@@ -252,7 +285,9 @@ int cmd_list(const CommandLine &cl) {
   puts("\ndevices:");
   for (const board::CatalogueEntry &d : board::catalogue()) {
     const auto port = b.port_of(d.name);
-    printf("  %-10s %-6s %s\n", d.name.c_str(), port ? port->c_str() : "-", d.description.c_str());
+    const std::string mode = b.mode_of(d.name).value_or("");
+    printf("  %-10s %-6s %s%s%s\n", d.name.c_str(), port ? port->c_str() : "-", d.description.c_str(),
+           mode.empty() ? "" : "; mode ", mode.c_str());
   }
   return kExitOk;
 }
@@ -269,6 +304,18 @@ int cmd_plug(const CommandLine &cl, bool plug) {
   const auto port = cl.options.find("--port");
   const std::vector<board::Uevent> events =
       plug ? b.plug(device, port == cl.options.end() ? std::string() : port->second) : b.unplug(device);
+  b.save(board::state_path(root));
+  return deliver(events, !cl.options.contains("--no-send"));
+}
+
+int cmd_mode(const CommandLine &cl) {
+  if (cl.words.size() != 3) return usage_error("mode takes ROOT, DEVICE and MODE");
+  const fs::path root = cl.words[0];
+  RootLock lock(root);
+  if (!lock.held()) return failure("cannot open " + root.string() + ": " + strerror(errno));
+  board::SysfsTree tree(root);
+  board::Board b = board::Board::load(tree, board::state_path(root));
+  const std::vector<board::Uevent> events = b.switch_mode(cl.words[1], cl.words[2]);
   b.save(board::state_path(root));
   return deliver(events, !cl.options.contains("--no-send"));
 }
@@ -512,8 +559,14 @@ int run(const std::string &command, const std::vector<std::string> &args) {
     std::vector<std::string_view> options;
   };
   static const std::vector<Command> commands = {
-      {"layout", {"--board"}}, {"list", {}}, {"plug", {"--port", "--no-send"}}, {"unplug", {"--no-send"}},
-      {"show", {}},            {"send", {}}, {"syslog", {}},
+      {"layout", {"--board", "--kernel", "--again"}},
+      {"list", {}},
+      {"plug", {"--port", "--no-send"}},
+      {"unplug", {"--no-send"}},
+      {"mode", {"--no-send"}},
+      {"show", {}},
+      {"send", {}},
+      {"syslog", {}},
   };
   const auto it = std::find_if(commands.begin(), commands.end(), [&](const Command &c) { return command == c.name; });
   if (it == commands.end()) return usage_error("unknown command '" + command + "'");
@@ -524,6 +577,7 @@ int run(const std::string &command, const std::vector<std::string> &args) {
   if (command == "list") return cmd_list(cl);
   if (command == "plug") return cmd_plug(cl, true);
   if (command == "unplug") return cmd_plug(cl, false);
+  if (command == "mode") return cmd_mode(cl);
   if (command == "show") return cmd_show(cl);
   if (command == "send") return cmd_send(cl);
   return cmd_syslog(cl);

@@ -330,6 +330,25 @@ Device SysfsTree::partition(const Device &disk, int n) {
   return dev;
 }
 
+Device SysfsTree::boot_area(const Device &disk, int n) {
+  const std::string name = disk.kernel() + "boot" + std::to_string(n);
+  Device dev = disk.child(name);
+  fs::create_directories(path_of(dev) / "power");
+  subsystem_link(dev, "class", "block");
+  link(dev.devpath + "/device", disk.devpath);
+  link("/class/block/" + name, dev.devpath);
+  link("/block/" + name, dev.devpath);
+  std::string disk_numbers = read_file(path_of(disk) / "dev");
+  const std::string major = disk_numbers.substr(0, disk_numbers.find(':'));
+  const std::string minor = std::to_string(256 + 8 * n);
+  attr(dev, "dev", major + ":" + minor);
+  attr(dev, "size", "8192");
+  attr(dev, "ro", "1");
+  attr(dev, "force_ro", "1");
+  raw_attr(dev, "uevent", "MAJOR=" + major + "\nMINOR=" + minor + "\nDEVNAME=" + name + "\nDEVTYPE=disk\n");
+  return dev;
+}
+
 // --- MMC -------------------------------------------------------------------------
 
 Device SysfsTree::mmc_host(const Device &controller, int index) {
@@ -507,7 +526,19 @@ Device SysfsTree::usb_gadget(const Device &controller, const std::string &name, 
   raw_attr(gadget, "uevent", driver.empty() ? "" : "DRIVER=" + driver + "\n");
   Device udc = class_device(controller, "udc", controller.kernel());
   attr(udc, "state", "configured");
+  if (!driver.empty()) link(udc.devpath + "/gadget", gadget.devpath);
   return gadget;
+}
+
+Device SysfsTree::rename_net(const Device &dev, const std::string &name) {
+  const Device renamed = dev.parent().child(name);
+  fs::rename(path_of(dev), path_of(renamed));
+  fs::remove(path_of("/class/net/" + dev.kernel()));
+  link("/class/net/" + name, renamed.devpath);
+  std::string uevent = read_file(path_of(renamed) / "uevent") + "\n";
+  uevent.replace(uevent.find("INTERFACE=" + dev.kernel() + "\n"), 11 + dev.kernel().size(), "INTERFACE=" + name + "\n");
+  raw_attr(renamed, "uevent", uevent);
+  return renamed;
 }
 
 // --- Removal ---------------------------------------------------------------------

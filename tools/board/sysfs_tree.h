@@ -148,6 +148,9 @@ class SysfsTree {
   // link, /class/block/<name> only.
   Device partition(const Device &disk, int n);
   Device loop_device(int n) { return block_disk({}, "loop" + std::to_string(n)); }
+  // Boot area n of an eMMC disk: a whole disk nested in the disk's folder,
+  // <disk>/<disk>boot<n>, "device" link to the disk, no "partition".
+  Device boot_area(const Device &disk, int n);
 
   // --- MMC / SD -------------------------------------------------------------
   // <controller>/mmc_host/mmc<index> (class mmc_host).
@@ -181,8 +184,10 @@ class SysfsTree {
 
   // --- USB gadget -----------------------------------------------------------
   // The gadget device below the device-side controller (<controller>/gadget
-  // on the kernels this daemon runs on; "gadget.0" on 6.x). Its functions
-  // are tty(gadget, "ttyGS0") and net(gadget, "usb0").
+  // before 6.0, "gadget.0" on the gadget bus since) and the controller's
+  // /class/udc entry, which links to a gadget with a driver ("gadget").
+  // Its functions are net(gadget, "usb0") and, before 3.9, tty(gadget,
+  // "ttyGS0"); since then virtual_tty("ttyGS0").
   Device usb_gadget(const Device &controller, const std::string &name = "gadget", const std::string &driver = "");
 
   // --- Attributes and raw access ---------------------------------------------
@@ -197,6 +202,10 @@ class SysfsTree {
   void link(const std::string &link_devpath, const std::string &target_devpath);
   // A link at link_devpath with exactly this target text.
   void raw_link(const std::string &link_devpath, const std::string &target);
+
+  // Renames a network interface as the kernel does: its folder, its
+  // /class/net link and its uevent's INTERFACE= take the new name.
+  Device rename_net(const Device &dev, const std::string &name);
 
   // --- Removal --------------------------------------------------------------
   // Removes the device's directory with everything below it, and every link
