@@ -14,6 +14,7 @@ int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath);
 // hwtrack_set_hd_by_devpath without filing the record under its devpath:
 // what the device would be identified as now.
 int hwtrack_identify(int code, hwdev *hd, const char *devpath);
+
 int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 // A gadget serial port without a parent (/devices/virtual/tty/ttyGS<n>),
 // named after the board's only device-side controller.
@@ -48,9 +49,17 @@ void hwtrack_set_script_runner(hwtrack_script_runner runner);
 int delete_hwdev_rdbs();
 int build_hwcls_from_rdb();
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int ref);
+// build_hwcls_from_rdb without writing the entries back: the class table
+// as the RDB holds it, for a reader that must not write (hwtrack-explain).
+int load_hwcls_from_rdb();
 int build_legacy_devices();
 int is_subsystem(const char *devpath, const char *subsystem);
 int build_hwdev_from_sysfs(const char *subsystem, int exclude);
+// Every device the start-up scans offer to hwtrack_add_new_hwdev, in their
+// order (on-board devices first), with its subsystem code and resolved
+// devpath; nothing is added. Failures are left to the scans to report.
+using hwtrack_scan_visitor = void (*)(int code, const char *devpath, void *context);
+void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context);
 
 // Brings the hwdev table back in line with sysfs after the kernel dropped
 // uevents: devices present but unknown are added, records whose devpath is
