@@ -15,6 +15,25 @@ int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath);
 // what the device would be identified as now.
 int hwtrack_identify(int code, hwdev *hd, const char *devpath);
 
+// What identifications consult and choose, recorded for hwtrack-explain
+// while a trace is set (nullptr: none, the daemon's case). Each
+// identification starts it afresh; its sysfs records live until the next
+// sysfs_cleanup().
+struct hwtrack_identify_trace {
+  struct consulted_device {
+    const char *role;
+    const sysfs_device *dev;
+  };
+  static constexpr int max_consulted = 12;
+  consulted_device consulted[max_consulted] = {};
+  int count = 0;
+  // The kind function chosen, or nullptr when the selection refused the
+  // device; why: the conditions of the selection that held.
+  const char *kind = nullptr;
+  char why[256] = {};
+};
+void hwtrack_trace_identification(hwtrack_identify_trace *trace);
+
 int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 // A gadget serial port without a parent (/devices/virtual/tty/ttyGS<n>),
 // named after the board's only device-side controller.
