@@ -180,7 +180,7 @@ int count_tracked_devices() {
 void report_ready() {
   if (readiness.reported || !readiness.waits()) return;
   if (!rdb_is_open()) {
-    HWLOG(LOG_INFO, "not ready - waiting for the rdb");
+    HWLOG(LOG_WARNING, "not ready - waiting for the rdb");
     if (!readiness.notify_socket.empty()) notify_supervisor("STATUS=waiting for the RDB");
     return;
   }
