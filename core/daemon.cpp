@@ -151,7 +151,7 @@ void log_refused_readiness_channel() {
     HWLOG(LOG_ERR, "%s ignored - not an open descriptor above 2 (%s)", READY_FD_VAR, readiness.bad_ready_fd.c_str());
   if (!readiness.bad_notify_socket.empty())
     HWLOG(LOG_ERR, "%s ignored - not a socket path or @name (%s)", NOTIFY_SOCKET_VAR,
-            readiness.bad_notify_socket.c_str());
+          readiness.bad_notify_socket.c_str());
 }
 
 // One datagram to the notification socket, as systemd's protocol has it.
@@ -164,8 +164,8 @@ bool notify_supervisor(const char *message) {
   if (path[0] == '@') addr.sun_path[0] = '\0';  // abstract: no terminating NUL counts
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (path[0] == '@' ? 0 : 1));
   hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  return fd && sendto(fd.get(), message, strlen(message), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr),
-                      len) >= 0;
+  return fd &&
+         sendto(fd.get(), message, strlen(message), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr), len) >= 0;
 }
 
 int count_tracked_devices() {

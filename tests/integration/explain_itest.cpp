@@ -63,11 +63,11 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
     const char *unplug, *device, *port, *rule;
   };
   const Row rows[] = {
-      {nullptr, "twin-a", "usb1", "new entry"},           // twin-a and twin-b share an identity
-      {nullptr, "twin-b", "usb2", "new entry"},           // its identity held elsewhere, nothing at its place
+      {nullptr, "twin-a", "usb1", "new entry"},  // twin-a and twin-b share an identity
+      {nullptr, "twin-b", "usb2", "new entry"},  // its identity held elsewhere, nothing at its place
       {"twin-a", "ftdi", "usb1", "new entry"},
-      {"twin-b", "twin-a", "usb2", "location"},          // a shared identity: the entry at its place
-      {"ftdi", "ftdi", "usb5", "unique identity"},       // moved to another bus
+      {"twin-b", "twin-a", "usb2", "location"},     // a shared identity: the entry at its place
+      {"ftdi", "ftdi", "usb5", "unique identity"},  // moved to another bus
       {"twin-a", "twin-b", "usb1", "identity and location"},
   };
   for (const Row &row : rows) {

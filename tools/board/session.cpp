@@ -144,7 +144,7 @@ int exit_status(int wait_status) {
 }
 
 struct Spawn {
-  std::vector<std::string> argv;  // argv[0] searched in PATH when it has no "/"
+  std::vector<std::string> argv;    // argv[0] searched in PATH when it has no "/"
   int in = -1, out = -1, err = -1;  // -1: inherited
   int ready = -1;                   // handed to the program as descriptor 3
   bool own_group = false;           // away from the terminal's Ctrl-C
@@ -161,8 +161,10 @@ pid_t spawn(const Spawn &s) {
   if (s.out >= 0) dup2(s.out, 1);
   if (s.err >= 0) dup2(s.err, 2);
   // dup2 onto itself would leave it close-on-exec.
-  if (s.ready == 3) fcntl(3, F_SETFD, 0);
-  else if (s.ready >= 0) dup2(s.ready, 3);
+  if (s.ready == 3)
+    fcntl(3, F_SETFD, 0);
+  else if (s.ready >= 0)
+    dup2(s.ready, 3);
   execvp(argv[0], argv.data());
   fprintf(stderr, "boardsim: cannot run %s: %s\n", argv[0], strerror(errno));
   _exit(127);
@@ -196,8 +198,10 @@ std::string capture_self(const std::vector<std::string> &args) {
   std::string text;
   char buf[4096];
   for (ssize_t n; (n = read(read_end.get(), buf, sizeof buf)) != 0;) {
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-    else if (errno != EINTR) break;
+    if (n > 0)
+      text.append(buf, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
   }
   if (pid > 0) wait_exit(pid);
   return text;
@@ -270,8 +274,9 @@ int start_daemon(const Session &s) {
   }
   kill(pid, SIGKILL);
   const int status = wait_exit(pid);
-  return fail(std::string("hwtrackd ") + (n == 0 ? "ended with status " + std::to_string(status) : "did not get ready") +
-              " before it was ready; see " + s.daemon_out().string());
+  const std::string what = n == 0 ? "ended with status " + std::to_string(status) + " before it was ready"
+                                  : "was not ready in time";
+  return fail("hwtrackd " + what + "; see " + s.daemon_out().string());
 }
 
 // The exit status the run noted for pid, once it reaped it.
@@ -314,7 +319,8 @@ struct RunOptions {
 // namespace no node can be made), and room for the run's /dev/log.
 std::string make_private_dev(const Session &s) {
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) return "make / private: " + errno_text();
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0) return "mount /proc: " + errno_text();
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0)
+    return "mount /proc: " + errno_text();
   const fs::path keep = s.dir / "dev";
   fs::create_directory(keep);
   std::vector<std::string> nodes;
@@ -326,11 +332,13 @@ std::string make_private_dev(const Session &s) {
   }
   const bool pts = fs::is_directory("/dev/pts") && fs::create_directory(keep / "pts") &&
                    mount("/dev/pts", (keep / "pts").c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-  if (mount("boardsim-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=1m") < 0) return "tmpfs on /dev: " + errno_text();
+  if (mount("boardsim-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=1m") < 0)
+    return "tmpfs on /dev: " + errno_text();
   for (const std::string &name : nodes) {
     const fs::path node = fs::path("/dev") / name;
     std::ofstream{node};
-    if (mount((keep / name).c_str(), node.c_str(), nullptr, MS_BIND, nullptr) < 0) return node.string() + ": " + errno_text();
+    if (mount((keep / name).c_str(), node.c_str(), nullptr, MS_BIND, nullptr) < 0)
+      return node.string() + ": " + errno_text();
   }
   if (pts) {
     fs::create_directory("/dev/pts");
@@ -379,7 +387,8 @@ std::string bring_up(const Session &s, const RunOptions &o, const std::string &r
   reader.in = null.get();
   reader.out = log.get();
   reader.own_group = true;
-  if (spawn(reader) < 0 || !wait_for([] { return fs::is_socket("/dev/log"); })) return "the syslog reader did not start";
+  if (spawn(reader) < 0 || !wait_for([] { return fs::is_socket("/dev/log"); }))
+    return "the syslog reader did not start";
 
   hw::unique_fd rdbd_log(open((s.dir / "rdbd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   Spawn server;
@@ -396,17 +405,18 @@ std::string bring_up(const Session &s, const RunOptions &o, const std::string &r
 }
 
 void print_banner(const Session &s, const RunOptions &o) {
-  printf("boardsim run: board %s (kernel %s) with rdbd and hwtrackd in private\n"
-         "namespaces. $%s is the run's folder (%s),\n"
-         "$%s the board's sysfs root.\n"
-         "  boardsim list $%s          ports and devices\n"
-         "  boardsim plug $%s modem    plug a device (unplug and mode alike)\n"
-         "  boardsim settle; boardsim report      wait for the daemon, then show its log,\n"
-         "                                        the class table and the script's calls\n"
-         "  hwtrack-explain --all                 how each device is identified and matched\n"
-         "  boardsim daemon stop|start            stop or start hwtrackd\n"
-         "  exit                                  end the run; its folder goes with it\n",
-         o.board.c_str(), o.kernel.c_str(), kDirVar, s.dir.c_str(), kRootVar, kRootVar, kRootVar);
+  printf(
+      "boardsim run: board %s (kernel %s) with rdbd and hwtrackd in private\n"
+      "namespaces. $%s is the run's folder (%s),\n"
+      "$%s the board's sysfs root.\n"
+      "  boardsim list $%s          ports and devices\n"
+      "  boardsim plug $%s modem    plug a device (unplug and mode alike)\n"
+      "  boardsim settle; boardsim report      wait for the daemon, then show its log,\n"
+      "                                        the class table and the script's calls\n"
+      "  hwtrack-explain --all                 how each device is identified and matched\n"
+      "  boardsim daemon stop|start            stop or start hwtrackd\n"
+      "  exit                                  end the run; its folder goes with it\n",
+      o.board.c_str(), o.kernel.c_str(), kDirVar, s.dir.c_str(), kRootVar, kRootVar, kRootVar);
   fflush(stdout);
 }
 
@@ -472,8 +482,11 @@ std::optional<RunOptions> parse_run(const std::vector<std::string> &args, std::s
       o.hook.assign(args.begin() + static_cast<long>(i), args.end());
       break;
     }
-    std::string *value = arg == "--board" ? &o.board : arg == "--kernel" ? &o.kernel : arg == "--script" ? &o.script
-                         : arg == "--debug" ? &o.debug : nullptr;
+    std::string *value = arg == "--board"    ? &o.board
+                         : arg == "--kernel" ? &o.kernel
+                         : arg == "--script" ? &o.script
+                         : arg == "--debug"  ? &o.debug
+                                             : nullptr;
     if (!value) {
       error = "unknown option " + arg;
       return std::nullopt;
@@ -484,9 +497,12 @@ std::optional<RunOptions> parse_run(const std::vector<std::string> &args, std::s
     }
     *value = args[i];
   }
-  if (o.script.empty()) error = "run needs --script FILE";
-  else if (!parse_kernel(o.kernel)) error = "--kernel takes old or 6.6";
-  else if (o.debug.empty() || o.debug.find_first_not_of("0123456789") != std::string::npos) error = "--debug takes 0 to 7";
+  if (o.script.empty())
+    error = "run needs --script FILE";
+  else if (!parse_kernel(o.kernel))
+    error = "--kernel takes old or 6.6";
+  else if (o.debug.empty() || o.debug.find_first_not_of("0123456789") != std::string::npos)
+    error = "--debug takes 0 to 7";
   if (!error.empty()) return std::nullopt;
   return o;
 }
@@ -570,15 +586,16 @@ int session_settle(const std::vector<std::string> &args) {
   if (!running_daemon(*s)) return fail("hwtrackd is not running");
   const long n = read_number(s->settle_count(), 0) + 1;
   write_text(s->settle_count(), std::to_string(n) + "\n");
-  const std::string marker = kSettleDevpath + std::to_string(n) + " ";
+  const std::string devpath = kSettleDevpath + std::to_string(n);
   hw::unique_fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
   Spawn send;
-  send.argv = {self_path(), "send", "change", marker.substr(0, marker.size() - 1), "boardsim"};
+  send.argv = {self_path(), "send", "change", devpath, "boardsim"};
   send.out = null.get();
   if (run_to_end(send) != 0) return fail("cannot send the marker event");
   // The daemon takes its events one at a time, in order: once it logs the
-  // marker, it has handled every event sent before it.
-  if (!wait_for([&] { return read_text(s->syslog()).find(marker) != std::string::npos; }))
+  // marker, it has handled every event sent before it. Its line has a blank
+  // after the devpath, so settle1 is not taken for settle10.
+  if (!wait_for([&] { return read_text(s->syslog()).find(devpath + " ") != std::string::npos; }))
     return fail("hwtrackd did not log the marker event (it logs events at sys.hw.cfg.debug 6 and up)");
   return kExitOk;
 }

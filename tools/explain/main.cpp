@@ -292,7 +292,8 @@ void print_json(const explanation &e) {
     out += std::string(i ? "," : "") + "{\"role\":" + json_string(p.role) + ",\"devpath\":" + json_string(p.devpath) +
            ",\"subsystem\":" + json_string(p.subsystem) + ",\"driver\":" + json_string(p.driver) + "}";
   }
-  out += "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
+  out +=
+      "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
   if (e.identified) {
     out += ",\"type\":" + json_string(e.type) + ",\"name\":" + json_string(e.name) + ",\"id\":" + json_string(e.id) +
            ",\"location\":" + json_string(e.location) + ",\"driver\":" + json_string(e.driver) +
@@ -396,8 +397,7 @@ int main(int argc, char **argv) {
   for (const std::string &input : inputs) {
     const std::string devpath = devpath_of(input);
     if (devpath.empty()) {
-      fprintf(stderr, "hwtrack-explain: no device %s below %s\n", input.c_str(),
-              *sysfs_path() ? sysfs_path() : "/");
+      fprintf(stderr, "hwtrack-explain: no device %s below %s\n", input.c_str(), *sysfs_path() ? sysfs_path() : "/");
       status = kExitFailed;
       continue;
     }
