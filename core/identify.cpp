@@ -64,8 +64,9 @@ bool address_qualifies(const char *address) {
 hwtrack_identify_trace *trace = nullptr;
 
 // Notes a device the identification looked at, once, under the role it
-// played first.
-void consulted(const sysfs_device *dev, const char *role) {
+// played first. Kept out of line: the daemon, which sets no trace, pays one
+// call at each place.
+[[gnu::noinline]] void consulted(const sysfs_device *dev, const char *role) {
   if (!trace || !dev || trace->count == hwtrack_identify_trace::max_consulted) return;
   for (int i = 0; i < trace->count; ++i)
     if (trace->consulted[i].dev == dev) return;
@@ -148,7 +149,7 @@ const char *bus_test_text(bus_test test) {
   return nullptr;
 }
 
-void trace_selection(int code, const selection_row *row) {
+[[gnu::noinline]] void trace_selection(int code, const selection_row *row) {
   if (!trace) return;
   if (!row) {
     hw::formatf(trace->why, sizeof(trace->why), "subsystem code %d is not tracked", code);
