@@ -290,7 +290,11 @@ std::optional<int> reaped_status(const Session &s, pid_t pid) {
 
 int stop_daemon(const Session &s) {
   const pid_t pid = running_daemon(s);
-  if (!pid) return fail("hwtrackd is not running");
+  if (!pid) {
+    const auto ended = reaped_status(s, static_cast<pid_t>(read_number(s.daemon_pid(), 0)));
+    return fail("hwtrackd is not running" +
+                (ended ? " (it ended with status " + std::to_string(*ended) + ")" : std::string()));
+  }
   kill(pid, SIGTERM);
   int status = 0;
   if (getpid() == 1) {
