@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -536,6 +537,23 @@ std::string enter_pid_namespace() {
   return "";
 }
 
+// The process between boardsim and the run: it makes the PID namespace,
+// whose first process is the run, so that boardsim itself stays where it
+// was (a process whose namespace for children has ended can fork no more).
+// Each of the two ends with its parent: a run never outlives boardsim.
+int run_in_pid_namespace(const Session &s, const RunOptions &o, const std::string &rdbd) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (std::string why = enter_pid_namespace(); !why.empty()) return fail(why);
+  const pid_t first = fork();
+  if (first == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    _exit(run_inside(s, o, rdbd));
+  }
+  signal(SIGINT, SIG_IGN);
+  signal(SIGQUIT, SIG_IGN);
+  return first < 0 ? fail("cannot fork: " + errno_text()) : wait_exit(first);
+}
+
 }  // namespace
 
 int session_run(const std::vector<std::string> &args) {
@@ -557,13 +575,9 @@ int session_run(const std::vector<std::string> &args) {
   std::string dir = std::string(tmp) + "/boardsim.XXXXXX";
   if (!mkdtemp(dir.data())) return fail("cannot make a folder in " + std::string(tmp) + ": " + errno_text());
   const Session s{dir};
-  if (std::string why = enter_pid_namespace(); !why.empty()) {
-    fs::remove_all(s.dir, ec);
-    return fail(why);
-  }
   fflush(stdout);
   run_child = fork();
-  if (run_child == 0) _exit(run_inside(s, *o, rdbd));
+  if (run_child == 0) _exit(run_in_pid_namespace(s, *o, rdbd));
   // The terminal's Ctrl-C is the shell's or the hook's to take; a stop
   // request ends the whole run.
   signal(SIGINT, SIG_IGN);
