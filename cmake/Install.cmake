@@ -4,9 +4,11 @@
 # CMAKE_INSTALL_PREFIX=/usr and installs with DESTDIR=<staging> gets the
 # layout of the target's root file system:
 #
-#   <prefix>/sbin/hwtrackd
+#   <prefix>/sbin/hwtrackd, hwtrack-explain (and their man8 pages)
 #   <prefix>/sbin/rdbd, man8/rdbd.8                HWTRACK_BUILD_RDBD
 #   <prefix>/bin/rdb, man1/rdb.1                   HWTRACK_BUILD_RDB_CLIENT
+#   <prefix>/bin/boardsim, man1/boardsim.1         HWTRACK_BUILD_TOOLS (a developer
+#                                                  tool for the host, not the board)
 #   <prefix>/libexec/hwtrackd/hwclass-devnode      example class script
 #   <prefix>/share/man/man8/hwtrackd.8
 #   <prefix>/lib/systemd/system/hwtrackd.service   HWTRACK_INSTALL_SYSTEMD
@@ -31,7 +33,7 @@ if(HWTRACK_INSTALL_SYSV AND HWTRACK_INSTALL_OPENWRT)
     "init.d/hwtrackd: switch one of them off")
 endif()
 
-set(_hwtrack_programs hwtrackd)
+set(_hwtrack_programs hwtrackd hwtrack-explain)
 if(HWTRACK_BUILD_RDBD)
   list(APPEND _hwtrack_programs rdbd)
 endif()
@@ -90,8 +92,9 @@ if(HWTRACK_STATIC)
   endforeach()
 endif()
 
-install(TARGETS hwtrackd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/man/hwtrackd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(TARGETS hwtrackd hwtrack-explain RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/hwtrackd.8 ${PROJECT_SOURCE_DIR}/man/hwtrack-explain.8
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(HWTRACK_BUILD_RDBD)
   install(TARGETS rdbd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/man/rdbd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
@@ -99,6 +102,11 @@ endif()
 if(HWTRACK_BUILD_RDB_CLIENT)
   install(TARGETS rdb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/man/rdb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+if(TARGET boardsim)
+  install(TARGETS boardsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/man/boardsim.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The packaging files name the programs by their places under the prefix

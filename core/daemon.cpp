@@ -4,14 +4,21 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/log.h"
+#include "base/strutil.h"
+#include "base/unique_fd.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "rdb/rdb.h"
@@ -89,6 +96,108 @@ void ignore_sigpipe() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// --- readiness --------------------------------------------------------------
+
+// Boot scripts and services that read the class table start once it
+// reflects the devices present: the daemon tells its supervisor when the
+// start-up scans, made against the RDB, are done. Two ways, each taken from
+// the environment: systemd's notification socket (NOTIFY_SOCKET, a path or
+// "@" and an abstract name) gets one datagram; a descriptor
+// (HWTRACKD_READY_FD, as s6 and mdevd take it) gets a newline and is closed.
+constexpr char NOTIFY_SOCKET_VAR[] = "NOTIFY_SOCKET";
+constexpr char READY_FD_VAR[] = "HWTRACKD_READY_FD";
+
+struct readiness_channel {
+  hw::fixed_text<sizeof(sockaddr_un::sun_path)> notify_socket;
+  hw::unique_fd ready_fd;
+  // What was refused, logged once the log is open.
+  hw::fixed_text<64> bad_notify_socket;
+  hw::fixed_text<32> bad_ready_fd;
+  bool waits() const { return !notify_socket.empty() || static_cast<bool>(ready_fd); }
+  bool reported = false;
+};
+readiness_channel readiness;
+
+// Taken before anything can run the class script (the start-up scans do):
+// the descriptor is made close-on-exec and both variables leave the
+// environment, so neither reaches the script. Descriptors 0 to 2 are
+// refused: closing one after the report would hand its number to the next
+// file or socket opened, which would then get the event lines.
+void take_readiness_channel() {
+  if (const char *text = getenv(READY_FD_VAR)) {
+    const char *end = text + strlen(text);
+    int fd = -1;
+    const auto [stop, ec] = std::from_chars(text, end, fd);
+    if (ec == std::errc() && stop == end && fd > 2 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)
+      readiness.ready_fd.reset(fd);
+    else
+      readiness.bad_ready_fd.set(text);
+    unsetenv(READY_FD_VAR);
+  }
+  if (const char *path = getenv(NOTIFY_SOCKET_VAR)) {
+    const size_t n = strlen(path);
+    if ((path[0] == '/' || path[0] == '@') && n > 1 && n < readiness.notify_socket.capacity)
+      readiness.notify_socket.set(path);
+    else
+      readiness.bad_notify_socket.set(path);
+    unsetenv(NOTIFY_SOCKET_VAR);
+  }
+}
+
+void log_refused_readiness_channel() {
+  if (!readiness.bad_ready_fd.empty())
+    HWLOG(LOG_ERR, "%s ignored - not an open descriptor above 2 (%s)", READY_FD_VAR, readiness.bad_ready_fd.c_str());
+  if (!readiness.bad_notify_socket.empty())
+    HWLOG(LOG_ERR, "%s ignored - not a socket path or @name (%s)", NOTIFY_SOCKET_VAR,
+          readiness.bad_notify_socket.c_str());
+}
+
+// One datagram to the notification socket, as systemd's protocol has it.
+bool notify_supervisor(const char *message) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const char *path = readiness.notify_socket.c_str();
+  const size_t n = strlen(path);
+  memcpy(addr.sun_path, path, n);
+  if (path[0] == '@') addr.sun_path[0] = '\0';  // abstract: no terminating NUL counts
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (path[0] == '@' ? 0 : 1));
+  hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return fd &&
+         sendto(fd.get(), message, strlen(message), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr), len) >= 0;
+}
+
+int count_tracked_devices() {
+  int devices = 0;
+  for (const hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd)) ++devices;
+  return devices;
+}
+
+// Once, when the start-up scans made against the RDB are over. A daemon
+// started without its RDB scanned into nothing: it is ready only when the
+// RDB has opened and the reconciliation has run again.
+void report_ready() {
+  if (readiness.reported || !readiness.waits()) return;
+  if (!rdb_is_open()) {
+    HWLOG(LOG_WARNING, "not ready - waiting for the rdb");
+    if (!readiness.notify_socket.empty()) notify_supervisor("STATUS=waiting for the RDB");
+    return;
+  }
+  readiness.reported = true;
+  const int devices = count_tracked_devices();
+  char message[64];
+  hw::formatf(message, sizeof(message), "READY=1\nSTATUS=tracking %d devices", devices);
+  if (!readiness.notify_socket.empty() && !notify_supervisor(message))
+    HWLOG(LOG_ERR, "failed to notify %s - %s", readiness.notify_socket.c_str(), strerror(errno));
+  if (readiness.ready_fd) {
+    ssize_t n;
+    while ((n = write(readiness.ready_fd.get(), "\n", 1)) < 0 && errno == EINTR) {
+    }
+    if (n < 0) HWLOG(LOG_ERR, "failed to write to %s - %s", READY_FD_VAR, strerror(errno));
+    readiness.ready_fd.reset();
+  }
+  HWLOG(LOG_INFO, "ready - tracking %d devices", devices);
 }
 
 // -1: run the daemon; otherwise the exit status.
@@ -201,6 +310,7 @@ void start_over_with_rdb() {
   hwcls_init();
   reconcile_with_rdb();
   scan_present_devices();
+  report_ready();
 }
 
 // The loop's upkeep: the RDB missing is retried, a mirror it may lack is
@@ -270,6 +380,7 @@ int hwtrack_main(int argc, char **argv) {
   open_missing_standard_descriptors();
   const int status = parse_options(argc, argv);
   if (status >= 0) return status;
+  take_readiness_channel();
   ignore_sigpipe();
 
   // The RDB comes first: the log mask is read from it. A daemon without an
@@ -278,6 +389,7 @@ int hwtrack_main(int argc, char **argv) {
   rdb_init();
   open_log();
   log_start_banner();
+  log_refused_readiness_channel();
   init_modules();
 
   // The monitor socket's name is held by one daemon at a time: a second
@@ -296,6 +408,7 @@ int hwtrack_main(int argc, char **argv) {
   install_signal_handlers();
   if (!open_event_sockets()) return shutdown(EXIT_FAILURE);
   scan_present_devices();
+  report_ready();
   hwtrack_set_upkeep_handler(keep_rdb_in_step);
   hwtrack_event_loop();
   return shutdown(EXIT_SUCCESS);

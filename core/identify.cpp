@@ -61,6 +61,18 @@ bool address_qualifies(const char *address) {
   return ((n >> 1) & 1) == 1;
 }
 
+hwtrack_identify_trace *trace = nullptr;
+
+// Notes a device the identification looked at, once, under the role it
+// played first. Kept out of line: the daemon, which sets no trace, pays one
+// call at each place.
+[[gnu::noinline]] void consulted(const sysfs_device *dev, const char *role) {
+  if (!trace || !dev || trace->count == hwtrack_identify_trace::max_consulted) return;
+  for (int i = 0; i < trace->count; ++i)
+    if (trace->consulted[i].dev == dev) return;
+  trace->consulted[trace->count++] = {role, dev};
+}
+
 // --- selection of the kind function --------------------------------------
 
 enum class phys_test { none, any, gadget, other };
@@ -113,6 +125,41 @@ constexpr selection_row selection_table[] = {
      LOG_DEBUG},
     {phys_test::other, code_bit(1), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
 };
+
+// What each test of a row asks, as hwtrack-explain tells why a row was taken.
+const char *phys_test_text(phys_test test) {
+  switch (test) {
+    case phys_test::none: return "no physical device";
+    case phys_test::any: return "any physical device";
+    case phys_test::gadget: return "the physical device is a gadget";
+    case phys_test::other: return "a physical device that is not a gadget";
+  }
+  return "";
+}
+
+const char *bus_test_text(bus_test test) {
+  switch (test) {
+    case bus_test::always: return nullptr;
+    case bus_test::on_platform: return "on the platform bus";
+    case bus_test::not_on_platform: return "not on the platform bus";
+    case bus_test::phys_usb_serial: return "the physical device is on usb-serial";
+    case bus_test::phys_usb: return "the physical device is on usb";
+    case bus_test::virtual_gadget_tty: return "a gadget serial port in /devices/virtual/tty";
+  }
+  return nullptr;
+}
+
+[[gnu::noinline]] void trace_selection(int code, const selection_row *row) {
+  if (!trace) return;
+  if (!row) {
+    hw::formatf(trace->why, sizeof(trace->why), "subsystem code %d is not tracked", code);
+    return;
+  }
+  trace->kind = row->kind_name;
+  const char *bus = bus_test_text(row->bus);
+  hw::formatf(trace->why, sizeof(trace->why), "subsystem %s, %s%s%s", subsystem_name(code), phys_test_text(row->phys),
+              bus ? ", " : "", bus ? bus : "");
+}
 
 // The gadget device: "gadget" until 6.0, "gadget.<n>" on the gadget bus since.
 bool is_gadget(const sysfs_device *phys) {
@@ -210,7 +257,10 @@ sysfs_device *get_physical_device(sysfs_device *dev) {
   hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
   hw::strlcat(path, "/", sizeof(path));
   hw::strlcat(path, "device", sizeof(path));
-  return beyond_serial_base(sysfs_device_get(path));
+  sysfs_device *linked = sysfs_device_get(path);
+  sysfs_device *phys = beyond_serial_base(linked);
+  if (phys != linked) consulted(linked, "serial-base port");
+  return phys;
 }
 
 sysfs_device *get_platform_node(sysfs_device *dev) {
@@ -224,7 +274,9 @@ sysfs_device *get_platform_node(sysfs_device *dev) {
 
 int check_mmc_partition(sysfs_device *dev) {
   if (!dev) return -1;
-  if (!sysfs_device_get_parent_with_subsystem(dev, "mmc")) return -1;
+  const sysfs_device *card = sysfs_device_get_parent_with_subsystem(dev, "mmc");
+  consulted(card, "mmc card");
+  if (!card) return -1;
   // Below the sysfs root in use, like every other lookup, so that a tree
   // under SYSFS_PATH answers for its own cards.
   char path[PATH_BUF_SIZE];
@@ -240,15 +292,21 @@ namespace {
   hwlog_write((priority), HWLOG_MODULE, "hwtrack_set_hd_by_devpath", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 int identify(int code, hwdev *hd, const char *devpath) {
+  if (trace) *trace = hwtrack_identify_trace{};
   sysfs_device *dev = sysfs_device_get(devpath);
   if (!dev) {
     ENTRY_LOG(LOG_ERR, "unable to access '%s'", devpath);
     return -1;
   }
+  consulted(dev, "class device");
   sysfs_device *phys = get_physical_device(dev);
-  const bool on_platform = get_platform_node(phys ? phys : dev) != nullptr;
+  consulted(phys, "physical device");
+  const sysfs_device *platform_node = get_platform_node(phys ? phys : dev);
+  consulted(platform_node, "platform node");
+  const bool on_platform = platform_node != nullptr;
 
   const selection_row *row = select_row(code, on_platform, dev, phys);
+  trace_selection(code, row);
   if (!row) return -1;
 
   if (!row->kind) {
@@ -285,6 +343,8 @@ int identify(int code, hwdev *hd, const char *devpath) {
 
 int hwtrack_identify(int code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
 
+void hwtrack_trace_identification(hwtrack_identify_trace *to) { trace = to; }
+
 int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath) {
   if (identify(code, hd, devpath) < 0) return -1;
   (void)hwdev_fixup(hd);
@@ -296,6 +356,8 @@ int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *
   // USB controller: the controller two platform levels up names the gadget.
   sysfs_device *udc = sysfs_device_get_parent_with_subsystem(dev, "platform");
   sysfs_device *controller = udc ? sysfs_device_get_parent_with_subsystem(udc, "platform") : nullptr;
+  consulted(udc, "platform parent");
+  consulted(controller, "names the gadget");
   if (!controller) {
     HWLOG(LOG_ERR, "platform sysfs node not found (devpath=%s)", dev->devpath.c_str());
     return -1;
@@ -345,6 +407,9 @@ int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_devi
   // gadget's functions on the kernels that parented them to the gadget.
   sysfs_device *controller = get_physical_device(udc);
   sysfs_device *named_by = sysfs_device_get_parent(controller);
+  consulted(udc, "udc");
+  consulted(controller, "udc controller");
+  consulted(named_by, "names the gadget");
   if (!named_by) {
     HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - udc controller without parent (udc=%s)", name);
     return -1;
@@ -352,6 +417,7 @@ int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_devi
   // The gadget device, linked from its udc since 6.0 ("gadget.<n>").
   hw::formatf(path, sizeof(path), "%s/gadget", udc->devpath.c_str());
   const sysfs_device *gadget = sysfs_device_get(path);
+  consulted(gadget, "gadget device");
 
   hd->id.format("gadget-%s-%s", subsystem_name(code), named_by->kernel.c_str());
   hd->loc.set("gadget");
@@ -362,6 +428,7 @@ int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_devi
 int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *phys, const char *id_suffix,
                                        const char *loc_suffix) {
   sysfs_device *node = get_platform_node(dev);
+  consulted(node, "platform node");
   if (!node) {
     HWLOG(LOG_ERR, "platform sysfs node not found (devpath=%s)", dev->devpath.c_str());
     return -1;
@@ -447,6 +514,8 @@ int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_devic
     return -1;
   }
   sysfs_device *usb_dev = sysfs_device_get_parent(interface);
+  consulted(interface, "usb interface");
+  consulted(usb_dev, "usb device");
   if (!usb_dev) {
     HWLOG(LOG_ERR, "###hwtrack### no parent found");
     return -1;
@@ -505,7 +574,9 @@ const char *partition_of(const sysfs_device *dev) {
 
 bool is_nested_disk(sysfs_device *dev) {
   const sysfs_device *parent = sysfs_device_get_parent(dev);
-  return parent && text_equals(parent->subsystem.c_str(), "block");
+  const bool nested = parent && text_equals(parent->subsystem.c_str(), "block");
+  if (nested) consulted(parent, "nested in disk");
+  return nested;
 }
 
 }  // namespace

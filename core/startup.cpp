@@ -105,12 +105,21 @@ int build_hwcls_from_rdb() {
   return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
-int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+namespace {
+
+// Logs as the callback the start-up names, whichever of the two reads.
+#define STORED_CLASS_LOG(priority, fmt) \
+  hwlog_write((priority), HWLOG_MODULE, "enum_cb_on_build_hwcls_from_rdb", __LINE__, fmt)
+
+// Reads the stored class entry whose id variable is name and files it, as
+// kept in the RDB (its type and index); the entry, or nullptr when it is
+// left out (logged).
+hwcls *file_stored_class(const char *name) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
   if (id_at == std::string_view::npos || id_at >= RDB_NAME_BUF_SIZE) {
-    HWLOG(LOG_ERR, "hwclass id rdb format is incorrect");
-    return 0;
+    STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    return nullptr;
   }
   char prefix[RDB_NAME_BUF_SIZE];
   memcpy(prefix, name, id_at);
@@ -118,21 +127,38 @@ int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
 
   hwcls *cls = hwcls_get();
   if (!cls) {
-    HWLOG(LOG_ERR, "failed in hwcls_get()");
-    return 0;
+    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_get()");
+    return nullptr;
   }
   if (hwcls_read_from_rdb(cls, prefix) < 0) {
-    HWLOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
     hwcls_release(cls);
-    return 0;
+    return nullptr;
   }
   // Refused when another stored name already led to this entry.
   if (hwcls_fixup(cls, 1) < 0) {
     hwcls_release(cls);
-    return 0;
+    return nullptr;
   }
-  hwcls_write_to_rdb(cls, 0);
+  return cls;
+}
+
+#undef STORED_CLASS_LOG
+
+int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
+  file_stored_class(name);
   return 0;
+}
+
+}  // namespace
+
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+  if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
+  return 0;
+}
+
+int load_hwcls_from_rdb() {
+  return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_load_hwcls_from_rdb, 0);
 }
 
 int build_legacy_devices() {
@@ -227,31 +253,39 @@ int remove_vanished_devices() {
   return removed;
 }
 
-// Adds the devices of the class directories that have no record, on-board
-// ones first as at start-up, so new class entries get their indexes in the
-// same order. Directories and links that fail were reported by the start-up
-// scan already.
+// Adds the device when it has no record; counts it in *added.
+void add_unknown_device(int code, const char *devpath, void *added) {
+  if (hwdev_find_by_devpath(devpath)) return;
+  if (hwtrack_add_new_hwdev(code, devpath) < 0) {
+    HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
+    return;
+  }
+  HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
+  ++*static_cast<int *>(added);
+}
+
+// Adds the devices of the class directories that have no record, in the
+// start-up scans' order, so new class entries get their indexes in the
+// same order. Directories and links that fail were reported by the
+// start-up scan already.
 int add_unknown_devices() {
   int added = 0;
+  hwtrack_for_each_scanned_device(add_unknown_device, &added);
+  return added;
+}
+
+}  // namespace
+
+void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) {
   for (const int platform_pass : {1, 0}) {
     class_scan scan;
     for (class_scan::step step; (step = scan.next()) != class_scan::step::done;) {
       if (step != class_scan::step::device) continue;
       const char *devpath = scan.path();
-      if (hwdev_find_by_devpath(devpath)) continue;
-      if (is_subsystem(devpath, "platform") != platform_pass) continue;
-      if (hwtrack_add_new_hwdev(scan.code(), devpath) < 0) {
-        HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
-        continue;
-      }
-      HWLOG(LOG_INFO, "devpath added as a hwdev (devpath=%s)", devpath);
-      ++added;
+      if (is_subsystem(devpath, "platform") == platform_pass) visit(scan.code(), devpath, context);
     }
   }
-  return added;
 }
-
-}  // namespace
 
 int hwtrack_resync() {
   // A remove made by the resync may ask for one (a record freed while the

@@ -33,6 +33,7 @@ constexpr int kNoHandle = ENODEV;
 constexpr char kProbeName[] = "sys.hw.cfg.debug";
 
 rdbdrv_handle *g_handle = nullptr;
+bool g_read_only = false;
 // A write or delete failed since the mirror was last found whole.
 bool g_write_failed = false;
 // The handle's reconnects when the mirror was last found whole: one more
@@ -53,6 +54,11 @@ int g_names_size = kNamesSize;
 int fail_without_handle() {
   errno = kNoHandle;
   return -kNoHandle;
+}
+
+int refuse_write() {
+  errno = EROFS;
+  return -EROFS;
 }
 
 // Replaces buf with one of size bytes; false when memory runs out.
@@ -174,7 +180,9 @@ int rdb_set_value(const char *name, const char *value, int persist) {
   HWLOG(LOG_DEBUG, "rdb_set (var=%s,val=%s,persist=%d)", name, value, persist);
 
   int rc;
-  if (!g_handle) {
+  if (g_read_only) {
+    rc = refuse_write();
+  } else if (!g_handle) {
     rc = fail_without_handle();
   } else {
     rc = rdbdrv_set(g_handle, name, value);
@@ -189,7 +197,10 @@ int rdb_set_value(const char *name, const char *value, int persist) {
   return rc;
 }
 
+void rdb_set_read_only(bool read_only) { g_read_only = read_only; }
+
 int rdb_delete_value(const char *name) {
+  if (g_read_only) return refuse_write();
   const int rc = g_handle ? rdbdrv_delete(g_handle, name) : fail_without_handle();
   // A variable that is not there is as good as deleted.
   if (rc < 0 && rc != -ENOENT) g_write_failed = true;

@@ -28,6 +28,10 @@ int rdb_ping();
 bool rdb_mirror_stale();
 void rdb_mirror_rewriting();
 
+// Read-only use (hwtrack-explain): every write and delete is refused with
+// EROFS before it reaches the driver, whoever asks for it.
+void rdb_set_read_only(bool read_only);
+
 const char *rdb_get_value(const char *name);
 int rdb_set_value(const char *name, const char *value, int persist);
 int rdb_delete_value(const char *name);

@@ -33,6 +33,7 @@ str2ref_ptr hwcls_by_id;
 str2ref_ptr hwcls_by_loc;
 std::array<int, HWCLS_TYPE_COUNT> hwcls_next_index{};
 char rdb_name_buf[kRdbNameSize];
+hwcls_match last_match = hwcls_match::none;
 
 // Every record made by hwcls_get, keyed by its address, so release and
 // shutdown free exactly what was handed out; with whether it may have index
@@ -276,6 +277,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
 }
 
 int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
+  last_match = hwcls_match::none;
   if (cls) *cls = nullptr;
   if (!cls || !hd || !hwcls_by_id || !hd->id.present()) return -1;
   const char *id = hd->id.c_str();
@@ -287,11 +289,13 @@ int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
   auto *first = static_cast<hwcls *>(ref);
   if (strcmp(first->loc.c_str(), loc) == 0) {
     *cls = first;
+    last_match = hwcls_match::identity_and_location;
     return 0;
   }
   // The only class of this identity, and free: the device has moved.
   if (str2ref_find_next(hwcls_by_id.get(), id, nullptr) < 0 && first->status == HWCLS_STATUS_REMOVED) {
     *cls = first;
+    last_match = hwcls_match::unique_identity;
     return 0;
   }
   // A shared identity, or its class is held elsewhere: go by location. The
@@ -302,8 +306,11 @@ int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls) {
   *cls = static_cast<hwcls *>(ref);
   for (void *next = ref; strcmp((*cls)->id.c_str(), id) != 0 && str2ref_find_next(hwcls_by_loc.get(), loc, &next) == 0;)
     if (strcmp(static_cast<hwcls *>(next)->id.c_str(), id) == 0) *cls = static_cast<hwcls *>(next);
+  last_match = hwcls_match::location;
   return 0;
 }
+
+hwcls_match hwcls_last_match() { return last_match; }
 
 int hwcls_first(hwcls **cls) {
   void *ref = nullptr;

@@ -37,6 +37,14 @@ hwcls *hwcls_get();
 void hwcls_release(hwcls *cls);
 int hwcls_fixup(hwcls *cls, int keep_index);
 int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls);
+
+// The rule by which the last hwcls_find_for_hwdev decided (hwtrack-explain
+// tells it): none found, the entry of the device's identity at its
+// location, the only entry of its identity and free (the device moved), or
+// the entry at its location (its identity shared, or its entry held).
+enum class hwcls_match { none, identity_and_location, unique_identity, location };
+hwcls_match hwcls_last_match();
+
 int hwcls_first(hwcls **cls);
 int hwcls_next(hwcls **cls);
 int hwcls_write_to_rdb(hwcls *cls, int clear_dev);

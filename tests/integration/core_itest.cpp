@@ -2,8 +2,11 @@
 // two event sockets and who may talk to them.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "tests/integration/harness.h"
 #include "tools/board/sysfs_tree.h"
 
@@ -208,7 +212,6 @@ TEST_F(CoreTest, SigintStopsTheDaemonLikeSigterm) {
 
 TEST_F(CoreTest, SighupKeepsItsDefaultAction) {
   start("7");
-  ASSERT_TRUE(h().wait_for_log("scan devices"));
   EXPECT_EQ(h().stop_daemon(SIGHUP), 128 + SIGHUP);
   EXPECT_FALSE(h().wait_for_log("close netlink socket", itest::within(std::chrono::milliseconds(0))));
 }
@@ -349,6 +352,53 @@ TEST_F(CoreTest, RdbLateOrLostIsCaughtUpWithNothingLostForGood) {
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 
+// Readiness comes once, after the start-up scans (the UART inserted, its
+// script run), and never reaches the class script; started without an RDB,
+// the daemon is not ready before the RDB came. The harness's own readiness
+// pipe is always set; each row adds a notification socket.
+TEST_F(CoreTest, ReadinessFollowsTheStartUpScansOnce) {
+  board::SysfsTree tree(h().sysfs_root());
+  plug_uart(tree, 0, false);
+  ASSERT_TRUE(h().start_rdbd());
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7", true));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script",
+                          "x=; [ -e /proc/$$/fd/3 ] && x=fd3; echo \"[$HWTRACKD_READY_FD$NOTIFY_SOCKET$x]\" >>" +
+                              h().path("seen"), true));
+  for (const bool rdb_late : {false, true}) {
+    const std::string name = rdb_late ? h().path("notify") : "@hwtrack-itest-notify";
+    sockaddr_un addr{AF_UNIX, {}};
+    name.copy(addr.sun_path, name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    const hw::unique_fd socket_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = socket_fd.get();
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), offsetof(sockaddr_un, sun_path) + name.size()), 0);
+    const auto next_message = [&](int flags) {
+      char buf[256] = {};
+      pollfd p{fd, POLLIN, 0};
+      return (flags || poll(&p, 1, 30000) > 0) && recv(fd, buf, sizeof buf - 1, flags) > 0 ? std::string(buf) : "";
+    };
+    ASSERT_TRUE(!rdb_late || h().stop_rdbd() == 0);
+    DaemonOptions options;
+    options.env = {{"NOTIFY_SOCKET", name}};
+    ASSERT_TRUE(h().start_daemon(options));
+    if (rdb_late) {
+      EXPECT_EQ(next_message(0), "STATUS=waiting for the RDB");
+      ASSERT_TRUE(h().start_rdbd());
+      ASSERT_TRUE(h().wait_ready());
+    }
+    EXPECT_EQ(h().rdb_get("sys.hw.class.serial.0.status"), "inserted");
+    EXPECT_EQ(next_message(MSG_DONTWAIT), "READY=1\nSTATUS=tracking 1 devices");
+    ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after-ready", "tty")));
+    ASSERT_TRUE(h().wait_for_log("/devices/after-ready"));
+    EXPECT_EQ(next_message(MSG_DONTWAIT), "");
+    EXPECT_EQ(h().stop_daemon(), 0);
+  }
+  std::ifstream seen(h().path("seen"));
+  std::vector<std::string> calls;
+  for (std::string line; std::getline(seen, line);) calls.push_back(line);
+  EXPECT_EQ(calls, std::vector<std::string>(2, "[] sys.hw.class.serial.0 serial 0 inserted"));
+}
+
 TEST_F(CoreTest, RefusalFloodIsLoggedAFewLinesASecondAndCounted) {
   start("7");
   ASSERT_TRUE(h().pause_daemon());
@@ -408,7 +458,6 @@ TEST_F(CoreTest, BothSocketsReadableInOnePassAreBothHandled) {
   const std::string tty = "/sys/class/tty/ttyS0/uevent";
   if (access(tty.c_str(), W_OK) != 0) GTEST_SKIP() << "no " << tty << " to make the kernel send an event";
   start("7");
-  ASSERT_TRUE(h().wait_for_log("scan devices"));
   ASSERT_TRUE(h().pause_daemon());
   ASSERT_TRUE(itest::Harness::trigger_kernel_uevent(tty, "change"));
   ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/both", "tty")));
@@ -526,7 +575,6 @@ TEST_F(CoreTest, BadDatagramsDoNotHurtTheDaemon) {
 
 TEST_F(CoreTest, EveryDescriptorBeyondStdioIsCloseOnExec) {
   start("7");
-  ASSERT_TRUE(h().wait_for_log("scan devices"));
   const std::string fdinfo = "/proc/" + std::to_string(h().daemon_pid()) + "/fdinfo/";
   int checked = 0;
   for (int fd = 3; fd < 256; ++fd) {

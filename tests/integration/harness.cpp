@@ -222,9 +222,10 @@ std::vector<std::pair<std::string, std::string>> with_environment(
 }
 
 // fork + exec with everything prepared before the fork (the test process
-// has threads). Only fds 0-2 reach the program, or none at all.
+// has threads). Only fds 0-2 reach the program, or none at all, and
+// ready_fd as fd 3.
 pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false) {
+                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false, int ready_fd = -1) {
   std::vector<std::string> env_strings;
   for (const auto &[k, v] : with_environment(env)) env_strings.push_back(k + "=" + v);
   std::vector<char *> cargv, cenv;
@@ -239,7 +240,10 @@ pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pai
   if (in_fd >= 0) dup2(in_fd, 0);
   if (out_fd >= 0) dup2(out_fd, 1);
   if (err_fd >= 0) dup2(err_fd, 2);
-  syscall(SYS_close_range, no_stdio ? 0U : 3U, ~0U, 0U);
+  if (ready_fd == 3) fcntl(3, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+  else if (ready_fd >= 0) dup2(ready_fd, 3);
+  if (no_stdio) syscall(SYS_close_range, 0U, 2U, 0U);
+  syscall(SYS_close_range, ready_fd >= 0 ? 4U : 3U, ~0U, 0U);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -433,6 +437,11 @@ struct Harness::Capture {
 
   Fd wake;
   Fd syslog;
+  // The read end of the current daemon's readiness pipe, and what it said
+  // (main thread only).
+  Fd ready;
+  bool ready_seen = false;
+  bool rdb_given = false;
   std::atomic<bool> stopping{false};
   std::thread thread;
 
@@ -615,9 +624,9 @@ bool Harness::make_symlink(const std::string &target, const std::string &link) {
 
 pid_t Harness::spawn(const std::vector<std::string> &argv,
                      const std::vector<std::pair<std::string, std::string>> &env, int out_fd, int err_fd,
-                     uid_t uid, gid_t gid, bool no_stdio) {
+                     uid_t uid, gid_t gid, bool no_stdio, int ready_fd) {
   Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid, no_stdio);
+  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid, no_stdio, ready_fd);
 }
 
 std::string Harness::daemon_for_others() {
@@ -743,13 +752,17 @@ bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
     close(out[0]);
     slave = Fd(out[1]);
   }
-  int err[2];
-  if (pipe2(err, O_CLOEXEC) < 0) return false;
-  Fd err_r(err[0]), err_w(err[1]);
+  int err[2], ready[2];
+  if (pipe2(err, O_CLOEXEC) < 0 || pipe2(ready, O_CLOEXEC) < 0) return false;
+  Fd err_r(err[0]), err_w(err[1]), ready_w(ready[1]);
+  capture_->ready = Fd(ready[0]);
+  capture_->ready_seen = false;
+  capture_->rdb_given = options.with_rdb;
 
   std::vector<std::pair<std::string, std::string>> env = {
       {"RDB_DEVICE", options.with_rdb ? rdb_socket() : path("no-rdb.sock")},
       {"SYSFS_PATH", sysfs_root()},
+      {"HWTRACKD_READY_FD", "3"},
   };
   env.insert(env.end(), options.env.begin(), options.env.end());
   std::vector<std::string> argv = options.wrapper;
@@ -757,24 +770,35 @@ bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   capture_->new_generation();
-  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid, options.no_stdio);
+  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid, options.no_stdio, ready_w.get());
   if (daemon_pid_ < 0) return false;
   slave.reset();
   err_w.reset();
+  ready_w.reset();
   capture_->add_stream(master.release(), Capture::Kind::Stdout);
   capture_->add_stream(err_r.release(), Capture::Kind::Stderr);
   return !options.wait_ready || wait_ready(deadline);
 }
 
 bool Harness::wait_ready(Deadline deadline) {
-  return wait_until(
-      [&] {
-        if (!daemon_running()) return true;
-        const auto inodes = socket_inodes(daemon_pid_);
-        return holds_monitor_socket(inodes) && holds_uevent_socket(inodes);
-      },
-      deadline) &&
-         daemon_running();
+  // Without an RDB to open the daemon is not ready; it has got as far as it
+  // can once it holds both event sockets.
+  if (!capture_->rdb_given || !rdbd_running())
+    return wait_until(
+               [&] {
+                 if (!daemon_running()) return true;
+                 const auto inodes = socket_inodes(daemon_pid_);
+                 return holds_monitor_socket(inodes) && holds_uevent_socket(inodes);
+               },
+               deadline) &&
+           daemon_running();
+  const auto reported = [&] {
+    char c = 0;
+    pollfd p{capture_->ready.get(), POLLIN, 0};
+    if (!capture_->ready_seen && poll(&p, 1, 0) > 0 && read(p.fd, &c, 1) == 1) capture_->ready_seen = c == '\n';
+    return capture_->ready_seen;
+  };
+  return wait_until([&] { return reported() || !daemon_running(); }, deadline) && reported();
 }
 
 bool Harness::daemon_running() {

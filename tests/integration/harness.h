@@ -134,8 +134,8 @@ struct DaemonOptions {
   bool with_rdb = true;
   // Extra or overriding environment ("SYSFS_PATH" defaults to sysfs_root()).
   std::vector<std::pair<std::string, std::string>> env;
-  // Wait until both event sockets exist before returning (only for a daemon
-  // that is expected to get that far).
+  // Wait until the daemon reports readiness (only for a daemon that is
+  // expected to get that far); see Harness::wait_ready.
   bool wait_ready = true;
   // A command that runs the daemon (valgrind, or a program that prepares
   // something and execs its arguments): argv is wrapper + hwtrackd + args.
@@ -190,10 +190,13 @@ class Harness {
   std::string daemon_for_others();
   // Starts the daemon: standard output on a pseudo-terminal (so it is
   // line-buffered, as on a console), standard error on a pipe, standard
-  // input /dev/null, RDB_DEVICE and SYSFS_PATH set. With wait_ready, returns
-  // once its monitor and netlink sockets exist (false if it died first).
+  // input /dev/null, RDB_DEVICE, SYSFS_PATH and HWTRACKD_READY_FD (a pipe,
+  // as fd 3) set. With wait_ready, returns once it is ready (false if it
+  // died first).
   bool start_daemon(const DaemonOptions &options = {}, Deadline deadline = within());
-  // Both event sockets of the daemon exist.
+  // The daemon reported readiness: its start-up scans are over. A daemon
+  // without an RDB (rdbd not running, or with_rdb false) is not ready
+  // before it has one: for it, both event sockets exist.
   bool wait_ready(Deadline deadline = within());
   pid_t daemon_pid() const { return daemon_pid_; }
   bool daemon_running();
@@ -254,7 +257,7 @@ class Harness {
   struct Capture;
   void fail(std::string what);
   pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-              int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false);
+              int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false, int ready_fd = -1);
 
   std::string error_;
   std::string dir_;

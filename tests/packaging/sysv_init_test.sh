@@ -68,11 +68,11 @@ init() {
 pid_from_file() { cat "$PIDFILE" 2>/dev/null; }
 is_hwtrackd() { [[ $(cat "/proc/$1/comm" 2>/dev/null) == hwtrackd && $(cut -d' ' -f3 "/proc/$1/stat") != Z ]]; }
 gone() { ! is_hwtrackd "$1"; }
-# started_up PID: the daemon PID finished its start-up (the last step before
-# the event loop is logged, and the platform UART reached the RDB).
+# started_up PID: the start just made returned once the daemon PID was
+# ready: the platform UART is in the RDB and the readiness file filled.
 started_up() {
-  syslog_has "hwtrackd[$1]: <hwtrack:main:" && grep -F "hwtrackd[$1]:" "$T/syslog" | grep -qF "scan devices" \
-    && rdb_is sys.hw.class.serial.0.status inserted
+  grep -qx "Starting hwtrackd: OK" "$T/out" && [[ -s /var/run/hwtrackd.ready ]] \
+    && syslog_has "hwtrackd[$1]: <hwtrack:main:" && rdb_is sys.hw.class.serial.0.status inserted
 }
 track() { CLEANUP_PIDS+=("$1"); }
 
@@ -83,8 +83,7 @@ init start
 pid1=$(pid_from_file)
 [[ -n $pid1 ]] && track "$pid1"
 check "start succeeds and writes the pid file" eval '[[ $rc == 0 && -n $pid1 ]] && is_hwtrackd "$pid1"'
-check "the daemon comes up with the settings of /etc/default" \
-  wait_for "start-up of $pid1" started_up "$pid1"
+check "start returns with the daemon ready, set up from /etc/default" started_up "$pid1"
 check "the daemon found the board's UART" \
   eval 'rdb_is sys.hw.class.serial.0.name /dev/ttyS0 && rdb_is sys.hw.class.serial.0.id platform-serial8250'
 
@@ -115,7 +114,7 @@ pid2=$(pid_from_file)
 [[ -n $pid2 ]] && track "$pid2"
 check "restart from stopped starts the daemon" \
   eval '[[ $rc == 0 && -n $pid2 && $pid2 != "$pid1" ]] && is_hwtrackd "$pid2"'
-wait_for "start-up of $pid2" started_up "$pid2"
+check "restart from stopped returns with the daemon ready" started_up "$pid2"
 
 init restart
 pid3=$(pid_from_file)
@@ -124,8 +123,7 @@ check "restart replaces the running daemon" \
   eval '[[ $rc == 0 && -n $pid3 && $pid3 != "$pid2" ]] && gone "$pid2" && is_hwtrackd "$pid3"'
 # The old daemon released the monitor socket's name before the new one
 # started: otherwise the new one would have stopped with "bind failed".
-check "the restarted daemon got both event sockets" \
-  wait_for "start-up of $pid3" started_up "$pid3"
+check "the restarted daemon got both event sockets and is ready" started_up "$pid3"
 
 kill -KILL "$pid3"
 wait_for "pid $pid3 to die" gone "$pid3"
@@ -145,7 +143,7 @@ init start
 pid4=$(pid_from_file)
 [[ -n $pid4 ]] && track "$pid4"
 check "start over a stale pid file starts the daemon" eval '[[ $rc == 0 ]] && is_hwtrackd "$pid4"'
-wait_for "start-up of $pid4" started_up "$pid4"
+check "and it is ready" started_up "$pid4"
 init stop
 check "and stop ends it" eval '[[ $rc == 0 ]] && gone "$pid4"'
 

@@ -2,7 +2,8 @@
 // board's sysfs tree, plugs and unplugs its devices as the kernel would
 // (changing the tree and sending the uevents to the udev monitor socket),
 // shows the RDB's class and device tables, and reads syslog for a private
-// /dev/log. Firmware teams test their class scripts with it.
+// /dev/log; `run` puts all of it and the daemon in private namespaces.
+// Firmware teams test their class scripts with it.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,6 +33,7 @@
 #include "core/hwtrack.h"
 #include "rdb/rdb.h"
 #include "tools/board/boards.h"
+#include "tools/board/session.h"
 
 namespace fs = std::filesystem;
 
@@ -77,6 +79,22 @@ constexpr char kUsage[] =
     "  syslog [SOCKET]               bind SOCKET (default /dev/log) and print each\n"
     "                                message received, one line each, until\n"
     "                                SIGINT or SIGTERM\n"
+    "  run --script FILE [--board NAME] [--kernel old|6.6] [--debug LEVEL]\n"
+    "      [HOOK [ARGUMENT...]]\n"
+    "                                in private namespaces: a syslog reader, rdbd,\n"
+    "                                the board laid out, hwtrackd on it with FILE\n"
+    "                                as its class script (sys.hw.cfg.debug LEVEL,\n"
+    "                                default 6); then a shell, or HOOK. The run and\n"
+    "                                its folder end with them\n"
+    "\n"
+    "inside a run ($BOARDSIM_DIR, $BOARDSIM_ROOT set):\n"
+    "  daemon start|stop             start hwtrackd (done once it reports\n"
+    "                                readiness) or stop it\n"
+    "  settle                        wait until hwtrackd has handled every event\n"
+    "                                sent before\n"
+    "  report                        what changed since the last report: the\n"
+    "                                daemon's log, the class table and the class\n"
+    "                                script's calls\n"
     "\n"
     "Events go to the abstract socket \"/org/kernel/udev/monitor\", which only a\n"
     "daemon in the same network namespace receives; the daemon accepts them from\n"
@@ -554,6 +572,10 @@ int cmd_syslog(const CommandLine &cl) {
 // --- main ---------------------------------------------------------------------------
 
 int run(const std::string &command, const std::vector<std::string> &args) {
+  if (command == "run") return board::session_run(args);
+  if (command == "daemon") return board::session_daemon(args);
+  if (command == "settle") return board::session_settle(args);
+  if (command == "report") return board::session_report(args);
   struct Command {
     const char *name;
     std::vector<std::string_view> options;
