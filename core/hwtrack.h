@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/unique_fd.h"
+
 enum action_code { ACTION_ADD = 0, ACTION_REMOVE = 1, ACTION_CHANGE = 2, ACTION_UNKNOWN = 3 };
 enum subsystem_code { SUBSYSTEM_TTY = 0, SUBSYSTEM_NET = 1, SUBSYSTEM_BLOCK = 2, SUBSYSTEM_UNKNOWN = 3 };
 
@@ -38,8 +40,15 @@ inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
 // Set by signal_handler on SIGINT and SIGTERM; the loop tests it every pass.
 extern volatile sig_atomic_t stop_flag;
 
-extern int monitor_fd;
-extern int netlink_fd;
+// The udev monitor socket and the kernel's netlink socket. Both belong to
+// the event loop's file, from their open at start-up to the shutdown.
+enum class event_socket { monitor, netlink };
+// The socket's descriptor, -1 while it is closed.
+int event_socket_fd(event_socket which);
+// Closes it; nothing happens when it is closed already.
+void close_event_socket(event_socket which);
+// For tests: puts fd in the socket's place and hands back what was there.
+hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd);
 
 // The daemon's whole life; main() only calls this.
 int hwtrack_main(int argc, char **argv);

@@ -20,16 +20,22 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/unique_fd.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "sysfs/sysfs.h"
 
-int monitor_fd = -1;
-int netlink_fd = -1;
-
 namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
+
+// The two event sockets, open from start-up to shutdown.
+hw::unique_fd monitor_socket;
+hw::unique_fd netlink_socket;
+
+hw::unique_fd &owner_of(event_socket which) {
+  return which == event_socket::monitor ? monitor_socket : netlink_socket;
+}
 
 constexpr char LABEL_UEVENT[] = "UEVENT";
 constexpr char LABEL_UDEV[] = "UDEV  ";
@@ -106,22 +112,6 @@ long ms_until_held_back_due() {
   do {                                                                         \
     if (refusal_is_logged(cause)) HWLOG(LOG_ERR, fmt __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-
-// Owns a descriptor while a socket is being set up; release() hands it on.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // A burst of events must wait in the socket while the class script runs.
 // Only root may pass net.core.rmem_max; anyone else gets what SO_RCVBUF allows.
@@ -275,14 +265,14 @@ bool queue_is_empty(int fd) {
 // the loss, so the resync waits for them. Run first, it would be undone by
 // them (a queued remove taking away a device whose lost add it made good).
 void resync_once_drained() {
-  if (!resync_pending || netlink_fd == -1 || !queue_is_empty(netlink_fd)) return;
+  if (!resync_pending || !netlink_socket || !queue_is_empty(netlink_socket.get())) return;
   resync_pending = false;
   if (overrun_handler) overrun_handler();
 }
 
 // Step 6 of a pass; false when the pass must end here.
 bool take_netlink_message(const char *timestamp) {
-  const ssize_t n = receive_netlink_message(netlink_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_netlink_message(netlink_socket.get(), receive_buffer, UEVENT_BUFFER_SIZE);
   if (n < 0) {
     if (errno == ENOBUFS)
       report_overrun();
@@ -297,7 +287,7 @@ bool take_netlink_message(const char *timestamp) {
 }
 
 void take_monitor_message(const char *timestamp) {
-  const ssize_t n = receive_monitor_message(monitor_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_monitor_message(monitor_socket.get(), receive_buffer, UEVENT_BUFFER_SIZE);
   if (n < 0) {
     HWLOG(LOG_ERR, "error receiving udev message: %s\n", strerror(errno));
     return;
@@ -315,6 +305,14 @@ void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
 
 void hwtrack_set_upkeep_handler(hwtrack_upkeep_handler handler) { upkeep_handler = handler; }
 
+int event_socket_fd(event_socket which) { return owner_of(which).get(); }
+
+void close_event_socket(event_socket which) { owner_of(which).reset(); }
+
+hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd) {
+  return std::exchange(owner_of(which), std::move(fd));
+}
+
 long long hwtrack_now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -329,8 +327,8 @@ int open_monitor_socket() {
   memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, name_length);
   const auto addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
 
-  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) {
+  hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
     fprintf(stderr, "error getting socket: %s\n", strerror(errno));
     return -1;
   }
@@ -343,7 +341,7 @@ int open_monitor_socket() {
   if (setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) < 0)
     HWLOG(LOG_ERR, "failed to ask for sender credentials - %s", strerror(errno));
   set_receive_buffer(fd.get());
-  monitor_fd = fd.release();
+  monitor_socket = std::move(fd);
   return 0;
 }
 
@@ -353,8 +351,8 @@ int open_netlink_socket() {
   addr.nl_pid = static_cast<__u32>(getpid());
   addr.nl_groups = 1;
 
-  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-  if (fd.get() < 0) {
+  hw::unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (!fd) {
     fprintf(stderr, "error getting socket: %s\n", strerror(errno));
     return -1;
   }
@@ -372,7 +370,7 @@ int open_netlink_socket() {
     fprintf(stderr, "bind failed: %s\n", strerror(errno));
     return -1;
   }
-  netlink_fd = fd.release();
+  netlink_socket = std::move(fd);
   return 0;
 }
 
@@ -496,6 +494,8 @@ bool hwtrack_event_pass() {
   // The upkeep may have run the class script, which takes a stop request in.
   if (stop_flag) return true;
 
+  const int netlink_fd = netlink_socket.get();
+  const int monitor_fd = monitor_socket.get();
   fd_set readfds;
   FD_ZERO(&readfds);
   if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
