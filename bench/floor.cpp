@@ -28,6 +28,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/dir_handle.h"
+#include "base/unique_fd.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
 #include "bench/inproc_rdb.h"
@@ -294,10 +296,9 @@ const char *attr(const char *devpath, const char *name) {
     return a.value;
   }
   if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IRUSR)) return nullptr;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  ssize_t n = read(fd, a.value, sizeof a.value);
-  close(fd);
+  const hw::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return nullptr;
+  ssize_t n = read(fd.get(), a.value, sizeof a.value);
   if (n < 0 || static_cast<size_t>(n) >= sizeof a.value) return nullptr;
   while (n > 0 && a.value[n - 1] == '\n') --n;
   a.value[n] = '\0';
@@ -590,9 +591,7 @@ bool mmc_without_partitions(Dev *d) {
   if (!ancestor_with(d, "mmc")) return false;
   char path[kPath];
   snprintf(path, sizeof path, "%s%s/%sp1", root, d->devpath, d->kernel);
-  DIR *dir = opendir(path);
-  if (dir) closedir(dir);
-  return dir == nullptr;
+  return !hw::dir_handle(opendir(path));
 }
 
 bool identify(int code, Hd &hd, const char *devpath) {
@@ -772,9 +771,9 @@ void scan(bool platform_pass) {
   for (int code = 0; code < 3; ++code) {
     char base[kPath];
     snprintf(base, sizeof base, "%s/%s", root, dirs[code]);
-    DIR *dir = opendir(base);
+    const hw::dir_handle dir(opendir(base));
     if (!dir) continue;
-    while (dirent *e = readdir(dir)) {
+    while (dirent *e = readdir(dir.get())) {
       if (e->d_name[0] == '.') continue;
       char devpath[kPath];
       snprintf(devpath, sizeof devpath, "%s/%s", dirs[code], e->d_name);
@@ -784,7 +783,6 @@ void scan(bool platform_pass) {
       bool is_platform = f && strcmp(f->subsystem, "platform") == 0;
       if (is_platform == platform_pass) add(code, devpath);
     }
-    closedir(dir);
   }
 }
 

@@ -45,6 +45,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "fuzz/fuzz_support.h"
 #include "sysfs/sysfs.h"
 #include "tools/board/sysfs_tree.h"
@@ -77,29 +78,6 @@ void lay_out_board(board::SysfsTree &sys) {
 
 // ---------------------------------------------------------------------------
 // Building the scratch folders without ever following a link.
-
-class Dir {
- public:
-  explicit Dir(int fd) : fd_(fd) {}
-  ~Dir() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Dir(const Dir &) = delete;
-  Dir &operator=(const Dir &) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 std::string harmless_component(std::string_view raw) {
   std::string out;
@@ -138,26 +116,26 @@ ScratchPath scratch_path(std::string_view shape) {
 }
 
 // Opens (making them as needed) the folders above the path's last
-// component; -1 when one of them exists and is not a real folder.
-int open_parent(const ScratchPath &sp) {
-  Dir dir(open((g_root + sp.scratch).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  for (size_t i = 0; dir.get() >= 0 && i + 1 < sp.components.size(); ++i) {
+// component; none when one of them exists and is not a real folder.
+hw::unique_fd open_parent(const ScratchPath &sp) {
+  hw::unique_fd dir(open((g_root + sp.scratch).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  for (size_t i = 0; dir && i + 1 < sp.components.size(); ++i) {
     const char *name = sp.components[i].c_str();
     mkdirat(dir.get(), name, 0755);
     dir.reset(openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
-  return dir.release();
+  return dir;
 }
 
 void make_link(const ScratchPath &sp, const std::string &target) {
-  Dir parent(open_parent(sp));
-  if (parent.get() < 0 || target.empty()) return;
+  const hw::unique_fd parent = open_parent(sp);
+  if (!parent || target.empty()) return;
   symlinkat(target.c_str(), parent.get(), sp.components.back().c_str());
 }
 
 void make_dirs(const ScratchPath &sp) {
-  Dir parent(open_parent(sp));
-  if (parent.get() >= 0) mkdirat(parent.get(), sp.components.back().c_str(), 0755);
+  const hw::unique_fd parent = open_parent(sp);
+  if (parent) mkdirat(parent.get(), sp.components.back().c_str(), 0755);
 }
 
 // Input lines cannot hold a newline; a backslash and an "n" stand for one.
@@ -175,18 +153,17 @@ std::string unescape_newlines(std::string_view raw) {
 }
 
 void make_file(const ScratchPath &sp, std::string_view raw, bool write_only) {
-  Dir parent(open_parent(sp));
-  if (parent.get() < 0) return;
+  const hw::unique_fd parent = open_parent(sp);
+  if (!parent) return;
   const std::string unescaped = unescape_newlines(raw);
   std::string_view content = unescaped;
   const mode_t mode = write_only ? 0200 : 0644;
-  const int fd = openat(parent.get(), sp.components.back().c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return;
+  const hw::unique_fd fd(openat(parent.get(), sp.components.back().c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!fd) return;
   content = content.substr(0, kMaxContent);
-  const bool whole = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  fchmod(fd, mode);  // whatever the umask took away
-  close(fd);
+  const bool whole = write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  fchmod(fd.get(), mode);  // whatever the umask took away
   if (whole) g_files[g_root + sp.devpath()] = write_only ? std::nullopt : std::optional<std::string>(content);
 }
 

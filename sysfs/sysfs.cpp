@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/unique_fd.h"
 #include "sysfs/sysfs_alloc.h"
 
 namespace {
@@ -177,21 +178,6 @@ template <typename Node>
 void free_list(std::unique_ptr<Node> &head) {
   while (head) head = std::move(head->next);
 }
-
-// Owner of one descriptor.
-class file_descriptor {
- public:
-  explicit file_descriptor(int fd) : fd_(fd) {}
-  ~file_descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  file_descriptor(const file_descriptor &) = delete;
-  file_descriptor &operator=(const file_descriptor &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Concatenates parts into a path buffer. A path that does not fit is refused
 // (errno ENAMETOOLONG) rather than cut: a cut path names another file, and
@@ -373,8 +359,8 @@ bool parent_is_class_directory(const char *candidate) {
 }
 
 bool read_attr_file(const char *path, attr_node &entry) {
-  file_descriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return false;
+  const hw::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return false;
   char *buf = entry.value_buf.data();
   ssize_t len = ::read(fd.get(), buf, SYSFS_VALUE_SIZE);
   // A value that fills the buffer may go on; it is unreadable, never cut.

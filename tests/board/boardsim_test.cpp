@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/unique_fd.h"
 #include "core/hwtrack.h"
 #include "tests/integration/harness.h"
 #include "tools/board/sysfs_tree.h"
@@ -122,21 +123,19 @@ TEST_F(BoardsimTest, StateIsKeptBesideTheTreeBetweenRuns) {
 // waits.
 class MonitorSocket {
  public:
-  MonitorSocket() {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  MonitorSocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, strlen(MONITOR_SOCKET_NAME));
-    bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&addr),
+    bound_ = bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr),
                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(MONITOR_SOCKET_NAME))) == 0;
     timeval tick{0, 50000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     if (bound_) reader_ = std::thread([this] { read_until_stopped(); });
   }
   ~MonitorSocket() {
     stop_ = true;
     if (reader_.joinable()) reader_.join();
-    close(fd_);
   }
   bool bound() const { return bound_; }
   // Waits for n datagrams in all and hands out those not taken before.
@@ -150,7 +149,7 @@ class MonitorSocket {
   void read_until_stopped() {
     char buf[8192];
     while (!stop_) {
-      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
       if (n < 0) continue;  // the tick
       std::lock_guard lock(mutex_);
       received_.emplace_back(buf, static_cast<size_t>(n));
@@ -158,7 +157,7 @@ class MonitorSocket {
     }
   }
 
-  int fd_ = -1;
+  hw::unique_fd fd_;
   bool bound_ = false;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
@@ -229,14 +228,13 @@ TEST_F(BoardsimTest, SyslogPrintsEachMessageWithItsLevelUntilTerminated) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(S_ISSOCK(st.st_mode)) << "the reader did not bind " << log_socket;
 
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, log_socket.c_str(), log_socket.size() + 1);
   for (const std::string &msg : {"<30>Dec  7 21:00:00 hwtrackd[12]: <hwtrack:main:89> initiate sysfs module"s,
                                 "<27>Dec  7 21:00:01 hwtrackd[12]: event line\n"s, "no priority at all"s})
-    ASSERT_GE(sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-  close(fd);
+    ASSERT_GE(sendto(fd.get(), msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
   // Every datagram was queued before the signal; the reader takes them all
   // only if it is given the time, so wait for the last line first.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "rdb/rdbdrv.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/memory_rdb.h"
@@ -162,9 +163,7 @@ class RdbScriptedDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char path[] = "/tmp/rdb-test-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    ASSERT_TRUE(hw::unique_fd(mkstemp(path)));
     device_ = path;
     g_called.clear();
     g_stop_after = -1;

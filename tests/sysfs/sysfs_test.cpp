@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "tests/sysfs/sysfs_env.h"
 #include "tools/board/sysfs_tree.h"
 
@@ -423,16 +424,15 @@ TEST_F(Sysfs, AttributeThatCannotBeOpenedAfterLstatHasNoValue) {
   // opened, as a file that vanishes between the two calls.
   auto dev = sys.platform_device("uart0");
   std::string path = sys.path_of(dev).string() + "/sock";
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
+  const hw::unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_TRUE(fd);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   ASSERT_LT(path.size(), sizeof addr.sun_path);
   strcpy(addr.sun_path, path.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   chmod(path.c_str(), 0644);
   EXPECT_EQ(sysfs_attr_get_value(dev.devpath.c_str(), "sock"), nullptr);
-  close(fd);
 
   // A FIFO must not block the daemon: it reads as empty.
   ASSERT_EQ(mkfifo((sys.path_of(dev).string() + "/fifo").c_str(), 0644), 0);
