@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "base/dir_handle.h"
+#include "base/path_size.h"
 #include "base/unique_fd.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
@@ -37,7 +38,6 @@
 
 namespace {
 
-constexpr size_t kPath = 512;
 constexpr size_t kName = 256;
 constexpr size_t kText = 128;
 
@@ -87,10 +87,10 @@ uint32_t hash(const char *text) {
 
 // --- the per-event sysfs caches: fixed arrays, reset every pass ----------------
 
-char root[kPath] = "/sys";
+char root[hw::kPathSize] = "/sys";
 
 struct Dev {
-  char devpath[kPath];
+  char devpath[hw::kPathSize];
   char subsystem[kName];
   char kernel[kName];
   char driver[kName];
@@ -98,7 +98,7 @@ struct Dev {
 };
 
 struct Attr {
-  char path[kPath];
+  char path[hw::kPathSize];
   bool has_value;
   char value[256];
 };
@@ -146,7 +146,7 @@ Dev *find_dev(const char *devpath, uint32_t **slot) {
   return find(dev_slots, devs, devpath, [](const Dev &d) { return d.devpath; }, slot);
 }
 
-ssize_t read_link(const char *path, char (&target)[kPath]) {
+ssize_t read_link(const char *path, char (&target)[hw::kPathSize]) {
   ssize_t n = readlink(path, target, sizeof target - 1);
   if (n <= 0) return -1;
   target[n] = '\0';
@@ -154,7 +154,7 @@ ssize_t read_link(const char *path, char (&target)[kPath]) {
 }
 
 bool read_link_name(const char *devpath, const char *name, char (&out)[kName]) {
-  char path[kPath], target[kPath];
+  char path[hw::kPathSize], target[hw::kPathSize];
   if (!join(path, {root, devpath, "/", name}) || read_link(path, target) < 0) return false;
   const char *last = after_last_slash(target);
   if (!last) return false;
@@ -163,8 +163,8 @@ bool read_link_name(const char *devpath, const char *name, char (&out)[kName]) {
 }
 
 // The lexical resolution of a relative sysfs link, in place.
-bool resolve_link(char (&devpath)[kPath]) {
-  char path[kPath], target[kPath];
+bool resolve_link(char (&devpath)[hw::kPathSize]) {
+  char path[hw::kPathSize], target[hw::kPathSize];
   if (!join(path, {root, devpath}) || read_link(path, target) < 0) return false;
   const char *rest = target;
   int ups = 0;
@@ -214,13 +214,13 @@ Dev *dev_get(const char *devpath_in) {
   for (std::string_view prefix : accepted) ok = ok || std::string_view(devpath_in).starts_with(prefix);
   if (!ok) return nullptr;
 
-  char work[kPath];
+  char work[hw::kPathSize];
   copy(work, devpath_in);
   for (size_t n = strlen(work); n > 0 && work[n - 1] == '/'; --n) work[n - 1] = '\0';
 
   uint32_t *slot = nullptr;
   if (Dev *d = find_dev(work, &slot)) return d;
-  char path[kPath];
+  char path[hw::kPathSize];
   struct stat st;
   if (!join(path, {root, work}) || lstat(path, &st) != 0) return nullptr;
   if (S_ISLNK(st.st_mode)) {
@@ -246,7 +246,7 @@ Dev *dev_get(const char *devpath_in) {
 Dev *parent_of(Dev *d) {
   if (!d) return nullptr;
   if (d->parent) return d->parent;
-  char candidate[kPath];
+  char candidate[hw::kPathSize];
   copy(candidate, d->devpath);
   char *slash = strrchr(candidate, '/');
   if (!slash || slash == candidate) return nullptr;
@@ -272,7 +272,7 @@ Dev *ancestor_with(Dev *d, const char *subsystem) {
 }
 
 const char *attr(const char *devpath, const char *name) {
-  char path[kPath];
+  char path[hw::kPathSize];
   if (!join(path, {root, devpath, "/", name})) return nullptr;
   const char *key = path + strlen(root);
   uint32_t *slot = nullptr;
@@ -288,7 +288,7 @@ const char *attr(const char *devpath, const char *name) {
   struct stat st;
   if (lstat(path, &st) != 0) return nullptr;
   if (S_ISLNK(st.st_mode)) {
-    char target[kPath];
+    char target[hw::kPathSize];
     const char *last = read_link(path, target) > 0 ? after_last_slash(target) : nullptr;
     if (!last) return nullptr;
     copy(a.value, last);
@@ -353,7 +353,7 @@ struct Cls;
 
 struct Hd {
   int index, type;
-  char name[kText], id[kText], loc[kText], devpath[kPath], driver[kText], mac[48];
+  char name[kText], id[kText], loc[kText], devpath[hw::kPathSize], driver[kText], mac[48];
   Cls *cls;
   bool in_use;
 };
@@ -520,7 +520,7 @@ void run_script(const Cls &c) {
 // --- identification ------------------------------------------------------------------
 
 Dev *physical(Dev *d) {
-  char path[kPath];
+  char path[hw::kPathSize];
   return join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
 }
 
@@ -589,7 +589,7 @@ bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
 
 bool mmc_without_partitions(Dev *d) {
   if (!ancestor_with(d, "mmc")) return false;
-  char path[kPath];
+  char path[hw::kPathSize];
   snprintf(path, sizeof path, "%s%s/%sp1", root, d->devpath, d->kernel);
   return !hw::dir_handle(opendir(path));
 }
@@ -769,13 +769,13 @@ void for_each_name(char *names, Fn fn) {
 void scan(bool platform_pass) {
   static const char *const dirs[] = {"/class/tty", "/class/net", "/class/block"};
   for (int code = 0; code < 3; ++code) {
-    char base[kPath];
+    char base[hw::kPathSize];
     snprintf(base, sizeof base, "%s/%s", root, dirs[code]);
     const hw::dir_handle dir(opendir(base));
     if (!dir) continue;
     while (dirent *e = readdir(dir.get())) {
       if (e->d_name[0] == '.') continue;
-      char devpath[kPath];
+      char devpath[hw::kPathSize];
       snprintf(devpath, sizeof devpath, "%s/%s", dirs[code], e->d_name);
       if (!resolve_link(devpath)) continue;
       Dev *d = dev_get(devpath);

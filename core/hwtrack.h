@@ -18,10 +18,6 @@ inline constexpr const char *subsystem_names[] = {"tty", "net", "block", "unknow
 
 inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
 
-// The longest devpath the daemon acts on: the sysfs work buffers hold 511
-// characters, and a devpath cut to fit could name another device.
-inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
-
 // Receive buffer asked for on both event sockets. The kernel doubles it (2 MiB
 // of queue) and charges each queued uevent with its buffer's true size, about
 // 0.8 KiB for a 200-byte tty event and 1.5 KiB for a large USB one, so some

@@ -12,6 +12,7 @@
 
 #include "base/dir_handle.h"
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
@@ -32,7 +33,9 @@ constexpr char HWCLS_RDB_REGEX[] = "^sys\\.hw\\.class\\.[^\\.]\\+\\.[0-9]\\+\\.i
 
 // The longest name an RDB names list can hold.
 constexpr size_t RDB_NAME_BUF_SIZE = 4096;
-constexpr size_t PATH_BUF_SIZE = 512;
+
+// A devpath the class scan resolves, or a record holds, fits either.
+static_assert(decltype(hwdev::devpath)::capacity == decltype(sysfs_device::devpath)::capacity);
 
 struct class_scan_row {
   int code;
@@ -90,7 +93,7 @@ class class_scan {
   int code_ = 0;
   const char *class_dir_ = nullptr;
   hw::dir_handle dir_;
-  char path_[PATH_BUF_SIZE] = {};
+  char path_[hw::kPathSize] = {};
   int error_ = 0;
 };
 
@@ -217,7 +220,7 @@ int remove_vanished_devices() {
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
     next = hwdev_next_in_use(hd);
     if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
-    char devpath[HWDEV_DEVPATH_SIZE];
+    char devpath[hw::kPathSize];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
       HWLOG(LOG_INFO, "vanished hwdev removed (devpath=%s)", devpath);

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/unique_fd.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
@@ -182,7 +183,7 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
     if (!path) continue;
     if (const char *reason = hwtrack_devpath_refusal(path)) {
       HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
-                    static_cast<int>(UEVENT_DEVPATH_MAX), path, reason);
+                    static_cast<int>(hw::kPathSize - 1), path, reason);
       return;
     }
   }
@@ -445,9 +446,12 @@ int get_action_code(const char *value) { return code_of(value, action_names); }
 
 int get_subsystem_code(const char *value) { return code_of(value, subsystem_names); }
 
+// The longest devpath acted on fits the sysfs work buffers whole.
+static_assert(hw::kPathSize - 1 == 511, "the refusal below names the limit");
+
 const char *hwtrack_devpath_refusal(const char *devpath) {
   const std::string_view path(devpath);
-  if (path.size() > UEVENT_DEVPATH_MAX) return "devpath longer than 511 characters";
+  if (path.size() > hw::kPathSize - 1) return "devpath longer than 511 characters";
   size_t pos = 0;
   while (pos <= path.size()) {
     const size_t slash = std::min(path.find('/', pos), path.size());

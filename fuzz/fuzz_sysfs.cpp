@@ -189,8 +189,8 @@ struct Resolution {
 Resolution model_resolve(std::string devpath, size_t size) {
   Resolution r;
   const std::string full = g_root + devpath;
-  if (full.size() >= SYSFS_PATH_SIZE) return r;
-  char target[SYSFS_PATH_SIZE];
+  if (full.size() >= hw::kPathSize) return r;
+  char target[hw::kPathSize];
   const ssize_t n = readlink(full.c_str(), target, sizeof target);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return r;
   r.read_link = true;
@@ -298,7 +298,7 @@ void check_device(const std::string &devpath) {
 
   FUZZ_CHECK(sysfs_device_get(devpath.c_str()) == dev);
   const std::string recorded = dev->devpath.c_str();
-  FUZZ_CHECK(recorded.size() < SYSFS_PATH_SIZE);
+  FUZZ_CHECK(recorded.size() < hw::kPathSize);
   const std::string kernel = model_kernel(recorded);
   FUZZ_CHECK(kernel == dev->kernel.c_str());
   FUZZ_CHECK(model_kernel_number(kernel) == dev->kernel_number.c_str());
@@ -323,7 +323,7 @@ void run_line(std::string_view line) {
   const std::string_view tail = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
   switch (op) {
     case 'L':
-      make_link(scratch_path(head), text_of(tail).substr(0, 2 * SYSFS_PATH_SIZE));
+      make_link(scratch_path(head), text_of(tail).substr(0, 2 * hw::kPathSize));
       break;
     case 'F':
     case 'W':
@@ -336,7 +336,7 @@ void run_line(std::string_view line) {
       check_device(text_of(line));
       break;
     case 'R':
-      check_resolve(text_of(line), SYSFS_PATH_SIZE);
+      check_resolve(text_of(line), hw::kPathSize);
       break;
     case 'r':
       if (!line.empty()) check_resolve(text_of(line.substr(1)), 1 + static_cast<unsigned char>(line[0]) % 128);

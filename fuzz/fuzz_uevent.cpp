@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/path_size.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "fuzz/fuzz_support.h"
@@ -218,7 +219,7 @@ void handle_one(std::string_view msg) {
 
   // Devpaths that could name another device (cut) or climb out of the
   // sysfs root are never looked up.
-  const bool refused = ref_devpath && (ref_devpath->size() > UEVENT_DEVPATH_MAX || has_dot_component(*ref_devpath));
+  const bool refused = ref_devpath && (ref_devpath->size() > hw::kPathSize - 1 || has_dot_component(*ref_devpath));
   const bool acts =
       ref_devpath && !refused && ref_action && (*ref_action == "add" || *ref_action == "remove");
   if (!acts) {

@@ -21,12 +21,15 @@ constexpr char HWLOG_MODULE[] = "hwcls";
 constexpr char kRdbPrefix[] = "sys.hw.class.";
 constexpr size_t kRdbPrefixLen = sizeof kRdbPrefix - 1;  // 13
 constexpr size_t kRdbNameSize = 256;
-constexpr size_t kVarNameSize = 256;  // rdb_format_name's buffer
 constexpr size_t kTokenSize = 256;    // longer tokens name no type anyway
 
 // Type 0 has no name; it is formatted as "(null)" wherever a name is needed.
 constexpr const char *kTypeNames[HWCLS_TYPE_COUNT] = {nullptr, "serial", "eth", "storage", "phonemodule"};
 constexpr char kNoTypeText[] = "(null)";
+
+// An entry takes the id and the location of its device whole.
+static_assert(decltype(hwcls::id)::capacity == HWDEV_TEXT_SIZE);
+static_assert(decltype(hwcls::loc)::capacity == HWDEV_TEXT_SIZE);
 constexpr const char *kStatusNames[] = {"removed", "inserted"};
 
 str2ref_ptr hwcls_by_id;
@@ -155,7 +158,7 @@ void delete_variables(int type, int index) {
   old.type = type;
   old.index = index;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
+    hw::fixed_text<kRdbVarNameSize> var;
     var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(&old), index, field.key));
     if (rdb_delete_value(var.c_str()) < 0 && errno != ENOENT)
       HWLOG(LOG_ERR, "failed to delete hwcls rdb (var=%s) - %s", var.c_str(), strerror(errno));
@@ -164,7 +167,7 @@ void delete_variables(int type, int index) {
 
 // Keeps the variable's name for the message that reports it missing; the
 // value lives in the shared value buffer until the next read.
-const char *read_variable(hw::fixed_text<kVarNameSize> &var, const char *name) {
+const char *read_variable(hw::fixed_text<kRdbVarNameSize> &var, const char *name) {
   var.set(name);
   return rdb_get_value(var.c_str());
 }
@@ -322,7 +325,7 @@ int hwcls_next(hwcls **cls) {
 int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
   if (!cls) return 0;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
+    hw::fixed_text<kRdbVarNameSize> var;
     var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(cls), cls->index, field.key));
     const char *value = field.value(*cls, clear_dev);
     if (rdb_set_value(var.c_str(), value, field.persist) < 0)
@@ -363,7 +366,7 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   // An unknown type reads as "(null)" here, so its variables are not found.
   hw::fixed_text<kRdbNameSize> own;
   own.set(hwcls_rdb_name(cls));
-  hw::fixed_text<kVarNameSize> var;
+  hw::fixed_text<kRdbVarNameSize> var;
 
   const char *value = read_variable(var, rdb_format_name("%s%s.id", kRdbPrefix, own.c_str()));
   if (!value) {

@@ -16,7 +16,6 @@ constexpr char HWLOG_MODULE[] = "hwdev";
 
 constexpr char kRdbPrefix[] = "sys.hw.dev.";
 constexpr size_t kRdbNameSize = 32;
-constexpr size_t kVarNameSize = 256;  // rdb_format_name's buffer
 
 constexpr const char *kTypeNames[] = {"unknown", "serial", "eth", "storage"};
 
@@ -256,7 +255,7 @@ hwdev *hwdev_find_by_devpath(const char *devpath) {
 int hwdev_write_to_rdb(hwdev *hd, int remove) {
   if (!hd) return 0;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
+    hw::fixed_text<kRdbVarNameSize> var;
     var.set(rdb_format_name("%s%d.%s", kRdbPrefix, hd->index, field.key));
     const char *value = field.value(*hd);
     // An empty text is a value: only an absent buffer deletes the variable.

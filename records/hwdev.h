@@ -4,15 +4,13 @@
 
 #include <cstddef>
 
+#include "base/path_size.h"
 #include "base/strutil.h"
 
 struct hwcls;
 
 inline constexpr int HWDEV_POOL_SIZE = 99;
 inline constexpr size_t HWDEV_TEXT_SIZE = 128;
-// A whole sysfs devpath: USB partitions behind hubs exceed 127 characters,
-// and a record filed under a cut devpath would never meet its remove event.
-inline constexpr size_t HWDEV_DEVPATH_SIZE = 512;
 inline constexpr size_t HWDEV_MAC_SIZE = 48;
 
 enum hwdev_type { HWDEV_TYPE_UNKNOWN = 0, HWDEV_TYPE_SERIAL = 1, HWDEV_TYPE_ETH = 2, HWDEV_TYPE_STORAGE = 3 };
@@ -23,7 +21,9 @@ struct hwdev {
   int type = HWDEV_TYPE_UNKNOWN;
   hw::heap_text<HWDEV_TEXT_SIZE> loc;
   hw::heap_text<HWDEV_TEXT_SIZE> id;
-  hw::heap_text<HWDEV_DEVPATH_SIZE> devpath;
+  // A whole sysfs devpath: a record filed under a cut devpath would never
+  // meet its remove event.
+  hw::heap_text<hw::kPathSize> devpath;
   hw::heap_text<HWDEV_TEXT_SIZE> driver;
   hwcls *cls = nullptr;
   hw::heap_text<HWDEV_MAC_SIZE> mac;

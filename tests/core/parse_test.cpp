@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/path_size.h"
 #include "core/hwtrack.h"
 
 namespace {
@@ -105,8 +106,8 @@ TEST(DevpathRefusal, DotComponentsAndOverlongPathsAreRefused) {
                            "/devices/x.", "/devices//x", "/devices/platform/serial8250/tty/ttyS1"})
     EXPECT_EQ(hwtrack_devpath_refusal(good), nullptr) << good;
 
-  EXPECT_EQ(hwtrack_devpath_refusal(("/" + std::string(UEVENT_DEVPATH_MAX - 1, 'd')).c_str()), nullptr);
-  EXPECT_NE(hwtrack_devpath_refusal(("/" + std::string(UEVENT_DEVPATH_MAX, 'd')).c_str()), nullptr);
+  EXPECT_EQ(hwtrack_devpath_refusal(("/" + std::string(hw::kPathSize - 2, 'd')).c_str()), nullptr);
+  EXPECT_NE(hwtrack_devpath_refusal(("/" + std::string(hw::kPathSize - 1, 'd')).c_str()), nullptr);
 }
 
 }  // namespace

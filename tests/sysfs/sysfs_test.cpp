@@ -57,7 +57,7 @@ TEST(SysfsRoot, SlashMakesTheDevpathsTheFullPaths) {
   { FILE *f = fopen((dir / "target" / "comm").c_str(), "w"); fputs("sysfs_test\n", f); fclose(f); }
   ScopedSysfsPath env("/");
   sysfs_init();
-  char buf[SYSFS_PATH_SIZE];
+  char buf[hw::kPathSize];
   hw::strlcpy(buf, (dir / "link").c_str(), sizeof buf);
   ASSERT_EQ(sysfs_resolve_link(buf, sizeof buf), 0);
   EXPECT_EQ(std::string(buf), (dir / "target").string());
@@ -208,7 +208,7 @@ TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
   };
   for (const ResolveRow &row : rows) {
     sys.raw_link(row.link, row.target);
-    char buf[SYSFS_PATH_SIZE];
+    char buf[hw::kPathSize];
     hw::strlcpy(buf, row.link, sizeof buf);
     EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), row.rc) << row.link << " -> " << row.target;
     EXPECT_STREQ(buf, row.result) << row.link << " -> " << row.target;
@@ -218,7 +218,7 @@ TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
 TEST_F(Sysfs, ResolveLinkLeavesTheBufferAloneWhenThereIsNoLink) {
   sys.dir("/devices/plain");
   for (const char *devpath : {"/devices/plain", "/devices/missing", "/devices"}) {
-    char buf[SYSFS_PATH_SIZE];
+    char buf[hw::kPathSize];
     hw::strlcpy(buf, devpath, sizeof buf);
     errno = 0;
     EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), -1) << devpath;
