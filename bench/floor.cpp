@@ -30,7 +30,9 @@
 
 #include "base/dir_handle.h"
 #include "base/path_size.h"
+#include "base/strutil.h"
 #include "base/unique_fd.h"
+#include "core/hwtrack.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
 #include "bench/inproc_rdb.h"
@@ -594,14 +596,14 @@ bool mmc_without_partitions(Dev *d) {
   return !hw::dir_handle(opendir(path));
 }
 
-bool identify(int code, Hd &hd, const char *devpath) {
+bool identify(subsystem_code code, Hd &hd, const char *devpath) {
   Dev *d = dev_get(devpath);
-  if (!d || code > 2) return false;
+  if (!d || code == SUBSYSTEM_UNKNOWN) return false;
   Dev *f = physical(d);
-  if (!f && code < 2) return false;
+  if (!f && code != SUBSYSTEM_BLOCK) return false;
   bool on_platform = platform_node(f ? f : d) != nullptr;
   bool ok = false;
-  if (code == 2) {
+  if (code == SUBSYSTEM_BLOCK) {
     const char *partition = attr(d->devpath, "partition");
     if (on_platform) {
       if (!partition && mmc_without_partitions(d)) partition = "1";
@@ -614,19 +616,19 @@ bool identify(int code, Hd &hd, const char *devpath) {
     Dev *p1 = ancestor_with(d, "platform");
     Dev *p2 = p1 ? ancestor_with(p1, "platform") : nullptr;
     if (p2) {
-      snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", code == 0 ? "tty" : "net", p2->kernel);
+      snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", subsystem_names[code], p2->kernel);
       copy(hd.loc, "gadget");
       copy(hd.driver, f->driver);
       ok = true;
     }
   } else if (on_platform) {
     ok = platform_ids(hd, d, f, nullptr);
-  } else if (strcmp(f->subsystem, code == 0 ? "usb-serial" : "usb") == 0) {
+  } else if (strcmp(f->subsystem, code == SUBSYSTEM_TTY ? "usb-serial" : "usb") == 0) {
     ok = usb_ids(hd, d, f, nullptr);
   }
   if (!ok) return false;
   hd.type = code + 1;
-  if (code == 1)
+  if (code == SUBSYSTEM_NET)
     copy(hd.name, d->kernel);
   else
     snprintf(hd.name, sizeof hd.name, "/dev/%s", d->kernel);
@@ -637,7 +639,7 @@ bool identify(int code, Hd &hd, const char *devpath) {
 
 // --- add and remove --------------------------------------------------------------------
 
-int add(int code, const char *devpath) {
+int add(subsystem_code code, const char *devpath) {
   Hd *hd = take_hd();
   if (!hd) return -1;
   if (!identify(code, *hd, devpath)) {
@@ -767,16 +769,15 @@ void for_each_name(char *names, Fn fn) {
 }
 
 void scan(bool platform_pass) {
-  static const char *const dirs[] = {"/class/tty", "/class/net", "/class/block"};
-  for (int code = 0; code < 3; ++code) {
+  for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
     char base[hw::kPathSize];
-    snprintf(base, sizeof base, "%s/%s", root, dirs[code]);
+    snprintf(base, sizeof base, "%s/class/%s", root, subsystem_names[code]);
     const hw::dir_handle dir(opendir(base));
     if (!dir) continue;
     while (dirent *e = readdir(dir.get())) {
       if (e->d_name[0] == '.') continue;
       char devpath[hw::kPathSize];
-      snprintf(devpath, sizeof devpath, "%s/%s", dirs[code], e->d_name);
+      snprintf(devpath, sizeof devpath, "/class/%s/%s", subsystem_names[code], e->d_name);
       if (!resolve_link(devpath)) continue;
       Dev *d = dev_get(devpath);
       Dev *f = d ? physical(d) : nullptr;
@@ -851,12 +852,7 @@ void handle(char *msg, size_t n) {
   const char *action = value_of("ACTION", keys, end);
   const char *subsystem = value_of("SUBSYSTEM", keys, end);
   if (!devpath || !action) return;
-  int code = 3;
-  if (subsystem) {
-    if (strcmp(subsystem, "tty") == 0) code = 0;
-    if (strcmp(subsystem, "net") == 0) code = 1;
-    if (strcmp(subsystem, "block") == 0) code = 2;
-  }
+  const auto code = static_cast<subsystem_code>(hw::code_from_name(subsystem, subsystem_names, SUBSYSTEM_UNKNOWN));
   if (strcmp(action, "add") == 0) {
     add(code, devpath);
   } else if (strcmp(action, "remove") == 0) {

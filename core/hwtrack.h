@@ -69,8 +69,11 @@ bool hwtrack_event_pass();
 // value ends at its NUL, or at end when the last string has none, so the
 // caller keeps a NUL at *end (the loop's receive buffer has one byte spare).
 const char *get_uevent_value(const char *key, const char *start, const char *end);
-int get_action_code(const char *value);
-int get_subsystem_code(const char *value);
+// The code of an ACTION or SUBSYSTEM value: its name's position in
+// action_names or subsystem_names, the last (unknown) for any other value
+// and for none.
+action_code get_action_code(const char *value);
+subsystem_code get_subsystem_code(const char *value);
 
 // Why a devpath must not be looked up ("." or ".." component, too long), or
 // nullptr when it is safe.

@@ -38,14 +38,14 @@ constexpr size_t RDB_NAME_BUF_SIZE = 4096;
 static_assert(decltype(hwdev::devpath)::capacity == decltype(sysfs_device::devpath)::capacity);
 
 struct class_scan_row {
-  int code;
+  subsystem_code code;
   const char *dir;
 };
 
 constexpr class_scan_row class_scan_table[] = {
-    {0, "/class/tty"},
-    {1, "/class/net"},
-    {2, "/class/block"},
+    {SUBSYSTEM_TTY, "/class/tty"},
+    {SUBSYSTEM_NET, "/class/net"},
+    {SUBSYSTEM_BLOCK, "/class/block"},
 };
 
 // Walks the entries of the class directories in class_scan_table order and
@@ -85,12 +85,12 @@ class class_scan {
   // resolve, or the resolved devpath of a device.
   const char *path() const { return path_; }
   // The subsystem code of the directory being walked.
-  int code() const { return code_; }
+  subsystem_code code() const { return code_; }
   int error() const { return error_; }
 
  private:
   size_t row_ = 0;
-  int code_ = 0;
+  subsystem_code code_ = SUBSYSTEM_UNKNOWN;
   const char *class_dir_ = nullptr;
   hw::dir_handle dir_;
   char path_[hw::kPathSize] = {};
@@ -192,7 +192,7 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 namespace {
 
 // The subsystem code a record of this type was added with.
-int code_of_type(int type) {
+subsystem_code code_of_type(int type) {
   switch (type) {
     case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
     case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;

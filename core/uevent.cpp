@@ -136,13 +136,6 @@ std::optional<std::string_view> find_value(std::string_view key, std::string_vie
   return std::nullopt;
 }
 
-int code_of(const char *value, const char *const (&names)[4]) {
-  if (!value) return 3;
-  for (int code = 0; code < 4; ++code)
-    if (strcmp(value, names[code]) == 0) return code;
-  return 3;
-}
-
 void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
   timeval tv{};
   if (gettimeofday(&tv, nullptr) < 0) {
@@ -155,7 +148,7 @@ void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
 
 const char *shown(const char *value) { return value ? value : ""; }
 
-void dispatch_add(int subsystem, const char *devpath) {
+void dispatch_add(subsystem_code subsystem, const char *devpath) {
   HWLOG(LOG_DEBUG, "###hwtrack### start to add");
   if (hwtrack_add_new_hwdev(subsystem, devpath) < 0)
     HWLOG(LOG_DEBUG, "###hwtrack### no device added");
@@ -163,7 +156,7 @@ void dispatch_add(int subsystem, const char *devpath) {
     HWLOG(LOG_INFO, "###hwtrack### device added (devpath=%s)", devpath);
 }
 
-void dispatch_remove(int subsystem, const char *devpath) {
+void dispatch_remove(subsystem_code subsystem, const char *devpath) {
   HWLOG(LOG_DEBUG, "###hwtrack### start to remove");
   if (hwtrack_remove_hwdev(subsystem, devpath) < 0)
     HWLOG(LOG_DEBUG, "###hwtrack### no device removed");
@@ -187,23 +180,23 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
       return;
     }
   }
-  const int subsystem_code = get_subsystem_code(subsystem);
-  const int action_code = get_action_code(action);
-  if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE || is_move(action, devpath_old))) {
+  const subsystem_code code = get_subsystem_code(subsystem);
+  const action_code what = get_action_code(action);
+  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || is_move(action, devpath_old))) {
     HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
     return;
   }
   if (is_move(action, devpath_old)) {
-    dispatch_remove(subsystem_code, devpath_old);
-    dispatch_add(subsystem_code, devpath);
+    dispatch_remove(code, devpath_old);
+    dispatch_add(code, devpath);
     return;
   }
-  switch (action_code) {
+  switch (what) {
     case ACTION_ADD:
-      dispatch_add(subsystem_code, devpath);
+      dispatch_add(code, devpath);
       break;
     case ACTION_REMOVE:
-      dispatch_remove(subsystem_code, devpath);
+      dispatch_remove(code, devpath);
       break;
     case ACTION_CHANGE:
       HWLOG(LOG_DEBUG, "###hwtrack### start to change");
@@ -442,9 +435,13 @@ const char *get_uevent_value(const char *key, const char *start, const char *end
   return value ? value->data() : nullptr;
 }
 
-int get_action_code(const char *value) { return code_of(value, action_names); }
+action_code get_action_code(const char *value) {
+  return static_cast<action_code>(hw::code_from_name(value, action_names, ACTION_UNKNOWN));
+}
 
-int get_subsystem_code(const char *value) { return code_of(value, subsystem_names); }
+subsystem_code get_subsystem_code(const char *value) {
+  return static_cast<subsystem_code>(hw::code_from_name(value, subsystem_names, SUBSYSTEM_UNKNOWN));
+}
 
 // The longest devpath acted on fits the sysfs work buffers whole.
 static_assert(hw::kPathSize - 1 == 511, "the refusal below names the limit");

@@ -401,14 +401,7 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   return 0;
 }
 
-int find_string_index(const char *str, const char *const *array, int count, int def) {
-  if (!str || !array) return def;
-  for (int i = 0; i < count; ++i)
-    if (array[i] && strcmp(array[i], str) == 0) return i;
-  return def;
-}
-
-int hwcls_type_from_name(const char *name) { return find_string_index(name, kTypeNames, HWCLS_TYPE_COUNT, 0); }
+int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTypeNames, HWCLS_TYPE_NONE); }
 
 const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
 

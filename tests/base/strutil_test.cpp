@@ -115,4 +115,14 @@ TEST(HeapText, IsAbsentUntilAllocated) {
   EXPECT_FALSE(text.present());
 }
 
+TEST(CodeFromName, FirstPresentEqualNameAmongTheFirstCount) {
+  const char *const table[] = {nullptr, "a", "b", "a"};
+  const struct {
+    const char *text;
+    size_t count;
+    int expected;
+  } rows[] = {{"a", 4, 1}, {"b", 4, 2}, {"b", 2, -7}, {"c", 4, -7}, {"", 4, -7}, {nullptr, 4, -7}};
+  for (const auto &row : rows) EXPECT_EQ(hw::code_from_name(row.text, {table, row.count}, -7), row.expected);
+}
+
 }  // namespace

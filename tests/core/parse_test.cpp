@@ -76,13 +76,14 @@ TEST(UeventValueBounds, KeyCutByTheEndIsNotFound) {
   EXPECT_EQ(get_uevent_value("DEVPATH", nullptr, nullptr), nullptr);
 }
 
+template <typename Code>
 struct CodeCase {
   const char *value;
-  int code;
+  Code code;
 };
 
 TEST(Codes, Action) {
-  const CodeCase cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
+  const CodeCase<action_code> cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
                             {"unknown", ACTION_UNKNOWN}, {"move", ACTION_UNKNOWN},  {"online", ACTION_UNKNOWN},
                             {"ADD", ACTION_UNKNOWN},     {"add ", ACTION_UNKNOWN},  {"", ACTION_UNKNOWN},
                             {nullptr, ACTION_UNKNOWN}};
@@ -90,7 +91,7 @@ TEST(Codes, Action) {
 }
 
 TEST(Codes, Subsystem) {
-  const CodeCase cases[] = {{"tty", SUBSYSTEM_TTY},         {"net", SUBSYSTEM_NET},
+  const CodeCase<subsystem_code> cases[] = {{"tty", SUBSYSTEM_TTY},         {"net", SUBSYSTEM_NET},
                             {"block", SUBSYSTEM_BLOCK},     {"unknown", SUBSYSTEM_UNKNOWN},
                             {"usb", SUBSYSTEM_UNKNOWN},     {"platform", SUBSYSTEM_UNKNOWN},
                             {"TTY", SUBSYSTEM_UNKNOWN},     {"ttyS", SUBSYSTEM_UNKNOWN},
