@@ -26,7 +26,6 @@ namespace {
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
 constexpr char HWCLASS_SCRIPT_VAR[] = "sys.hw.cfg.hwclass_script";
-constexpr char HWCLASS_RDB_PREFIX[] = "sys.hw.class.";
 constexpr size_t SCRIPT_CMDLINE_SIZE = 1024;
 
 // A stop request waits this long for a class script that is running, then
@@ -312,7 +311,7 @@ int hwtrack_call_script(hwcls *cls) {
   // Only the entry's own names reach the shell, never a text that a device
   // reported.
   char cmdline[SCRIPT_CMDLINE_SIZE];
-  hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, HWCLASS_RDB_PREFIX, hwcls_rdb_name(cls),
+  hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
               hwcls_type_text(cls), cls->index, hwcls_status_name(cls));
 
   int status = script_runner(cmdline);

@@ -16,6 +16,7 @@
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -24,12 +25,6 @@
 namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
-
-constexpr char HWDEV_RDB_NAME[] = "sys.hw.dev.";
-constexpr char HWDEV_RDB_REGEX[] = "^sys\\.hw\\.dev\\.[0-9]\\+\\..*";
-constexpr char HWCLS_RDB_NAME[] = "sys.hw.class.";
-// No end anchor: a name that goes on after ".id" is taken for the id too.
-constexpr char HWCLS_RDB_REGEX[] = "^sys\\.hw\\.class\\.[^\\.]\\+\\.[0-9]\\+\\.id";
 
 // The longest name an RDB names list can hold.
 constexpr size_t RDB_NAME_BUF_SIZE = 4096;
@@ -100,12 +95,12 @@ class class_scan {
 }  // namespace
 
 int delete_hwdev_rdbs() {
-  HWLOG(LOG_INFO, "delete RDBs (rdb=%s,regex=%s)", HWDEV_RDB_NAME, HWDEV_RDB_REGEX);
-  return rdb_regex_enum(HWDEV_RDB_NAME, HWDEV_RDB_REGEX, enum_cb_on_delete_hwdev_rdbs, 0);
+  HWLOG(LOG_INFO, "delete RDBs (rdb=%s,regex=%s)", kHwdevRdbPrefix, kHwdevRdbRegex);
+  return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
 int build_hwcls_from_rdb() {
-  return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_build_hwcls_from_rdb, 0);
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {

@@ -18,8 +18,7 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwcls";
 
-constexpr char kRdbPrefix[] = "sys.hw.class.";
-constexpr size_t kRdbPrefixLen = sizeof kRdbPrefix - 1;  // 13
+constexpr size_t kRdbPrefixLen = sizeof kHwclsRdbPrefix - 1;  // 13
 constexpr size_t kRdbNameSize = 256;
 constexpr size_t kTokenSize = 256;    // longer tokens name no type anyway
 
@@ -241,7 +240,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // Two stored names can lead to one entry (serial.5 and serial.05, or a
     // name going on after ".id"): the first one read keeps it.
     if (name_taken(cls, cls->type, cls->index)) {
-      HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kRdbPrefix, hwcls_rdb_name(cls));
+      HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kHwclsRdbPrefix, hwcls_rdb_name(cls));
       if (owned != records.end()) drop_name(owned->second);
       return -1;
     }
@@ -368,28 +367,28 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   own.set(hwcls_rdb_name(cls));
   hw::fixed_text<kRdbVarNameSize> var;
 
-  const char *value = read_variable(var, rdb_format_name("%s%s.id", kRdbPrefix, own.c_str()));
+  const char *value = read_variable(var, rdb_format_name("%s%s.id", kHwclsRdbPrefix, own.c_str()));
   if (!value) {
     HWLOG(LOG_ERR, "id of hwclass missing (rdb=%s)", var.c_str());
     return -1;
   }
   cls->id.set(value);
 
-  value = read_variable(var, rdb_format_name("%s%s.location", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.location", kHwclsRdbPrefix, own.c_str()));
   if (!value) {
     HWLOG(LOG_ERR, "location of hwclass missing (rdb=%s)", var.c_str());
     return -1;
   }
   cls->loc.set(value);
 
-  value = read_variable(var, rdb_format_name("%s%s.enable", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.enable", kHwclsRdbPrefix, own.c_str()));
   cls->enable = !value || flag_is_set(value) ? 1 : 0;
 
-  value = read_variable(var, rdb_format_name("%s%s.static", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.static", kHwclsRdbPrefix, own.c_str()));
   cls->is_static = value && flag_is_set(value) ? 1 : 0;
 
   if (cls->is_static) {
-    value = read_variable(var, rdb_format_name("%s%s.name", kRdbPrefix, own.c_str()));
+    value = read_variable(var, rdb_format_name("%s%s.name", kHwclsRdbPrefix, own.c_str()));
     if (!value) {
       HWLOG(LOG_ERR, "dev of hwclass missing (rdb=%s)", var.c_str());
       return -1;

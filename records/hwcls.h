@@ -7,6 +7,9 @@
 
 struct hwdev;
 
+// The entries' variables are named "<prefix><type>.<index>.<key>".
+inline constexpr char kHwclsRdbPrefix[] = "sys.hw.class.";
+
 enum hwcls_type {
   HWCLS_TYPE_NONE = 0,
   HWCLS_TYPE_SERIAL = 1,

@@ -14,7 +14,6 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwdev";
 
-constexpr char kRdbPrefix[] = "sys.hw.dev.";
 constexpr size_t kRdbNameSize = 32;
 
 constexpr const char *kTypeNames[] = {"unknown", "serial", "eth", "storage"};
@@ -256,7 +255,7 @@ int hwdev_write_to_rdb(hwdev *hd, int remove) {
   if (!hd) return 0;
   for (const auto &field : kRdbFields) {
     hw::fixed_text<kRdbVarNameSize> var;
-    var.set(rdb_format_name("%s%d.%s", kRdbPrefix, hd->index, field.key));
+    var.set(rdb_format_name("%s%d.%s", kHwdevRdbPrefix, hd->index, field.key));
     const char *value = field.value(*hd);
     // An empty text is a value: only an absent buffer deletes the variable.
     if (!remove && value) {

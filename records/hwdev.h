@@ -9,6 +9,9 @@
 
 struct hwcls;
 
+// The records' variables are named "<prefix><index>.<key>".
+inline constexpr char kHwdevRdbPrefix[] = "sys.hw.dev.";
+
 inline constexpr int HWDEV_POOL_SIZE = 99;
 inline constexpr size_t HWDEV_TEXT_SIZE = 128;
 inline constexpr size_t HWDEV_MAC_SIZE = 48;
