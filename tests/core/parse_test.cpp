@@ -1,6 +1,7 @@
 // Finding values in an event message, and the action and subsystem codes.
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct ValueCase {
   const char *key;
   std::optional<std::string> expected;
 };
+
+void PrintTo(const ValueCase &c, std::ostream *os) {
+  *os << c.name << ": " << c.key << " in " << testing::PrintToString(c.strings) << ", expected "
+      << testing::PrintToString(c.expected);
+}
 
 class UeventValue : public testing::TestWithParam<ValueCase> {};
 
@@ -82,12 +88,17 @@ struct CodeCase {
   Code code;
 };
 
+template <typename Code>
+void PrintTo(const CodeCase<Code> &c, std::ostream *os) {
+  *os << (c.value ? testing::PrintToString(c.value) : "(none)") << " -> " << c.code;
+}
+
 TEST(Codes, Action) {
   const CodeCase<action_code> cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
                             {"unknown", ACTION_UNKNOWN}, {"move", ACTION_UNKNOWN},  {"online", ACTION_UNKNOWN},
                             {"ADD", ACTION_UNKNOWN},     {"add ", ACTION_UNKNOWN},  {"", ACTION_UNKNOWN},
                             {nullptr, ACTION_UNKNOWN}};
-  for (const auto &c : cases) EXPECT_EQ(get_action_code(c.value), c.code) << (c.value ? c.value : "(none)");
+  for (const auto &c : cases) EXPECT_EQ(get_action_code(c.value), c.code) << testing::PrintToString(c);
 }
 
 TEST(Codes, Subsystem) {
@@ -96,7 +107,7 @@ TEST(Codes, Subsystem) {
                             {"usb", SUBSYSTEM_UNKNOWN},     {"platform", SUBSYSTEM_UNKNOWN},
                             {"TTY", SUBSYSTEM_UNKNOWN},     {"ttyS", SUBSYSTEM_UNKNOWN},
                             {"", SUBSYSTEM_UNKNOWN},        {nullptr, SUBSYSTEM_UNKNOWN}};
-  for (const auto &c : cases) EXPECT_EQ(get_subsystem_code(c.value), c.code) << (c.value ? c.value : "(none)");
+  for (const auto &c : cases) EXPECT_EQ(get_subsystem_code(c.value), c.code) << testing::PrintToString(c);
 }
 
 TEST(DevpathRefusal, DotComponentsAndOverlongPathsAreRefused) {

@@ -193,6 +193,8 @@ struct ResolveRow {
   int rc;
 };
 
+void PrintTo(const ResolveRow &row, std::ostream *os) { *os << row.link << " -> " << row.target; }
+
 TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
   const ResolveRow rows[] = {
       {"/class/tty/ttyS0", "../../devices/platform/serial8250/tty/ttyS0", "/devices/platform/serial8250/tty/ttyS0", 0},
@@ -210,8 +212,9 @@ TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
     sys.raw_link(row.link, row.target);
     char buf[hw::kPathSize];
     hw::strlcpy(buf, row.link, sizeof buf);
-    EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), row.rc) << row.link << " -> " << row.target;
-    EXPECT_STREQ(buf, row.result) << row.link << " -> " << row.target;
+    SCOPED_TRACE(testing::PrintToString(row));
+    EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), row.rc);
+    EXPECT_STREQ(buf, row.result);
   }
 }
 
