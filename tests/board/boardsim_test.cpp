@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,11 +25,11 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
 #include "tests/integration/harness.h"
+#include "tests/support/monitor.h"
+#include "tests/support/namespaces.h"
+#include "tests/support/process.h"
 #include "tools/board/sysfs_tree.h"
-
-extern char **environ;
 
 namespace {
 
@@ -124,11 +122,9 @@ TEST_F(BoardsimTest, StateIsKeptBesideTheTreeBetweenRuns) {
 class MonitorSocket {
  public:
   MonitorSocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, strlen(MONITOR_SOCKET_NAME));
-    bound_ = bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr),
-                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(MONITOR_SOCKET_NAME))) == 0;
+    socklen_t len;
+    const sockaddr_un addr = testsupport::monitor_socket_address(&len);
+    bound_ = bind(fd_.get(), reinterpret_cast<const sockaddr *>(&addr), len) == 0;
     timeval tick{0, 50000};
     setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     if (bound_) reader_ = std::thread([this] { read_until_stopped(); });
@@ -168,7 +164,7 @@ class MonitorSocket {
 
 // Abstract sockets belong to the network namespace: a private one keeps the
 // test away from any daemon on the machine.
-bool enter_private_network() { return geteuid() == 0 && unshare(CLONE_NEWNET) == 0; }
+bool enter_private_network() { return geteuid() == 0 && testsupport::enter_namespaces(CLONE_NEWNET).empty(); }
 
 TEST_F(BoardsimTest, PlugSendsOneDatagramPerEventInOrder) {
   if (!enter_private_network()) GTEST_SKIP() << "needs root for a private network namespace";
@@ -211,16 +207,9 @@ TEST_F(BoardsimTest, PlugSendsOneDatagramPerEventInOrder) {
 TEST_F(BoardsimTest, SyslogPrintsEachMessageWithItsLevelUntilTerminated) {
   const std::string log_socket = (dir.path() / "log").string();
   const std::string output = (dir.path() / "out").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {HWTRACK_TEST_BOARDSIM, "syslog", log_socket};
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const hw::unique_fd out(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const pid_t pid = testsupport::spawn({HWTRACK_TEST_BOARDSIM, "syslog", log_socket}, {.out = out.get()});
+  ASSERT_GT(pid, 0);
 
   const auto deadline = itest::within();
   struct stat st{};
@@ -240,10 +229,7 @@ TEST_F(BoardsimTest, SyslogPrintsEachMessageWithItsLevelUntilTerminated) {
   // only if it is given the time, so wait for the last line first.
   while (read_all(output).find("no priority") == std::string::npos && itest::Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(testsupport::stop_process(pid, SIGTERM, itest::within()), 0);
   EXPECT_EQ(read_all(output),
             "info    hwtrackd[12]: <hwtrack:main:89> initiate sysfs module\n"
             "err     hwtrackd[12]: event line\n"

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,18 +24,15 @@
 #include "base/unique_fd.h"
 #include "core/hwtrack.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/monitor.h"
+#include "tests/support/namespaces.h"
+#include "tests/support/procfs.h"
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
 using hw::unique_fd;
-
-size_t open_descriptor_count() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
 unique_fd netlink_socket(uint32_t groups = 0) {
   unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
@@ -77,7 +73,7 @@ class SocketTest : public testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: network namespace, credentials of other users";
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+    ASSERT_EQ(testsupport::enter_namespaces(CLONE_NEWNET), "");
     stream_ = fopen("/dev/null", "w");
     hwtrack_set_event_stream(stream_);
     log_.clear();
@@ -170,7 +166,7 @@ TEST_F(SocketTest, MonitorEmptyDatagramIsAFailure) {
 TEST_F(SocketTest, MonitorNeverKeepsPassedDescriptors) {
   make_pair();
   unique_fd passed(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const size_t before = open_descriptor_count();
+  const long before = testsupport::descriptor_count(getpid());
 
   iovec iov{const_cast<char *>(kEvent.data()), kEvent.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
@@ -188,7 +184,7 @@ TEST_F(SocketTest, MonitorNeverKeepsPassedDescriptors) {
   ASSERT_EQ(sendmsg(sender_.get(), &msg, 0), static_cast<ssize_t>(kEvent.size()));
 
   EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(kEvent.size()));
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(testsupport::descriptor_count(getpid()), before);
 }
 
 // --- netlink socket: the kernel only ------------------------------------------------------
@@ -307,12 +303,7 @@ TEST_F(SocketTest, OnePassTakesADatagramFromEachReadableSocket) {
   const unique_fd nl_sender(netlink_socket());
   ASSERT_TRUE(send_netlink(nl_sender.get(), port_id(netlink_fd()), kEvent));
 
-  const unique_fd udev_sender(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, 24);
-  ASSERT_EQ(sendto(udev_sender.get(), kEvent.data(), kEvent.size(), 0, reinterpret_cast<sockaddr *>(&addr), 27),
-            static_cast<ssize_t>(kEvent.size()));
+  ASSERT_TRUE(testsupport::MonitorSender().send(kEvent));
 
   stop_flag = 0;
   EXPECT_TRUE(hwtrack_event_pass());

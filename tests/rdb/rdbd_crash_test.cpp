@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "rdb/rdbdrv.h"
-#include "tests/rdb/rdbd_process.h"
+#include "tests/support/process.h"
+#include "tests/support/rdbd_process.h"
+#include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
 
 namespace {
@@ -67,9 +69,9 @@ std::optional<long> read_counter(rdbdrv_handle *h, const std::string &name) {
 }
 
 TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
-  rdbtest::TempDir dir;
+  const board::TempDir dir("rdbd-crash-test");
   const std::string socket = dir.file("rdb.sock"), store = dir.file("store");
-  rdbtest::RdbdProcess server(socket, store, dir.file("rdbd.log"));
+  testsupport::RdbdProcess server(RDBD_BIN, socket, store, dir.file("rdbd.log"));
   std::vector<std::vector<VarState>> state(kWriters, std::vector<VarState>(kVarsPerWriter));
   std::mt19937 random(std::random_device{}());
 
@@ -97,7 +99,7 @@ TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
     for (int w = 0; w < kWriters; ++w)
       writers.emplace_back(writer, socket, w, std::ref(state[w]), std::ref(acked));
     // Let some writes through, then kill at a random moment among them.
-    ASSERT_TRUE(rdbtest::wait_until([&] { return acked > 10; }));
+    ASSERT_TRUE(testsupport::wait_until([&] { return acked > 10; }, testsupport::within(std::chrono::seconds(30))));
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 150));
     server.kill9();
     for (std::thread &t : writers) t.join();
