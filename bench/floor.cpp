@@ -433,9 +433,35 @@ Cls *class_for(const Hd &hd) {
   if (!first) return nullptr;
   if (strcmp(first->loc, hd.loc) == 0) return first;
   if (!second && first->status == 0) return first;
-  for (Cls *c = by_loc[hash(hd.loc) & (kClsSlots - 1)]; c; c = c->next_by_loc)
-    if (strcmp(c->loc, hd.loc) == 0) return c;
-  return nullptr;
+  // By location, the entry of the device's own identity there first.
+  Cls *at_loc = nullptr;
+  for (Cls *c = by_loc[hash(hd.loc) & (kClsSlots - 1)]; c; c = c->next_by_loc) {
+    if (strcmp(c->loc, hd.loc) != 0) continue;
+    if (strcmp(c->id, hd.id) == 0) return c;
+    if (!at_loc) at_loc = c;
+  }
+  return at_loc;
+}
+
+bool name_taken(const Cls *c, int type, int index) {
+  for (size_t i = 0; i < class_count; ++i)
+    if (&classes[i] != c && classes[i].index == index && classes[i].type == type) return true;
+  return false;
+}
+
+// An entry that changes type leaves its old name, and keeps its index
+// only where that index is free in the new type.
+void change_type(Cls *c, int type) {
+  char var[kName];
+  for (const char *key : {"dev", "name", "mac", "id", "location", "status", "enable"}) {
+    snprintf(var, sizeof var, "sys.hw.class.%s.%d.%s", kClsTypes[c->type], c->index, key);
+    rdbdrv_delete(rdb, var);
+  }
+  if (name_taken(c, type, c->index))
+    c->index = next_index[type]++;
+  else if (c->index >= next_index[type])
+    next_index[type] = c->index + 1;
+  c->type = type;
 }
 
 constexpr size_t kDevpathSlots = 256;
@@ -665,6 +691,7 @@ int add(subsystem_code code, const char *devpath) {
   copy(c->loc, hd->loc);
   c->hd = hd;
   hd->cls = c;
+  if (filed && c->type != hd->type) change_type(c, hd->type);
   c->type = hd->type;
   c->status = 1;
   if (!filed) c->index = next_index[c->type]++;
