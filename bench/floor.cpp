@@ -375,13 +375,13 @@ constexpr size_t kClsSlots = 4096;
 Cls *by_id[kClsSlots], *by_loc[kClsSlots];
 Cls *classes;
 size_t class_count;
-constexpr size_t class_capacity = 16384;
+constexpr size_t kClassCapacity = 16384;
 int next_index[5];
 
 // Entries are linked by address, so they live in one block made at start-up
 // (pages that are never used are never touched).
 Cls *new_class() {
-  if (class_count == class_capacity) return nullptr;
+  if (class_count == kClassCapacity) return nullptr;
   Cls *c = &classes[class_count++];
   c->index = -1;
   c->enable = 1;
@@ -898,7 +898,7 @@ int main() {
   }
   devs = static_cast<Dev *>(malloc(kMaxDevs * sizeof(Dev)));
   attrs = static_cast<Attr *>(malloc(kMaxAttrs * sizeof(Attr)));
-  classes = static_cast<Cls *>(calloc(class_capacity, sizeof(Cls)));
+  classes = static_cast<Cls *>(calloc(kClassCapacity, sizeof(Cls)));
   if (!devs || !attrs || !classes) return 1;
   for (int i = 0; i < kPool; ++i) {
     pool[i].index = i;

@@ -16,7 +16,7 @@ enum subsystem_code { SUBSYSTEM_TTY = 0, SUBSYSTEM_NET = 1, SUBSYSTEM_BLOCK = 2,
 inline constexpr const char *action_names[] = {"add", "remove", "change", "unknown"};
 inline constexpr const char *subsystem_names[] = {"tty", "net", "block", "unknown"};
 
-inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
+inline constexpr size_t kUeventBufferSize = 4096;
 
 // Receive buffer asked for on both event sockets. The kernel doubles it (2 MiB
 // of queue) and charges each queued uevent with its buffer's true size, about
@@ -28,7 +28,7 @@ inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
 // The monitor socket's queue ends sooner: at net.unix.max_dgram_qlen + 1
 // datagrams (10 + 1 unless the board raises it), where senders wait or,
 // non-blocking, get EAGAIN.
-inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
+inline constexpr int kEventSocketRcvbuf = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).
 inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
@@ -79,7 +79,7 @@ subsystem_code get_subsystem_code(const char *value);
 // nullptr when it is safe.
 const char *hwtrack_devpath_refusal(const char *devpath);
 
-// Parses one received message of n bytes (at most UEVENT_BUFFER_SIZE are
+// Parses one received message of n bytes (at most kUeventBufferSize are
 // looked at), prints and logs its event line and dispatches it. label is
 // "UEVENT" or "UDEV  ". msg need not be NUL-terminated.
 void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n);
@@ -87,7 +87,7 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
 // Receive one datagram from the monitor (udev) or the netlink (kernel)
 // socket into buf. Result: the byte count of an accepted message (> 0); 0
 // when the datagram was refused (untrusted sender, truncated), logged once
-// (within REFUSAL_LINES_PER_SECOND);
+// (within kRefusalLinesPerSecond);
 // -1 on failure with errno set (ENODATA for an empty datagram, ENOBUFS on
 // netlink when the kernel dropped events).
 ssize_t receive_monitor_message(int fd, char *buf, size_t size);
@@ -116,4 +116,4 @@ long long hwtrack_now_ms();
 // Refused datagrams are logged at most this many lines a second per cause
 // (untrusted sender, oversized, bad devpath); the count of those held back
 // is logged once their second is over.
-inline constexpr unsigned REFUSAL_LINES_PER_SECOND = 5;
+inline constexpr unsigned kRefusalLinesPerSecond = 5;

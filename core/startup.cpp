@@ -27,7 +27,7 @@ namespace {
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
 // The longest name an RDB names list can hold.
-constexpr size_t RDB_NAME_BUF_SIZE = 4096;
+constexpr size_t kRdbNameBufSize = 4096;
 
 // A devpath the class scan resolves, or a record holds, fits either.
 static_assert(decltype(hwdev::devpath)::capacity == decltype(sysfs_device::devpath)::capacity);
@@ -106,11 +106,11 @@ int build_hwcls_from_rdb() {
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
-  if (id_at == std::string_view::npos || id_at >= RDB_NAME_BUF_SIZE) {
+  if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
     HWLOG(LOG_ERR, "hwclass id rdb format is incorrect");
     return 0;
   }
-  char prefix[RDB_NAME_BUF_SIZE];
+  char prefix[kRdbNameBufSize];
   memcpy(prefix, name, id_at);
   prefix[id_at] = '\0';
 

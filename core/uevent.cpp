@@ -38,12 +38,12 @@ hw::unique_fd &owner_of(event_socket which) {
   return which == event_socket::monitor ? monitor_socket : netlink_socket;
 }
 
-constexpr char LABEL_UEVENT[] = "UEVENT";
-constexpr char LABEL_UDEV[] = "UDEV  ";
-constexpr size_t TIMESTAMP_SIZE = 64;
+constexpr char kLabelUevent[] = "UEVENT";
+constexpr char kLabelUdev[] = "UDEV  ";
+constexpr size_t kTimestampSize = 64;
 
 // Shared by both sockets; hwtrack_handle_message works on a terminated copy.
-char receive_buffer[UEVENT_BUFFER_SIZE];
+char receive_buffer[kUeventBufferSize];
 
 FILE *event_stream = nullptr;
 hwtrack_overrun_handler overrun_handler = nullptr;
@@ -57,8 +57,8 @@ bool resync_pending = false;
 // there. Each cause of refusal gets a few lines a second; the refusals it
 // holds back are counted and reported in one line when their second is over.
 enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFUSAL_CAUSES };
-constexpr const char *refusal_names[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
-constexpr long long REFUSAL_WINDOW_MS = 1000;
+constexpr const char *kRefusalNames[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
+constexpr long long kRefusalWindowMs = 1000;
 
 struct refusal_window {
   bool open = false;
@@ -68,12 +68,12 @@ struct refusal_window {
 };
 refusal_window refusal_windows[REFUSAL_CAUSES];
 
-bool window_over(const refusal_window &w, long long now) { return now - w.start >= REFUSAL_WINDOW_MS; }
+bool window_over(const refusal_window &w, long long now) { return now - w.start >= kRefusalWindowMs; }
 
 void report_held_back(int cause) {
   refusal_window &w = refusal_windows[cause];
   if (w.held_back > 0)
-    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, refusal_names[cause]);
+    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, kRefusalNames[cause]);
   w = refusal_window{};
 }
 
@@ -83,7 +83,7 @@ bool refusal_is_logged(int cause) {
   const long long now = hwtrack_now_ms();
   if (w.open && window_over(w, now)) report_held_back(cause);
   if (!w.open) w = {true, now, 0, 0};
-  if (w.logged < REFUSAL_LINES_PER_SECOND) {
+  if (w.logged < kRefusalLinesPerSecond) {
     ++w.logged;
     return true;
   }
@@ -103,7 +103,7 @@ long ms_until_held_back_due() {
   const long long now = hwtrack_now_ms();
   for (const auto &w : refusal_windows) {
     if (w.held_back == 0) continue;
-    const long long left = std::max(0LL, w.start + REFUSAL_WINDOW_MS - now);
+    const long long left = std::max(0LL, w.start + kRefusalWindowMs - now);
     if (due < 0 || left < due) due = left;
   }
   return static_cast<long>(due);
@@ -117,7 +117,7 @@ long ms_until_held_back_due() {
 // A burst of events must wait in the socket while the class script runs.
 // Only root may pass net.core.rmem_max; anyone else gets what SO_RCVBUF allows.
 void set_receive_buffer(int fd) {
-  int size = EVENT_SOCKET_RCVBUF;
+  int size = kEventSocketRcvbuf;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) < 0)
     HWLOG(LOG_ERR, "failed to set receive buffer - %s", strerror(errno));
@@ -136,7 +136,7 @@ std::optional<std::string_view> find_value(std::string_view key, std::string_vie
   return std::nullopt;
 }
 
-void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
+void make_timestamp(char (&text)[kTimestampSize]) {
   timeval tv{};
   if (gettimeofday(&tv, nullptr) < 0) {
     text[0] = '\0';
@@ -266,7 +266,7 @@ void resync_once_drained() {
 
 // Step 6 of a pass; false when the pass must end here.
 bool take_netlink_message(const char *timestamp) {
-  const ssize_t n = receive_netlink_message(netlink_socket.get(), receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_netlink_message(netlink_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
     if (errno == ENOBUFS)
       report_overrun();
@@ -276,19 +276,19 @@ bool take_netlink_message(const char *timestamp) {
   }
   if (n == 0) return true;  // refused and logged; the monitor socket still gets its turn
   HWLOG(LOG_INFO, "recieved from netlink socket");
-  hwtrack_handle_message(LABEL_UEVENT, timestamp, receive_buffer, static_cast<size_t>(n));
+  hwtrack_handle_message(kLabelUevent, timestamp, receive_buffer, static_cast<size_t>(n));
   return true;
 }
 
 void take_monitor_message(const char *timestamp) {
-  const ssize_t n = receive_monitor_message(monitor_socket.get(), receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_monitor_message(monitor_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
     HWLOG(LOG_ERR, "error receiving udev message: %s\n", strerror(errno));
     return;
   }
   if (n == 0) return;
   HWLOG(LOG_INFO, "recieved from monitor socket");
-  hwtrack_handle_message(LABEL_UDEV, timestamp, receive_buffer, static_cast<size_t>(n));
+  hwtrack_handle_message(kLabelUdev, timestamp, receive_buffer, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -462,8 +462,8 @@ const char *hwtrack_devpath_refusal(const char *devpath) {
 void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n) {
   // A private copy with a NUL after the last received byte: values found in
   // it are terminated however the sender ended its last string.
-  char message[UEVENT_BUFFER_SIZE + 1];
-  n = std::min(n, UEVENT_BUFFER_SIZE);
+  char message[kUeventBufferSize + 1];
+  n = std::min(n, kUeventBufferSize);
   if (n > 0) memcpy(message, msg, n);
   message[n] = '\0';
 
@@ -521,7 +521,7 @@ bool hwtrack_event_pass() {
   }
   if (ready == 0) return true;  // time for the upkeep or a held-back count
   HWLOG(LOG_INFO, "select() triggered");
-  char timestamp[TIMESTAMP_SIZE];
+  char timestamp[kTimestampSize];
   make_timestamp(timestamp);
 
   // Both messages are handled when both sockets are readable, the kernel's

@@ -93,7 +93,7 @@ std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_
   enter_sandbox();
   std::unique_ptr<board::SysfsTree> tree;
   try {
-    tree = std::make_unique<board::SysfsTree>(SANDBOX_SYSFS);
+    tree = std::make_unique<board::SysfsTree>(kSandboxSysfs);
     lay_out(*tree);
   } catch (const std::exception &e) {
     fprintf(stderr, "%s: cannot lay out the board: %s\n", target, e.what());
@@ -106,7 +106,7 @@ std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_
 void enter_sandbox() {
   or_die(testsupport::enter_namespaces(CLONE_NEWNS));
   or_die(testsupport::make_private_dev("64k", MS_NOSUID | MS_NOEXEC));
-  or_die(testsupport::mount_tmpfs(SANDBOX_SYSFS, "mode=0755,size=64m", MS_NOSUID | MS_NODEV | MS_NOEXEC));
+  or_die(testsupport::mount_tmpfs(kSandboxSysfs, "mode=0755,size=64m", MS_NOSUID | MS_NODEV | MS_NOEXEC));
 }
 
 void silence_log() {

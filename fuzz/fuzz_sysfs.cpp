@@ -231,7 +231,7 @@ std::string model_kernel(std::string_view devpath) {
   std::string kernel(slash == std::string_view::npos ? devpath : devpath.substr(slash + 1));
   for (char &c : kernel)
     if (c == '!') c = '/';
-  return kernel.substr(0, SYSFS_NAME_SIZE - 1);
+  return kernel.substr(0, kSysfsNameSize - 1);
 }
 
 std::string model_kernel_number(const std::string &kernel) {
@@ -243,7 +243,7 @@ std::string model_kernel_number(const std::string &kernel) {
 // What an attribute file's content reads as: the text up to the first NUL,
 // trailing newlines removed; nothing for 256 bytes or more.
 std::optional<std::string> model_attr(const std::string &content) {
-  if (content.size() >= SYSFS_VALUE_SIZE) return std::nullopt;
+  if (content.size() >= kSysfsValueSize) return std::nullopt;
   std::string text = content.substr(0, content.find('\0'));
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
@@ -275,7 +275,7 @@ void check_attr(const std::string &devpath, const std::string &attr) {
   const char *value = sysfs_attr_get_value(devpath.c_str(), attr.c_str());
   if (value) {
     const size_t len = strlen(value);
-    FUZZ_CHECK(len < SYSFS_VALUE_SIZE);
+    FUZZ_CHECK(len < kSysfsValueSize);
     // Newlines are trimmed from file contents; a link reads as the last
     // component of its target, whatever that holds.
     struct stat st;

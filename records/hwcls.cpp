@@ -27,8 +27,8 @@ constexpr const char *kTypeNames[HWCLS_TYPE_COUNT] = {nullptr, "serial", "eth", 
 constexpr char kNoTypeText[] = "(null)";
 
 // An entry takes the id and the location of its device whole.
-static_assert(decltype(hwcls::id)::capacity == HWDEV_TEXT_SIZE);
-static_assert(decltype(hwcls::loc)::capacity == HWDEV_TEXT_SIZE);
+static_assert(decltype(hwcls::id)::capacity == kHwdevTextSize);
+static_assert(decltype(hwcls::loc)::capacity == kHwdevTextSize);
 constexpr const char *kStatusNames[] = {"removed", "inserted"};
 
 str2ref_ptr hwcls_by_id;

@@ -132,7 +132,7 @@ struct attr_node : arena_node {
   attr_node *hash_next = nullptr;        // the chain of its bucket
   hw::fixed_text<hw::kPathSize> path;  // devpath + "/" + attribute name
   const char *value = nullptr;           // null: no readable value
-  hw::fixed_text<SYSFS_VALUE_SIZE> value_buf;
+  hw::fixed_text<kSysfsValueSize> value_buf;
 };
 
 // Both caches are also filed by key in a small hash table: the start-up
@@ -285,7 +285,7 @@ void guess_subsystem(sysfs_device &dev) {
     if (slash == std::string_view::npos) {
       dev.subsystem.set("subsystem");  // the class directory itself
     } else {
-      char name[SYSFS_NAME_SIZE];
+      char name[kSysfsNameSize];
       size_t len = slash < sizeof name - 1 ? slash : sizeof name - 1;
       memcpy(name, rest.data(), len);
       name[len] = '\0';
@@ -362,9 +362,9 @@ bool read_attr_file(const char *path, attr_node &entry) {
   const hw::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) return false;
   char *buf = entry.value_buf.data();
-  ssize_t len = ::read(fd.get(), buf, SYSFS_VALUE_SIZE);
+  ssize_t len = ::read(fd.get(), buf, kSysfsValueSize);
   // A value that fills the buffer may go on; it is unreadable, never cut.
-  if (len < 0 || static_cast<size_t>(len) >= SYSFS_VALUE_SIZE) {
+  if (len < 0 || static_cast<size_t>(len) >= kSysfsValueSize) {
     buf[0] = '\0';
     return false;
   }

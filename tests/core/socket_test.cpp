@@ -97,11 +97,11 @@ class SocketTest : public testing::Test {
       ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on), 0);
     }
   }
-  ssize_t receive_monitor() { return receive_monitor_message(receiver_.get(), buf_, UEVENT_BUFFER_SIZE); }
+  ssize_t receive_monitor() { return receive_monitor_message(receiver_.get(), buf_, kUeventBufferSize); }
 
   testsupport::LogCapture log_;
   unique_fd receiver_, sender_;
-  char buf_[UEVENT_BUFFER_SIZE + 1];
+  char buf_[kUeventBufferSize + 1];
   FILE *stream_ = nullptr;
 };
 
@@ -145,14 +145,14 @@ TEST_F(SocketTest, MonitorRefusesWhatComesWithoutCredentials) {
 
 TEST_F(SocketTest, MonitorRefusesTruncatedMessages) {
   make_pair();
-  const std::string big(UEVENT_BUFFER_SIZE + 100, 'x');
+  const std::string big(kUeventBufferSize + 100, 'x');
   ASSERT_GT(send(sender_.get(), big.data(), big.size(), 0), 0);
   EXPECT_EQ(receive_monitor(), 0);
   EXPECT_TRUE(log_.contains("udev message refused: longer than 4096 bytes"));
 
   // Exactly the buffer's size is a whole message.
-  ASSERT_GT(send(sender_.get(), big.data(), UEVENT_BUFFER_SIZE, 0), 0);
-  EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(UEVENT_BUFFER_SIZE));
+  ASSERT_GT(send(sender_.get(), big.data(), kUeventBufferSize, 0), 0);
+  EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(kUeventBufferSize));
 }
 
 TEST_F(SocketTest, MonitorEmptyDatagramIsAFailure) {
@@ -196,7 +196,7 @@ TEST_F(SocketTest, NetlinkRefusesUserSpaceSenders) {
   ASSERT_TRUE(send_netlink(sender.get(), port_id(receiver.get()), kEvent));  // unicast
   ASSERT_TRUE(send_netlink(sender.get(), 0, kEvent));                          // group 1
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(receive_netlink_message(receiver.get(), buf_, UEVENT_BUFFER_SIZE), 0);
+    EXPECT_EQ(receive_netlink_message(receiver.get(), buf_, kUeventBufferSize), 0);
   }
   const auto refused = log_.matching("uevent message refused: sender port id");
   ASSERT_EQ(refused.size(), 2u);
@@ -268,7 +268,7 @@ TEST_F(SocketTest, BothSocketsAreCloseOnExecWithRoomForABurst) {
     int size = 0;
     socklen_t len = sizeof size;
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
-    EXPECT_GE(size, EVENT_SOCKET_RCVBUF) << fd;  // root passes rmem_max
+    EXPECT_GE(size, kEventSocketRcvbuf) << fd;  // root passes rmem_max
   }
 }
 
