@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/bigboard.h"
+#include "rdb/rdbdrv.h"
 #include "tests/support/monitor.h"
 #include "tests/support/process.h"
 #include "tests/support/rdbd_process.h"
@@ -132,6 +133,8 @@ struct Rdbd {
   void start(const std::string &name, const std::string &store = "");
   void stop_it();
   std::string store_file(const std::string &name) const;
+  // A handle on it, for requests of one's own.
+  rdbdrv_handle_ptr open() const;
   void set(const std::string &name, const std::string &value) const;
   // Every variable under prefix, with its value.
   std::map<std::string, std::string> dump(const std::string &prefix) const;

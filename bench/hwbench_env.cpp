@@ -254,24 +254,27 @@ void Rdbd::stop_it() {
 
 std::string Rdbd::store_file(const std::string &name) const { return work_dir + "/" + name + ".store"; }
 
-void Rdbd::set(const std::string &name, const std::string &value) const {
+rdbdrv_handle_ptr Rdbd::open() const {
   rdbdrv_handle *h = nullptr;
   if (rdbdrv_open(socket.c_str(), &h) < 0) fail(errno_text("rdb open"));
-  if (rdbdrv_set(h, name.c_str(), value.c_str()) < 0) rdbdrv_create(h, name.c_str(), value.c_str(), 0, 0);
-  rdbdrv_close(&h);
+  return rdbdrv_handle_ptr(h);
+}
+
+void Rdbd::set(const std::string &name, const std::string &value) const {
+  const rdbdrv_handle_ptr h = open();
+  if (rdbdrv_set(h.get(), name.c_str(), value.c_str()) < 0) rdbdrv_create(h.get(), name.c_str(), value.c_str(), 0, 0);
 }
 
 std::map<std::string, std::string> Rdbd::dump(const std::string &prefix) const {
   std::map<std::string, std::string> out;
-  rdbdrv_handle *h = nullptr;
-  if (rdbdrv_open(socket.c_str(), &h) < 0) fail(errno_text("rdb open"));
+  const rdbdrv_handle_ptr h = open();
   std::vector<char> names(1 << 16);
   int len = static_cast<int>(names.size()) - 1;
-  int rc = rdbdrv_getnames(h, prefix.c_str(), names.data(), &len, 0);
+  int rc = rdbdrv_getnames(h.get(), prefix.c_str(), names.data(), &len, 0);
   if (rc == -EOVERFLOW) {
     names.resize(static_cast<size_t>(len) + 1);
     len = static_cast<int>(names.size()) - 1;
-    rc = rdbdrv_getnames(h, prefix.c_str(), names.data(), &len, 0);
+    rc = rdbdrv_getnames(h.get(), prefix.c_str(), names.data(), &len, 0);
   }
   if (rc == 0) {
     std::string list(names.data(), static_cast<size_t>(std::max(len, 0)));
@@ -284,10 +287,9 @@ std::map<std::string, std::string> Rdbd::dump(const std::string &prefix) const {
       if (name.empty() || name.back() == '\0') continue;
       char value[1024];
       int vlen = sizeof value;
-      out[name] = rdbdrv_get(h, name.c_str(), value, &vlen) == 0 ? std::string(value) : "<unreadable>";
+      out[name] = rdbdrv_get(h.get(), name.c_str(), value, &vlen) == 0 ? std::string(value) : "<unreadable>";
     }
   }
-  rdbdrv_close(&h);
   return out;
 }
 

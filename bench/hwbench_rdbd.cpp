@@ -19,15 +19,14 @@ double persistent_write_us(const std::string &label, const std::string &store, i
                            const std::function<std::string(int)> &name) {
   Rdbd rdb;
   rdb.start(label, store);
-  rdbdrv_handle *h = nullptr;
-  if (rdbdrv_open(rdb.socket.c_str(), &h) < 0) fail(errno_text("rdb open"));
-  if (rdbdrv_set(h, name(0).c_str(), "0") < 0 && rdbdrv_create(h, name(0).c_str(), "0", RDBDRV_PERSIST, 0) < 0)
+  const rdbdrv_handle_ptr h = rdb.open();
+  if (rdbdrv_set(h.get(), name(0).c_str(), "0") < 0 &&
+      rdbdrv_create(h.get(), name(0).c_str(), "0", RDBDRV_PERSIST, 0) < 0)
     fail(errno_text("rdbd create"));
   const double start = now_ns();
   for (int i = 0; i < writes; ++i)
-    if (rdbdrv_set(h, name(i).c_str(), std::to_string(i).c_str()) < 0) fail(errno_text("rdbd write"));
+    if (rdbdrv_set(h.get(), name(i).c_str(), std::to_string(i).c_str()) < 0) fail(errno_text("rdbd write"));
   const double us = (now_ns() - start) / 1e3 / writes;
-  rdbdrv_close(&h);
   rdb.stop_it();
   return us;
 }
