@@ -4,6 +4,13 @@
 
 namespace hw {
 
+int code_from_name(const char *text, std::span<const char *const> names, int fallback) {
+  if (!text) return fallback;
+  for (size_t code = 0; code < names.size(); ++code)
+    if (names[code] && strcmp(names[code], text) == 0) return static_cast<int>(code);
+  return fallback;
+}
+
 size_t strlcpy(char *dst, const char *src, size_t size) {
   size_t len = strlen(src);
   if (size != 0) {

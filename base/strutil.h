@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <span>
 
 namespace hw {
 
@@ -25,6 +26,11 @@ size_t strlcat(char *dst, const char *src, size_t size);
 
 // Overwrites every trailing occurrence of c with NUL.
 void remove_trailing_chars(char *text, char c);
+
+// The code a name stands for in a table of names whose positions are the
+// codes: the position of the first present name equal to text, or fallback
+// when there is none (or text is null).
+int code_from_name(const char *text, std::span<const char *const> names, int fallback);
 
 // snprintf into a bounded buffer; a longer result is cut.
 int formatf(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -28,6 +28,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/dir_handle.h"
+#include "base/path_size.h"
+#include "base/strutil.h"
+#include "base/unique_fd.h"
+#include "core/hwtrack.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
 #include "bench/inproc_rdb.h"
@@ -35,7 +40,6 @@
 
 namespace {
 
-constexpr size_t kPath = 512;
 constexpr size_t kName = 256;
 constexpr size_t kText = 128;
 
@@ -85,10 +89,10 @@ uint32_t hash(const char *text) {
 
 // --- the per-event sysfs caches: fixed arrays, reset every pass ----------------
 
-char root[kPath] = "/sys";
+char root[hw::kPathSize] = "/sys";
 
 struct Dev {
-  char devpath[kPath];
+  char devpath[hw::kPathSize];
   char subsystem[kName];
   char kernel[kName];
   char driver[kName];
@@ -96,7 +100,7 @@ struct Dev {
 };
 
 struct Attr {
-  char path[kPath];
+  char path[hw::kPathSize];
   bool has_value;
   char value[256];
 };
@@ -144,7 +148,7 @@ Dev *find_dev(const char *devpath, uint32_t **slot) {
   return find(dev_slots, devs, devpath, [](const Dev &d) { return d.devpath; }, slot);
 }
 
-ssize_t read_link(const char *path, char (&target)[kPath]) {
+ssize_t read_link(const char *path, char (&target)[hw::kPathSize]) {
   ssize_t n = readlink(path, target, sizeof target - 1);
   if (n <= 0) return -1;
   target[n] = '\0';
@@ -152,7 +156,7 @@ ssize_t read_link(const char *path, char (&target)[kPath]) {
 }
 
 bool read_link_name(const char *devpath, const char *name, char (&out)[kName]) {
-  char path[kPath], target[kPath];
+  char path[hw::kPathSize], target[hw::kPathSize];
   if (!join(path, {root, devpath, "/", name}) || read_link(path, target) < 0) return false;
   const char *last = after_last_slash(target);
   if (!last) return false;
@@ -161,8 +165,8 @@ bool read_link_name(const char *devpath, const char *name, char (&out)[kName]) {
 }
 
 // The lexical resolution of a relative sysfs link, in place.
-bool resolve_link(char (&devpath)[kPath]) {
-  char path[kPath], target[kPath];
+bool resolve_link(char (&devpath)[hw::kPathSize]) {
+  char path[hw::kPathSize], target[hw::kPathSize];
   if (!join(path, {root, devpath}) || read_link(path, target) < 0) return false;
   const char *rest = target;
   int ups = 0;
@@ -212,13 +216,13 @@ Dev *dev_get(const char *devpath_in) {
   for (std::string_view prefix : accepted) ok = ok || std::string_view(devpath_in).starts_with(prefix);
   if (!ok) return nullptr;
 
-  char work[kPath];
+  char work[hw::kPathSize];
   copy(work, devpath_in);
   for (size_t n = strlen(work); n > 0 && work[n - 1] == '/'; --n) work[n - 1] = '\0';
 
   uint32_t *slot = nullptr;
   if (Dev *d = find_dev(work, &slot)) return d;
-  char path[kPath];
+  char path[hw::kPathSize];
   struct stat st;
   if (!join(path, {root, work}) || lstat(path, &st) != 0) return nullptr;
   if (S_ISLNK(st.st_mode)) {
@@ -244,7 +248,7 @@ Dev *dev_get(const char *devpath_in) {
 Dev *parent_of(Dev *d) {
   if (!d) return nullptr;
   if (d->parent) return d->parent;
-  char candidate[kPath];
+  char candidate[hw::kPathSize];
   copy(candidate, d->devpath);
   char *slash = strrchr(candidate, '/');
   if (!slash || slash == candidate) return nullptr;
@@ -270,7 +274,7 @@ Dev *ancestor_with(Dev *d, const char *subsystem) {
 }
 
 const char *attr(const char *devpath, const char *name) {
-  char path[kPath];
+  char path[hw::kPathSize];
   if (!join(path, {root, devpath, "/", name})) return nullptr;
   const char *key = path + strlen(root);
   uint32_t *slot = nullptr;
@@ -286,7 +290,7 @@ const char *attr(const char *devpath, const char *name) {
   struct stat st;
   if (lstat(path, &st) != 0) return nullptr;
   if (S_ISLNK(st.st_mode)) {
-    char target[kPath];
+    char target[hw::kPathSize];
     const char *last = read_link(path, target) > 0 ? after_last_slash(target) : nullptr;
     if (!last) return nullptr;
     copy(a.value, last);
@@ -294,10 +298,9 @@ const char *attr(const char *devpath, const char *name) {
     return a.value;
   }
   if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IRUSR)) return nullptr;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  ssize_t n = read(fd, a.value, sizeof a.value);
-  close(fd);
+  const hw::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return nullptr;
+  ssize_t n = read(fd.get(), a.value, sizeof a.value);
   if (n < 0 || static_cast<size_t>(n) >= sizeof a.value) return nullptr;
   while (n > 0 && a.value[n - 1] == '\n') --n;
   a.value[n] = '\0';
@@ -352,7 +355,7 @@ struct Cls;
 
 struct Hd {
   int index, type;
-  char name[kText], id[kText], loc[kText], devpath[kPath], driver[kText], mac[48];
+  char name[kText], id[kText], loc[kText], devpath[hw::kPathSize], driver[kText], mac[48];
   Cls *cls;
   bool in_use;
 };
@@ -372,13 +375,13 @@ constexpr size_t kClsSlots = 4096;
 Cls *by_id[kClsSlots], *by_loc[kClsSlots];
 Cls *classes;
 size_t class_count;
-constexpr size_t class_capacity = 16384;
+constexpr size_t kClassCapacity = 16384;
 int next_index[5];
 
 // Entries are linked by address, so they live in one block made at start-up
 // (pages that are never used are never touched).
 Cls *new_class() {
-  if (class_count == class_capacity) return nullptr;
+  if (class_count == kClassCapacity) return nullptr;
   Cls *c = &classes[class_count++];
   c->index = -1;
   c->enable = 1;
@@ -430,9 +433,35 @@ Cls *class_for(const Hd &hd) {
   if (!first) return nullptr;
   if (strcmp(first->loc, hd.loc) == 0) return first;
   if (!second && first->status == 0) return first;
-  for (Cls *c = by_loc[hash(hd.loc) & (kClsSlots - 1)]; c; c = c->next_by_loc)
-    if (strcmp(c->loc, hd.loc) == 0) return c;
-  return nullptr;
+  // By location, the entry of the device's own identity there first.
+  Cls *at_loc = nullptr;
+  for (Cls *c = by_loc[hash(hd.loc) & (kClsSlots - 1)]; c; c = c->next_by_loc) {
+    if (strcmp(c->loc, hd.loc) != 0) continue;
+    if (strcmp(c->id, hd.id) == 0) return c;
+    if (!at_loc) at_loc = c;
+  }
+  return at_loc;
+}
+
+bool name_taken(const Cls *c, int type, int index) {
+  for (size_t i = 0; i < class_count; ++i)
+    if (&classes[i] != c && classes[i].index == index && classes[i].type == type) return true;
+  return false;
+}
+
+// An entry that changes type leaves its old name, and keeps its index
+// only where that index is free in the new type.
+void change_type(Cls *c, int type) {
+  char var[kName];
+  for (const char *key : {"dev", "name", "mac", "id", "location", "status", "enable"}) {
+    snprintf(var, sizeof var, "sys.hw.class.%s.%d.%s", kClsTypes[c->type], c->index, key);
+    rdbdrv_delete(rdb, var);
+  }
+  if (name_taken(c, type, c->index))
+    c->index = next_index[type]++;
+  else if (c->index >= next_index[type])
+    next_index[type] = c->index + 1;
+  c->type = type;
 }
 
 constexpr size_t kDevpathSlots = 256;
@@ -519,7 +548,7 @@ void run_script(const Cls &c) {
 // --- identification ------------------------------------------------------------------
 
 Dev *physical(Dev *d) {
-  char path[kPath];
+  char path[hw::kPathSize];
   return join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
 }
 
@@ -588,21 +617,19 @@ bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
 
 bool mmc_without_partitions(Dev *d) {
   if (!ancestor_with(d, "mmc")) return false;
-  char path[kPath];
+  char path[hw::kPathSize];
   snprintf(path, sizeof path, "%s%s/%sp1", root, d->devpath, d->kernel);
-  DIR *dir = opendir(path);
-  if (dir) closedir(dir);
-  return dir == nullptr;
+  return !hw::dir_handle(opendir(path));
 }
 
-bool identify(int code, Hd &hd, const char *devpath) {
+bool identify(subsystem_code code, Hd &hd, const char *devpath) {
   Dev *d = dev_get(devpath);
-  if (!d || code > 2) return false;
+  if (!d || code == SUBSYSTEM_UNKNOWN) return false;
   Dev *f = physical(d);
-  if (!f && code < 2) return false;
+  if (!f && code != SUBSYSTEM_BLOCK) return false;
   bool on_platform = platform_node(f ? f : d) != nullptr;
   bool ok = false;
-  if (code == 2) {
+  if (code == SUBSYSTEM_BLOCK) {
     const char *partition = attr(d->devpath, "partition");
     if (on_platform) {
       if (!partition && mmc_without_partitions(d)) partition = "1";
@@ -615,19 +642,19 @@ bool identify(int code, Hd &hd, const char *devpath) {
     Dev *p1 = ancestor_with(d, "platform");
     Dev *p2 = p1 ? ancestor_with(p1, "platform") : nullptr;
     if (p2) {
-      snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", code == 0 ? "tty" : "net", p2->kernel);
+      snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", subsystem_names[code], p2->kernel);
       copy(hd.loc, "gadget");
       copy(hd.driver, f->driver);
       ok = true;
     }
   } else if (on_platform) {
     ok = platform_ids(hd, d, f, nullptr);
-  } else if (strcmp(f->subsystem, code == 0 ? "usb-serial" : "usb") == 0) {
+  } else if (strcmp(f->subsystem, code == SUBSYSTEM_TTY ? "usb-serial" : "usb") == 0) {
     ok = usb_ids(hd, d, f, nullptr);
   }
   if (!ok) return false;
   hd.type = code + 1;
-  if (code == 1)
+  if (code == SUBSYSTEM_NET)
     copy(hd.name, d->kernel);
   else
     snprintf(hd.name, sizeof hd.name, "/dev/%s", d->kernel);
@@ -638,7 +665,7 @@ bool identify(int code, Hd &hd, const char *devpath) {
 
 // --- add and remove --------------------------------------------------------------------
 
-int add(int code, const char *devpath) {
+int add(subsystem_code code, const char *devpath) {
   Hd *hd = take_hd();
   if (!hd) return -1;
   if (!identify(code, *hd, devpath)) {
@@ -664,6 +691,7 @@ int add(int code, const char *devpath) {
   copy(c->loc, hd->loc);
   c->hd = hd;
   hd->cls = c;
+  if (filed && c->type != hd->type) change_type(c, hd->type);
   c->type = hd->type;
   c->status = 1;
   if (!filed) c->index = next_index[c->type]++;
@@ -768,23 +796,21 @@ void for_each_name(char *names, Fn fn) {
 }
 
 void scan(bool platform_pass) {
-  static const char *const dirs[] = {"/class/tty", "/class/net", "/class/block"};
-  for (int code = 0; code < 3; ++code) {
-    char base[kPath];
-    snprintf(base, sizeof base, "%s/%s", root, dirs[code]);
-    DIR *dir = opendir(base);
+  for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
+    char base[hw::kPathSize];
+    snprintf(base, sizeof base, "%s/class/%s", root, subsystem_names[code]);
+    const hw::dir_handle dir(opendir(base));
     if (!dir) continue;
-    while (dirent *e = readdir(dir)) {
+    while (dirent *e = readdir(dir.get())) {
       if (e->d_name[0] == '.') continue;
-      char devpath[kPath];
-      snprintf(devpath, sizeof devpath, "%s/%s", dirs[code], e->d_name);
+      char devpath[hw::kPathSize];
+      snprintf(devpath, sizeof devpath, "/class/%s/%s", subsystem_names[code], e->d_name);
       if (!resolve_link(devpath)) continue;
       Dev *d = dev_get(devpath);
       Dev *f = d ? physical(d) : nullptr;
       bool is_platform = f && strcmp(f->subsystem, "platform") == 0;
       if (is_platform == platform_pass) add(code, devpath);
     }
-    closedir(dir);
   }
 }
 
@@ -853,12 +879,7 @@ void handle(char *msg, size_t n) {
   const char *action = value_of("ACTION", keys, end);
   const char *subsystem = value_of("SUBSYSTEM", keys, end);
   if (!devpath || !action) return;
-  int code = 3;
-  if (subsystem) {
-    if (strcmp(subsystem, "tty") == 0) code = 0;
-    if (strcmp(subsystem, "net") == 0) code = 1;
-    if (strcmp(subsystem, "block") == 0) code = 2;
-  }
+  const auto code = static_cast<subsystem_code>(hw::code_from_name(subsystem, subsystem_names, SUBSYSTEM_UNKNOWN));
   if (strcmp(action, "add") == 0) {
     add(code, devpath);
   } else if (strcmp(action, "remove") == 0) {
@@ -877,7 +898,7 @@ int main() {
   }
   devs = static_cast<Dev *>(malloc(kMaxDevs * sizeof(Dev)));
   attrs = static_cast<Attr *>(malloc(kMaxAttrs * sizeof(Attr)));
-  classes = static_cast<Cls *>(calloc(class_capacity, sizeof(Cls)));
+  classes = static_cast<Cls *>(calloc(kClassCapacity, sizeof(Cls)));
   if (!devs || !attrs || !classes) return 1;
   for (int i = 0; i < kPool; ++i) {
     pool[i].index = i;

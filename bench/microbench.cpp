@@ -7,20 +7,12 @@
 // and an rdbd process; both are made once, on first use.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/log.h"
@@ -30,10 +22,9 @@
 #include "records/hwdev.h"
 #include "records/str2ref.h"
 #include "sysfs/sysfs.h"
+#include "tests/support/rdbd_process.h"
 #include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
-
-extern char **environ;
 
 namespace {
 
@@ -65,33 +56,18 @@ Board &the_board() {
 // rdbd on a temporary socket, stopped at exit.
 struct Rdbd {
   board::TempDir dir{"hwmicro"};
-  pid_t pid = -1;
+  testsupport::RdbdProcess server{HWBENCH_RDBD, dir.file("rdb.sock"), dir.file("rdb.store"), "/dev/null"};
   bool ok = false;
 
   Rdbd() {
-    const std::string socket = (dir.path() / "rdb.sock").string();
-    const std::string store = (dir.path() / "rdb.store").string();
-    std::vector<std::string> args = {HWBENCH_RDBD, "--socket", socket, "--store", store};
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    for (int i = 0; pid > 0 && i < 3000 && !std::filesystem::exists(socket); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    setenv("RDB_DEVICE", socket.c_str(), 1);
+    const bool started = server.start();
+    setenv("RDB_DEVICE", server.socket().c_str(), 1);
     hwlog_set_mask(LOG_UPTO(LOG_WARNING));  // no syslog on the measured path
-    ok = pid > 0 && rdb_init() == 0 && rdb_set_value("sys.hw.cfg.bench", "1", 0) == 0;
+    ok = started && rdb_init() == 0 && rdb_set_value("sys.hw.cfg.bench", "1", 0) == 0;
   }
   ~Rdbd() {
     rdb_fini();
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
+    server.stop();
   }
 };
 

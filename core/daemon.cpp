@@ -337,17 +337,17 @@ long keep_rdb_in_step() {
   return wait;
 }
 
-void close_socket(int &fd, const char *line) {
-  if (fd == -1) return;
+// A socket that was never opened is not announced as closed.
+void close_socket(event_socket which, const char *line) {
+  if (event_socket_fd(which) == -1) return;
   if (line) MAINLOG(LOG_INFO, "%s", line);
-  close(fd);
-  fd = -1;
+  close_event_socket(which);
 }
 
 // Nothing is written to the RDB: device variables stay until the next start.
 int shutdown(int status) {
-  close_socket(netlink_fd, "close netlink socket");
-  close_socket(monitor_fd, "close monitor socket");
+  close_socket(event_socket::netlink, "close netlink socket");
+  close_socket(event_socket::monitor, "close monitor socket");
   MAINLOG(LOG_INFO, "close hwclass module");
   hwcls_fini();
   MAINLOG(LOG_INFO, "close hwdev module");
@@ -401,7 +401,7 @@ int hwtrack_main(int argc, char **argv) {
 
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
-    close_socket(monitor_fd, nullptr);  // never announced, so closed without a line
+    close_socket(event_socket::monitor, nullptr);  // never announced, so closed without a line
     return shutdown(EXIT_FAILURE);
   }
 

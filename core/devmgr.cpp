@@ -25,14 +25,13 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-constexpr char HWCLASS_SCRIPT_VAR[] = "sys.hw.cfg.hwclass_script";
-constexpr char HWCLASS_RDB_PREFIX[] = "sys.hw.class.";
-constexpr size_t SCRIPT_CMDLINE_SIZE = 1024;
+constexpr char kHwclassScriptVar[] = "sys.hw.cfg.hwclass_script";
+constexpr size_t kScriptCmdlineSize = 1024;
 
 // A stop request waits this long for a class script that is running, then
 // the script's process group gets SIGTERM, and SIGKILL this long after that.
-constexpr auto SCRIPT_STOP_WAIT = std::chrono::seconds(10);
-constexpr auto SCRIPT_TERM_WAIT = std::chrono::seconds(2);
+constexpr auto kScriptStopWait = std::chrono::seconds(10);
+constexpr auto kScriptTermWait = std::chrono::seconds(2);
 
 using script_clock = std::chrono::steady_clock;
 
@@ -86,18 +85,18 @@ int wait_for_script(pid_t pid, const sigset_t &wake) {
   for (;;) {
     if (now_at == stage::running && stop_flag) {
       HWLOG(LOG_INFO, "stop requested - waiting up to %d s for the class script (pid %d)",
-            static_cast<int>(SCRIPT_STOP_WAIT.count()), static_cast<int>(pid));
+            static_cast<int>(kScriptStopWait.count()), static_cast<int>(pid));
       now_at = stage::stopping;
-      deadline = script_clock::now() + SCRIPT_STOP_WAIT;
+      deadline = script_clock::now() + kScriptStopWait;
     } else if (now_at == stage::stopping && script_clock::now() >= deadline) {
       HWLOG(LOG_ERR, "class script (pid %d) still runs %d s after the stop request - sending SIGTERM",
-            static_cast<int>(pid), static_cast<int>(SCRIPT_STOP_WAIT.count()));
+            static_cast<int>(pid), static_cast<int>(kScriptStopWait.count()));
       kill(-pid, SIGTERM);
       now_at = stage::terminated;
-      deadline = script_clock::now() + SCRIPT_TERM_WAIT;
+      deadline = script_clock::now() + kScriptTermWait;
     } else if (now_at == stage::terminated && script_clock::now() >= deadline) {
       HWLOG(LOG_ERR, "class script (pid %d) still runs %d s after SIGTERM - sending SIGKILL", static_cast<int>(pid),
-            static_cast<int>(SCRIPT_TERM_WAIT.count()));
+            static_cast<int>(kScriptTermWait.count()));
       kill(-pid, SIGKILL);
       now_at = stage::killed;
     }
@@ -303,16 +302,16 @@ int hwtrack_remove_hwdev(int, const char *devpath) {
 }
 
 int hwtrack_call_script(hwcls *cls) {
-  const char *script = rdb_get_value(HWCLASS_SCRIPT_VAR);
+  const char *script = rdb_get_value(kHwclassScriptVar);
   if (!script || !*script) {
-    HWLOG(LOG_ERR, "hwtrack script not specified [%s]", HWCLASS_SCRIPT_VAR);
+    HWLOG(LOG_ERR, "hwtrack script not specified [%s]", kHwclassScriptVar);
     return -1;
   }
 
   // Only the entry's own names reach the shell, never a text that a device
   // reported.
-  char cmdline[SCRIPT_CMDLINE_SIZE];
-  hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, HWCLASS_RDB_PREFIX, hwcls_rdb_name(cls),
+  char cmdline[kScriptCmdlineSize];
+  hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
               hwcls_type_text(cls), cls->index, hwcls_status_name(cls));
 
   int status = script_runner(cmdline);

@@ -8,17 +8,15 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/unique_fd.h"
+
 enum action_code { ACTION_ADD = 0, ACTION_REMOVE = 1, ACTION_CHANGE = 2, ACTION_UNKNOWN = 3 };
 enum subsystem_code { SUBSYSTEM_TTY = 0, SUBSYSTEM_NET = 1, SUBSYSTEM_BLOCK = 2, SUBSYSTEM_UNKNOWN = 3 };
 
 inline constexpr const char *action_names[] = {"add", "remove", "change", "unknown"};
 inline constexpr const char *subsystem_names[] = {"tty", "net", "block", "unknown"};
 
-inline constexpr size_t UEVENT_BUFFER_SIZE = 4096;
-
-// The longest devpath the daemon acts on: the sysfs work buffers hold 511
-// characters, and a devpath cut to fit could name another device.
-inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
+inline constexpr size_t kUeventBufferSize = 4096;
 
 // Receive buffer asked for on both event sockets. The kernel doubles it (2 MiB
 // of queue) and charges each queued uevent with its buffer's true size, about
@@ -30,7 +28,7 @@ inline constexpr size_t UEVENT_DEVPATH_MAX = 511;
 // The monitor socket's queue ends sooner: at net.unix.max_dgram_qlen + 1
 // datagrams (10 + 1 unless the board raises it), where senders wait or,
 // non-blocking, get EAGAIN.
-inline constexpr int EVENT_SOCKET_RCVBUF = 1024 * 1024;
+inline constexpr int kEventSocketRcvbuf = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).
 inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
@@ -38,8 +36,15 @@ inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
 // Set by signal_handler on SIGINT and SIGTERM; the loop tests it every pass.
 extern volatile sig_atomic_t stop_flag;
 
-extern int monitor_fd;
-extern int netlink_fd;
+// The udev monitor socket and the kernel's netlink socket. Both belong to
+// the event loop's file, from their open at start-up to the shutdown.
+enum class event_socket { monitor, netlink };
+// The socket's descriptor, -1 while it is closed.
+int event_socket_fd(event_socket which);
+// Closes it; nothing happens when it is closed already.
+void close_event_socket(event_socket which);
+// For tests: puts fd in the socket's place and hands back what was there.
+hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd);
 
 // The daemon's whole life; main() only calls this.
 int hwtrack_main(int argc, char **argv);
@@ -64,14 +69,17 @@ bool hwtrack_event_pass();
 // value ends at its NUL, or at end when the last string has none, so the
 // caller keeps a NUL at *end (the loop's receive buffer has one byte spare).
 const char *get_uevent_value(const char *key, const char *start, const char *end);
-int get_action_code(const char *value);
-int get_subsystem_code(const char *value);
+// The code of an ACTION or SUBSYSTEM value: its name's position in
+// action_names or subsystem_names, the last (unknown) for any other value
+// and for none.
+action_code get_action_code(const char *value);
+subsystem_code get_subsystem_code(const char *value);
 
 // Why a devpath must not be looked up ("." or ".." component, too long), or
 // nullptr when it is safe.
 const char *hwtrack_devpath_refusal(const char *devpath);
 
-// Parses one received message of n bytes (at most UEVENT_BUFFER_SIZE are
+// Parses one received message of n bytes (at most kUeventBufferSize are
 // looked at), prints and logs its event line and dispatches it. label is
 // "UEVENT" or "UDEV  ". msg need not be NUL-terminated.
 void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n);
@@ -79,7 +87,7 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
 // Receive one datagram from the monitor (udev) or the netlink (kernel)
 // socket into buf. Result: the byte count of an accepted message (> 0); 0
 // when the datagram was refused (untrusted sender, truncated), logged once
-// (within REFUSAL_LINES_PER_SECOND);
+// (within kRefusalLinesPerSecond);
 // -1 on failure with errno set (ENODATA for an empty datagram, ENOBUFS on
 // netlink when the kernel dropped events).
 ssize_t receive_monitor_message(int fd, char *buf, size_t size);
@@ -108,4 +116,4 @@ long long hwtrack_now_ms();
 // Refused datagrams are logged at most this many lines a second per cause
 // (untrusted sender, oversized, bad devpath); the count of those held back
 // is logged once their second is over.
-inline constexpr unsigned REFUSAL_LINES_PER_SECOND = 5;
+inline constexpr unsigned kRefusalLinesPerSecond = 5;

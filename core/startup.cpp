@@ -12,9 +12,11 @@
 
 #include "base/dir_handle.h"
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -24,25 +26,21 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-constexpr char HWDEV_RDB_NAME[] = "sys.hw.dev.";
-constexpr char HWDEV_RDB_REGEX[] = "^sys\\.hw\\.dev\\.[0-9]\\+\\..*";
-constexpr char HWCLS_RDB_NAME[] = "sys.hw.class.";
-// No end anchor: a name that goes on after ".id" is taken for the id too.
-constexpr char HWCLS_RDB_REGEX[] = "^sys\\.hw\\.class\\.[^\\.]\\+\\.[0-9]\\+\\.id";
-
 // The longest name an RDB names list can hold.
-constexpr size_t RDB_NAME_BUF_SIZE = 4096;
-constexpr size_t PATH_BUF_SIZE = 512;
+constexpr size_t kRdbNameBufSize = 4096;
+
+// A devpath the class scan resolves, or a record holds, fits either.
+static_assert(decltype(hwdev::devpath)::capacity == decltype(sysfs_device::devpath)::capacity);
 
 struct class_scan_row {
-  int code;
+  subsystem_code code;
   const char *dir;
 };
 
 constexpr class_scan_row class_scan_table[] = {
-    {0, "/class/tty"},
-    {1, "/class/net"},
-    {2, "/class/block"},
+    {SUBSYSTEM_TTY, "/class/tty"},
+    {SUBSYSTEM_NET, "/class/net"},
+    {SUBSYSTEM_BLOCK, "/class/block"},
 };
 
 // Walks the entries of the class directories in class_scan_table order and
@@ -82,27 +80,27 @@ class class_scan {
   // resolve, or the resolved devpath of a device.
   const char *path() const { return path_; }
   // The subsystem code of the directory being walked.
-  int code() const { return code_; }
+  subsystem_code code() const { return code_; }
   int error() const { return error_; }
 
  private:
   size_t row_ = 0;
-  int code_ = 0;
+  subsystem_code code_ = SUBSYSTEM_UNKNOWN;
   const char *class_dir_ = nullptr;
   hw::dir_handle dir_;
-  char path_[PATH_BUF_SIZE] = {};
+  char path_[hw::kPathSize] = {};
   int error_ = 0;
 };
 
 }  // namespace
 
 int delete_hwdev_rdbs() {
-  HWLOG(LOG_INFO, "delete RDBs (rdb=%s,regex=%s)", HWDEV_RDB_NAME, HWDEV_RDB_REGEX);
-  return rdb_regex_enum(HWDEV_RDB_NAME, HWDEV_RDB_REGEX, enum_cb_on_delete_hwdev_rdbs, 0);
+  HWLOG(LOG_INFO, "delete RDBs (rdb=%s,regex=%s)", kHwdevRdbPrefix, kHwdevRdbRegex);
+  return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
 int build_hwcls_from_rdb() {
-  return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_build_hwcls_from_rdb, 0);
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 namespace {
@@ -117,11 +115,11 @@ namespace {
 hwcls *file_stored_class(const char *name) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
-  if (id_at == std::string_view::npos || id_at >= RDB_NAME_BUF_SIZE) {
+  if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
     STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
     return nullptr;
   }
-  char prefix[RDB_NAME_BUF_SIZE];
+  char prefix[kRdbNameBufSize];
   memcpy(prefix, name, id_at);
   prefix[id_at] = '\0';
 
@@ -158,7 +156,7 @@ int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
 }
 
 int load_hwcls_from_rdb() {
-  return rdb_regex_enum(HWCLS_RDB_NAME, HWCLS_RDB_REGEX, enum_cb_on_load_hwcls_from_rdb, 0);
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_load_hwcls_from_rdb, 0);
 }
 
 int build_legacy_devices() {
@@ -215,7 +213,7 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 namespace {
 
 // The subsystem code a record of this type was added with.
-int code_of_type(int type) {
+subsystem_code code_of_type(int type) {
   switch (type) {
     case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
     case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
@@ -243,7 +241,7 @@ int remove_vanished_devices() {
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
     next = hwdev_next_in_use(hd);
     if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
-    char devpath[HWDEV_DEVPATH_SIZE];
+    char devpath[hw::kPathSize];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
       HWLOG(LOG_INFO, "vanished hwdev removed (devpath=%s)", devpath);

@@ -20,23 +20,30 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/path_size.h"
+#include "base/unique_fd.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "sysfs/sysfs.h"
-
-int monitor_fd = -1;
-int netlink_fd = -1;
 
 namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-constexpr char LABEL_UEVENT[] = "UEVENT";
-constexpr char LABEL_UDEV[] = "UDEV  ";
-constexpr size_t TIMESTAMP_SIZE = 64;
+// The two event sockets, open from start-up to shutdown.
+hw::unique_fd monitor_socket;
+hw::unique_fd netlink_socket;
+
+hw::unique_fd &owner_of(event_socket which) {
+  return which == event_socket::monitor ? monitor_socket : netlink_socket;
+}
+
+constexpr char kLabelUevent[] = "UEVENT";
+constexpr char kLabelUdev[] = "UDEV  ";
+constexpr size_t kTimestampSize = 64;
 
 // Shared by both sockets; hwtrack_handle_message works on a terminated copy.
-char receive_buffer[UEVENT_BUFFER_SIZE];
+char receive_buffer[kUeventBufferSize];
 
 FILE *event_stream = nullptr;
 hwtrack_overrun_handler overrun_handler = nullptr;
@@ -50,8 +57,8 @@ bool resync_pending = false;
 // there. Each cause of refusal gets a few lines a second; the refusals it
 // holds back are counted and reported in one line when their second is over.
 enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFUSAL_CAUSES };
-constexpr const char *refusal_names[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
-constexpr long long REFUSAL_WINDOW_MS = 1000;
+constexpr const char *kRefusalNames[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
+constexpr long long kRefusalWindowMs = 1000;
 
 struct refusal_window {
   bool open = false;
@@ -61,12 +68,12 @@ struct refusal_window {
 };
 refusal_window refusal_windows[REFUSAL_CAUSES];
 
-bool window_over(const refusal_window &w, long long now) { return now - w.start >= REFUSAL_WINDOW_MS; }
+bool window_over(const refusal_window &w, long long now) { return now - w.start >= kRefusalWindowMs; }
 
 void report_held_back(int cause) {
   refusal_window &w = refusal_windows[cause];
   if (w.held_back > 0)
-    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, refusal_names[cause]);
+    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, kRefusalNames[cause]);
   w = refusal_window{};
 }
 
@@ -76,7 +83,7 @@ bool refusal_is_logged(int cause) {
   const long long now = hwtrack_now_ms();
   if (w.open && window_over(w, now)) report_held_back(cause);
   if (!w.open) w = {true, now, 0, 0};
-  if (w.logged < REFUSAL_LINES_PER_SECOND) {
+  if (w.logged < kRefusalLinesPerSecond) {
     ++w.logged;
     return true;
   }
@@ -96,7 +103,7 @@ long ms_until_held_back_due() {
   const long long now = hwtrack_now_ms();
   for (const auto &w : refusal_windows) {
     if (w.held_back == 0) continue;
-    const long long left = std::max(0LL, w.start + REFUSAL_WINDOW_MS - now);
+    const long long left = std::max(0LL, w.start + kRefusalWindowMs - now);
     if (due < 0 || left < due) due = left;
   }
   return static_cast<long>(due);
@@ -107,26 +114,10 @@ long ms_until_held_back_due() {
     if (refusal_is_logged(cause)) HWLOG(LOG_ERR, fmt __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
 
-// Owns a descriptor while a socket is being set up; release() hands it on.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 // A burst of events must wait in the socket while the class script runs.
 // Only root may pass net.core.rmem_max; anyone else gets what SO_RCVBUF allows.
 void set_receive_buffer(int fd) {
-  int size = EVENT_SOCKET_RCVBUF;
+  int size = kEventSocketRcvbuf;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) < 0)
     HWLOG(LOG_ERR, "failed to set receive buffer - %s", strerror(errno));
@@ -145,14 +136,7 @@ std::optional<std::string_view> find_value(std::string_view key, std::string_vie
   return std::nullopt;
 }
 
-int code_of(const char *value, const char *const (&names)[4]) {
-  if (!value) return 3;
-  for (int code = 0; code < 4; ++code)
-    if (strcmp(value, names[code]) == 0) return code;
-  return 3;
-}
-
-void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
+void make_timestamp(char (&text)[kTimestampSize]) {
   timeval tv{};
   if (gettimeofday(&tv, nullptr) < 0) {
     text[0] = '\0';
@@ -164,7 +148,7 @@ void make_timestamp(char (&text)[TIMESTAMP_SIZE]) {
 
 const char *shown(const char *value) { return value ? value : ""; }
 
-void dispatch_add(int subsystem, const char *devpath) {
+void dispatch_add(subsystem_code subsystem, const char *devpath) {
   HWLOG(LOG_DEBUG, "###hwtrack### start to add");
   if (hwtrack_add_new_hwdev(subsystem, devpath) < 0)
     HWLOG(LOG_DEBUG, "###hwtrack### no device added");
@@ -172,7 +156,7 @@ void dispatch_add(int subsystem, const char *devpath) {
     HWLOG(LOG_INFO, "###hwtrack### device added (devpath=%s)", devpath);
 }
 
-void dispatch_remove(int subsystem, const char *devpath) {
+void dispatch_remove(subsystem_code subsystem, const char *devpath) {
   HWLOG(LOG_DEBUG, "###hwtrack### start to remove");
   if (hwtrack_remove_hwdev(subsystem, devpath) < 0)
     HWLOG(LOG_DEBUG, "###hwtrack### no device removed");
@@ -192,27 +176,27 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
     if (!path) continue;
     if (const char *reason = hwtrack_devpath_refusal(path)) {
       HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
-                    static_cast<int>(UEVENT_DEVPATH_MAX), path, reason);
+                    static_cast<int>(hw::kPathSize - 1), path, reason);
       return;
     }
   }
-  const int subsystem_code = get_subsystem_code(subsystem);
-  const int action_code = get_action_code(action);
-  if (!devpath && (action_code == ACTION_ADD || action_code == ACTION_REMOVE || is_move(action, devpath_old))) {
+  const subsystem_code code = get_subsystem_code(subsystem);
+  const action_code what = get_action_code(action);
+  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || is_move(action, devpath_old))) {
     HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
     return;
   }
   if (is_move(action, devpath_old)) {
-    dispatch_remove(subsystem_code, devpath_old);
-    dispatch_add(subsystem_code, devpath);
+    dispatch_remove(code, devpath_old);
+    dispatch_add(code, devpath);
     return;
   }
-  switch (action_code) {
+  switch (what) {
     case ACTION_ADD:
-      dispatch_add(subsystem_code, devpath);
+      dispatch_add(code, devpath);
       break;
     case ACTION_REMOVE:
-      dispatch_remove(subsystem_code, devpath);
+      dispatch_remove(code, devpath);
       break;
     case ACTION_CHANGE:
       HWLOG(LOG_DEBUG, "###hwtrack### start to change");
@@ -275,14 +259,14 @@ bool queue_is_empty(int fd) {
 // the loss, so the resync waits for them. Run first, it would be undone by
 // them (a queued remove taking away a device whose lost add it made good).
 void resync_once_drained() {
-  if (!resync_pending || netlink_fd == -1 || !queue_is_empty(netlink_fd)) return;
+  if (!resync_pending || !netlink_socket || !queue_is_empty(netlink_socket.get())) return;
   resync_pending = false;
   if (overrun_handler) overrun_handler();
 }
 
 // Step 6 of a pass; false when the pass must end here.
 bool take_netlink_message(const char *timestamp) {
-  const ssize_t n = receive_netlink_message(netlink_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_netlink_message(netlink_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
     if (errno == ENOBUFS)
       report_overrun();
@@ -292,19 +276,19 @@ bool take_netlink_message(const char *timestamp) {
   }
   if (n == 0) return true;  // refused and logged; the monitor socket still gets its turn
   HWLOG(LOG_INFO, "recieved from netlink socket");
-  hwtrack_handle_message(LABEL_UEVENT, timestamp, receive_buffer, static_cast<size_t>(n));
+  hwtrack_handle_message(kLabelUevent, timestamp, receive_buffer, static_cast<size_t>(n));
   return true;
 }
 
 void take_monitor_message(const char *timestamp) {
-  const ssize_t n = receive_monitor_message(monitor_fd, receive_buffer, UEVENT_BUFFER_SIZE);
+  const ssize_t n = receive_monitor_message(monitor_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
     HWLOG(LOG_ERR, "error receiving udev message: %s\n", strerror(errno));
     return;
   }
   if (n == 0) return;
   HWLOG(LOG_INFO, "recieved from monitor socket");
-  hwtrack_handle_message(LABEL_UDEV, timestamp, receive_buffer, static_cast<size_t>(n));
+  hwtrack_handle_message(kLabelUdev, timestamp, receive_buffer, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -314,6 +298,14 @@ void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler) { overrun_hand
 void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
 
 void hwtrack_set_upkeep_handler(hwtrack_upkeep_handler handler) { upkeep_handler = handler; }
+
+int event_socket_fd(event_socket which) { return owner_of(which).get(); }
+
+void close_event_socket(event_socket which) { owner_of(which).reset(); }
+
+hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd) {
+  return std::exchange(owner_of(which), std::move(fd));
+}
 
 long long hwtrack_now_ms() {
   timespec ts{};
@@ -329,8 +321,8 @@ int open_monitor_socket() {
   memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, name_length);
   const auto addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
 
-  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) {
+  hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
     fprintf(stderr, "error getting socket: %s\n", strerror(errno));
     return -1;
   }
@@ -343,7 +335,7 @@ int open_monitor_socket() {
   if (setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) < 0)
     HWLOG(LOG_ERR, "failed to ask for sender credentials - %s", strerror(errno));
   set_receive_buffer(fd.get());
-  monitor_fd = fd.release();
+  monitor_socket = std::move(fd);
   return 0;
 }
 
@@ -353,8 +345,8 @@ int open_netlink_socket() {
   addr.nl_pid = static_cast<__u32>(getpid());
   addr.nl_groups = 1;
 
-  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-  if (fd.get() < 0) {
+  hw::unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (!fd) {
     fprintf(stderr, "error getting socket: %s\n", strerror(errno));
     return -1;
   }
@@ -372,7 +364,7 @@ int open_netlink_socket() {
     fprintf(stderr, "bind failed: %s\n", strerror(errno));
     return -1;
   }
-  netlink_fd = fd.release();
+  netlink_socket = std::move(fd);
   return 0;
 }
 
@@ -443,13 +435,20 @@ const char *get_uevent_value(const char *key, const char *start, const char *end
   return value ? value->data() : nullptr;
 }
 
-int get_action_code(const char *value) { return code_of(value, action_names); }
+action_code get_action_code(const char *value) {
+  return static_cast<action_code>(hw::code_from_name(value, action_names, ACTION_UNKNOWN));
+}
 
-int get_subsystem_code(const char *value) { return code_of(value, subsystem_names); }
+subsystem_code get_subsystem_code(const char *value) {
+  return static_cast<subsystem_code>(hw::code_from_name(value, subsystem_names, SUBSYSTEM_UNKNOWN));
+}
+
+// The longest devpath acted on fits the sysfs work buffers whole.
+static_assert(hw::kPathSize - 1 == 511, "the refusal below names the limit");
 
 const char *hwtrack_devpath_refusal(const char *devpath) {
   const std::string_view path(devpath);
-  if (path.size() > UEVENT_DEVPATH_MAX) return "devpath longer than 511 characters";
+  if (path.size() > hw::kPathSize - 1) return "devpath longer than 511 characters";
   size_t pos = 0;
   while (pos <= path.size()) {
     const size_t slash = std::min(path.find('/', pos), path.size());
@@ -463,8 +462,8 @@ const char *hwtrack_devpath_refusal(const char *devpath) {
 void hwtrack_handle_message(const char *label, const char *timestamp, const char *msg, size_t n) {
   // A private copy with a NUL after the last received byte: values found in
   // it are terminated however the sender ended its last string.
-  char message[UEVENT_BUFFER_SIZE + 1];
-  n = std::min(n, UEVENT_BUFFER_SIZE);
+  char message[kUeventBufferSize + 1];
+  n = std::min(n, kUeventBufferSize);
   if (n > 0) memcpy(message, msg, n);
   message[n] = '\0';
 
@@ -496,6 +495,8 @@ bool hwtrack_event_pass() {
   // The upkeep may have run the class script, which takes a stop request in.
   if (stop_flag) return true;
 
+  const int netlink_fd = netlink_socket.get();
+  const int monitor_fd = monitor_socket.get();
   fd_set readfds;
   FD_ZERO(&readfds);
   if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
@@ -520,7 +521,7 @@ bool hwtrack_event_pass() {
   }
   if (ready == 0) return true;  // time for the upkeep or a held-back count
   HWLOG(LOG_INFO, "select() triggered");
-  char timestamp[TIMESTAMP_SIZE];
+  char timestamp[kTimestampSize];
   make_timestamp(timestamp);
 
   // Both messages are handled when both sockets are readable, the kernel's

@@ -25,18 +25,14 @@
 #include <string_view>
 #include <vector>
 
+#include "core/startup.h"
 #include "fuzz/fuzz_support.h"
 #include "rdb/rdb.h"
 
 namespace {
 
 constexpr size_t kHeader = 6;
-constexpr const char *kExpressions[] = {
-    "^sys\\.hw\\.dev\\.[0-9]\\+\\..*",
-    "^sys\\.hw\\.class\\.[a-z]\\+\\.[0-9]\\+\\.id$",
-    ".*",
-    "^$",
-};
+constexpr const char *kExpressions[] = {kHwdevRdbRegex, kHwclsRdbRegex, ".*", "^$"};
 
 std::unique_ptr<fuzzsupport::StoreRdb> g_rdb;
 

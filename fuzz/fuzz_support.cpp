@@ -2,8 +2,6 @@
 
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include "rdb/rdb.h"
 #include "rdb/rdbdrv.h"
 #include "rdb/rdbproto.h"
+#include "tests/support/namespaces.h"
 
 namespace fuzzsupport {
 namespace {
@@ -26,8 +25,10 @@ namespace {
   abort();
 }
 
-void make_node(const char *path, unsigned major_no, unsigned minor_no) {
-  if (mknod(path, S_IFCHR | 0666, makedev(major_no, minor_no)) < 0) die(path);
+void or_die(const std::string &error) {
+  if (error.empty()) return;
+  fprintf(stderr, "fuzz sandbox: %s (run as root)\n", error.c_str());
+  abort();
 }
 
 void drop_line(int, const char *) {}
@@ -92,7 +93,7 @@ std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_
   enter_sandbox();
   std::unique_ptr<board::SysfsTree> tree;
   try {
-    tree = std::make_unique<board::SysfsTree>(SANDBOX_SYSFS);
+    tree = std::make_unique<board::SysfsTree>(kSandboxSysfs);
     lay_out(*tree);
   } catch (const std::exception &e) {
     fprintf(stderr, "%s: cannot lay out the board: %s\n", target, e.what());
@@ -103,15 +104,9 @@ std::unique_ptr<board::SysfsTree> sandboxed_tree(const char *target, void (*lay_
 }
 
 void enter_sandbox() {
-  if (unshare(CLONE_NEWNS) < 0) die("unshare(CLONE_NEWNS) (run as root)");
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) die("making / private");
-  if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") < 0) die("tmpfs on /dev");
-  make_node("/dev/null", 1, 3);
-  make_node("/dev/zero", 1, 5);
-  make_node("/dev/random", 1, 8);
-  make_node("/dev/urandom", 1, 9);
-  if (mount("tmpfs", SANDBOX_SYSFS, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=64m") < 0)
-    die("tmpfs on /sys");
+  or_die(testsupport::enter_namespaces(CLONE_NEWNS));
+  or_die(testsupport::make_private_dev("64k", MS_NOSUID | MS_NOEXEC));
+  or_die(testsupport::mount_tmpfs(kSandboxSysfs, "mode=0755,size=64m", MS_NOSUID | MS_NODEV | MS_NOEXEC));
 }
 
 void silence_log() {

@@ -23,7 +23,7 @@ namespace fuzzsupport {
 // harmless files, and the tree lives in memory. Aborts when it cannot be set
 // up (it needs root).
 void enter_sandbox();
-inline constexpr char SANDBOX_SYSFS[] = "/sys";
+inline constexpr char kSandboxSysfs[] = "/sys";
 
 // Enters the sandbox, lays out a simulated tree on its /sys with lay_out and
 // points SYSFS_PATH at it. Aborts, naming target, when the tree cannot be

@@ -45,6 +45,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "fuzz/fuzz_support.h"
 #include "sysfs/sysfs.h"
 #include "tools/board/sysfs_tree.h"
@@ -77,29 +78,6 @@ void lay_out_board(board::SysfsTree &sys) {
 
 // ---------------------------------------------------------------------------
 // Building the scratch folders without ever following a link.
-
-class Dir {
- public:
-  explicit Dir(int fd) : fd_(fd) {}
-  ~Dir() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Dir(const Dir &) = delete;
-  Dir &operator=(const Dir &) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 std::string harmless_component(std::string_view raw) {
   std::string out;
@@ -138,26 +116,26 @@ ScratchPath scratch_path(std::string_view shape) {
 }
 
 // Opens (making them as needed) the folders above the path's last
-// component; -1 when one of them exists and is not a real folder.
-int open_parent(const ScratchPath &sp) {
-  Dir dir(open((g_root + sp.scratch).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  for (size_t i = 0; dir.get() >= 0 && i + 1 < sp.components.size(); ++i) {
+// component; none when one of them exists and is not a real folder.
+hw::unique_fd open_parent(const ScratchPath &sp) {
+  hw::unique_fd dir(open((g_root + sp.scratch).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  for (size_t i = 0; dir && i + 1 < sp.components.size(); ++i) {
     const char *name = sp.components[i].c_str();
     mkdirat(dir.get(), name, 0755);
     dir.reset(openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
-  return dir.release();
+  return dir;
 }
 
 void make_link(const ScratchPath &sp, const std::string &target) {
-  Dir parent(open_parent(sp));
-  if (parent.get() < 0 || target.empty()) return;
+  const hw::unique_fd parent = open_parent(sp);
+  if (!parent || target.empty()) return;
   symlinkat(target.c_str(), parent.get(), sp.components.back().c_str());
 }
 
 void make_dirs(const ScratchPath &sp) {
-  Dir parent(open_parent(sp));
-  if (parent.get() >= 0) mkdirat(parent.get(), sp.components.back().c_str(), 0755);
+  const hw::unique_fd parent = open_parent(sp);
+  if (parent) mkdirat(parent.get(), sp.components.back().c_str(), 0755);
 }
 
 // Input lines cannot hold a newline; a backslash and an "n" stand for one.
@@ -175,18 +153,17 @@ std::string unescape_newlines(std::string_view raw) {
 }
 
 void make_file(const ScratchPath &sp, std::string_view raw, bool write_only) {
-  Dir parent(open_parent(sp));
-  if (parent.get() < 0) return;
+  const hw::unique_fd parent = open_parent(sp);
+  if (!parent) return;
   const std::string unescaped = unescape_newlines(raw);
   std::string_view content = unescaped;
   const mode_t mode = write_only ? 0200 : 0644;
-  const int fd = openat(parent.get(), sp.components.back().c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return;
+  const hw::unique_fd fd(openat(parent.get(), sp.components.back().c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!fd) return;
   content = content.substr(0, kMaxContent);
-  const bool whole = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  fchmod(fd, mode);  // whatever the umask took away
-  close(fd);
+  const bool whole = write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  fchmod(fd.get(), mode);  // whatever the umask took away
   if (whole) g_files[g_root + sp.devpath()] = write_only ? std::nullopt : std::optional<std::string>(content);
 }
 
@@ -212,8 +189,8 @@ struct Resolution {
 Resolution model_resolve(std::string devpath, size_t size) {
   Resolution r;
   const std::string full = g_root + devpath;
-  if (full.size() >= SYSFS_PATH_SIZE) return r;
-  char target[SYSFS_PATH_SIZE];
+  if (full.size() >= hw::kPathSize) return r;
+  char target[hw::kPathSize];
   const ssize_t n = readlink(full.c_str(), target, sizeof target);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return r;
   r.read_link = true;
@@ -254,7 +231,7 @@ std::string model_kernel(std::string_view devpath) {
   std::string kernel(slash == std::string_view::npos ? devpath : devpath.substr(slash + 1));
   for (char &c : kernel)
     if (c == '!') c = '/';
-  return kernel.substr(0, SYSFS_NAME_SIZE - 1);
+  return kernel.substr(0, kSysfsNameSize - 1);
 }
 
 std::string model_kernel_number(const std::string &kernel) {
@@ -266,7 +243,7 @@ std::string model_kernel_number(const std::string &kernel) {
 // What an attribute file's content reads as: the text up to the first NUL,
 // trailing newlines removed; nothing for 256 bytes or more.
 std::optional<std::string> model_attr(const std::string &content) {
-  if (content.size() >= SYSFS_VALUE_SIZE) return std::nullopt;
+  if (content.size() >= kSysfsValueSize) return std::nullopt;
   std::string text = content.substr(0, content.find('\0'));
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
@@ -298,7 +275,7 @@ void check_attr(const std::string &devpath, const std::string &attr) {
   const char *value = sysfs_attr_get_value(devpath.c_str(), attr.c_str());
   if (value) {
     const size_t len = strlen(value);
-    FUZZ_CHECK(len < SYSFS_VALUE_SIZE);
+    FUZZ_CHECK(len < kSysfsValueSize);
     // Newlines are trimmed from file contents; a link reads as the last
     // component of its target, whatever that holds.
     struct stat st;
@@ -321,7 +298,7 @@ void check_device(const std::string &devpath) {
 
   FUZZ_CHECK(sysfs_device_get(devpath.c_str()) == dev);
   const std::string recorded = dev->devpath.c_str();
-  FUZZ_CHECK(recorded.size() < SYSFS_PATH_SIZE);
+  FUZZ_CHECK(recorded.size() < hw::kPathSize);
   const std::string kernel = model_kernel(recorded);
   FUZZ_CHECK(kernel == dev->kernel.c_str());
   FUZZ_CHECK(model_kernel_number(kernel) == dev->kernel_number.c_str());
@@ -346,7 +323,7 @@ void run_line(std::string_view line) {
   const std::string_view tail = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
   switch (op) {
     case 'L':
-      make_link(scratch_path(head), text_of(tail).substr(0, 2 * SYSFS_PATH_SIZE));
+      make_link(scratch_path(head), text_of(tail).substr(0, 2 * hw::kPathSize));
       break;
     case 'F':
     case 'W':
@@ -359,7 +336,7 @@ void run_line(std::string_view line) {
       check_device(text_of(line));
       break;
     case 'R':
-      check_resolve(text_of(line), SYSFS_PATH_SIZE);
+      check_resolve(text_of(line), hw::kPathSize);
       break;
     case 'r':
       if (!line.empty()) check_resolve(text_of(line.substr(1)), 1 + static_cast<unsigned char>(line[0]) % 128);

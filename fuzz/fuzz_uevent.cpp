@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/path_size.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "fuzz/fuzz_support.h"
@@ -43,7 +44,7 @@ constexpr std::string_view kSeparator = "\n%%\n";
 constexpr size_t kMaxDatagrams = 8;
 constexpr char kLabel[] = "UEVENT";
 constexpr char kTimestamp[] = "1700000000.000001";
-constexpr size_t kEventLineRoom = 3 * UEVENT_BUFFER_SIZE;
+constexpr size_t kEventLineRoom = 3 * kUeventBufferSize;
 
 std::unique_ptr<board::SysfsTree> g_tree;
 bool g_verbose = false;  // HWTRACK_FUZZ_VERBOSE: each event line and the RDB after it
@@ -158,7 +159,7 @@ bool has_dot_component(std::string_view path) {
 void check_device_mirror() {
   std::set<int> in_use;
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd)) {
-    FUZZ_CHECK(hd->index >= 0 && hd->index < HWDEV_POOL_SIZE);
+    FUZZ_CHECK(hd->index >= 0 && hd->index < kHwdevPoolSize);
     FUZZ_CHECK(in_use.insert(hd->index).second);
     FUZZ_CHECK(hd->devpath.present() && !hd->devpath.empty());
     FUZZ_CHECK(!has_dot_component(hd->devpath.c_str()));
@@ -185,9 +186,9 @@ void handle_one(std::string_view msg) {
   const auto devpath = parsed_value(msg, "DEVPATH");
   const auto action = parsed_value(msg, "ACTION");
   const auto subsystem = parsed_value(msg, "SUBSYSTEM");
-  const std::string_view seen = msg.substr(0, UEVENT_BUFFER_SIZE);
+  const std::string_view seen = msg.substr(0, kUeventBufferSize);
   // The daemon never looks past the 4096 bytes a receive can bring.
-  if (msg.size() <= UEVENT_BUFFER_SIZE) {
+  if (msg.size() <= kUeventBufferSize) {
     FUZZ_CHECK(devpath == reference_value(seen, "DEVPATH"));
     FUZZ_CHECK(action == reference_value(seen, "ACTION"));
     FUZZ_CHECK(subsystem == reference_value(seen, "SUBSYSTEM"));
@@ -209,7 +210,7 @@ void handle_one(std::string_view msg) {
 
   // Values are C strings in the daemon: they end at the first NUL.
   const std::string expected_line = std::string(kLabel) + "[" + kTimestamp + "] " + [&] {
-    char action_col[UEVENT_BUFFER_SIZE + 16];
+    char action_col[kUeventBufferSize + 16];
     snprintf(action_col, sizeof action_col, "%-8s", shown(ref_action).c_str());
     return std::string(action_col);
   }() + " " + shown(ref_devpath) + " (" + shown(ref_subsystem) + ")\n";
@@ -218,7 +219,7 @@ void handle_one(std::string_view msg) {
 
   // Devpaths that could name another device (cut) or climb out of the
   // sysfs root are never looked up.
-  const bool refused = ref_devpath && (ref_devpath->size() > UEVENT_DEVPATH_MAX || has_dot_component(*ref_devpath));
+  const bool refused = ref_devpath && (ref_devpath->size() > hw::kPathSize - 1 || has_dot_component(*ref_devpath));
   const bool acts =
       ref_devpath && !refused && ref_action && (*ref_action == "add" || *ref_action == "remove");
   if (!acts) {

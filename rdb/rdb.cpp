@@ -18,7 +18,6 @@ namespace {
 constexpr char HWLOG_MODULE[] = "rdb";
 
 constexpr int kValueSize = 1024;
-constexpr int kNameSize = 256;
 constexpr int kNamesSize = 4096;
 // Listings and long values grow their buffers to what the driver asks for,
 // up to this much.
@@ -42,7 +41,7 @@ unsigned g_reconnects_seen = 0;
 char g_value[kValueSize];
 std::unique_ptr<char[]> g_long_value;
 int g_long_value_size = 0;
-char g_name[kNameSize];
+char g_name[kRdbVarNameSize];
 
 // The names buffer starts at its classic size and grows only when a
 // listing does not fit.

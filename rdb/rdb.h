@@ -4,6 +4,11 @@
 // Returned texts live in module buffers, valid until the next call of the
 // same operation.
 
+#include <cstddef>
+
+// rdb_format_name's buffer: the names it formats are cut to 255 characters.
+inline constexpr size_t kRdbVarNameSize = 256;
+
 // Callback of rdb_regex_enum: a negative result stops the walk.
 using rdb_enum_cb = int (*)(const char *name, int ref);
 

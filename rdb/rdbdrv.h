@@ -7,6 +7,7 @@
 #include <linux/ioctl.h>
 
 #include <cstdint>
+#include <memory>
 
 // The record the driver takes by address. On the 32-bit target it is eight
 // little-endian 32-bit words (32 bytes); on a 64-bit host the two pointers
@@ -43,6 +44,13 @@ struct rdbdrv_handle;
 int rdbdrv_open(const char *path, rdbdrv_handle **handle);
 // Closes and frees *handle and sets it to null.
 void rdbdrv_close(rdbdrv_handle **handle);
+
+// Owner of an open handle, for the tools and tests that open their own:
+// closed when the owner goes, on every path out.
+struct rdbdrv_closer {
+  void operator()(rdbdrv_handle *handle) const { rdbdrv_close(&handle); }
+};
+using rdbdrv_handle_ptr = std::unique_ptr<rdbdrv_handle, rdbdrv_closer>;
 
 int rdbdrv_get(rdbdrv_handle *handle, const char *name, char *buf, int *len);
 int rdbdrv_set(rdbdrv_handle *handle, const char *name, const char *value);

@@ -18,15 +18,17 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwcls";
 
-constexpr char kRdbPrefix[] = "sys.hw.class.";
-constexpr size_t kRdbPrefixLen = sizeof kRdbPrefix - 1;  // 13
+constexpr size_t kRdbPrefixLen = sizeof kHwclsRdbPrefix - 1;  // 13
 constexpr size_t kRdbNameSize = 256;
-constexpr size_t kVarNameSize = 256;  // rdb_format_name's buffer
 constexpr size_t kTokenSize = 256;    // longer tokens name no type anyway
 
 // Type 0 has no name; it is formatted as "(null)" wherever a name is needed.
 constexpr const char *kTypeNames[HWCLS_TYPE_COUNT] = {nullptr, "serial", "eth", "storage", "phonemodule"};
 constexpr char kNoTypeText[] = "(null)";
+
+// An entry takes the id and the location of its device whole.
+static_assert(decltype(hwcls::id)::capacity == kHwdevTextSize);
+static_assert(decltype(hwcls::loc)::capacity == kHwdevTextSize);
 constexpr const char *kStatusNames[] = {"removed", "inserted"};
 
 str2ref_ptr hwcls_by_id;
@@ -156,7 +158,7 @@ void delete_variables(int type, int index) {
   old.type = type;
   old.index = index;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
+    hw::fixed_text<kRdbVarNameSize> var;
     var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(&old), index, field.key));
     if (rdb_delete_value(var.c_str()) < 0 && errno != ENOENT)
       HWLOG(LOG_ERR, "failed to delete hwcls rdb (var=%s) - %s", var.c_str(), strerror(errno));
@@ -165,7 +167,7 @@ void delete_variables(int type, int index) {
 
 // Keeps the variable's name for the message that reports it missing; the
 // value lives in the shared value buffer until the next read.
-const char *read_variable(hw::fixed_text<kVarNameSize> &var, const char *name) {
+const char *read_variable(hw::fixed_text<kRdbVarNameSize> &var, const char *name) {
   var.set(name);
   return rdb_get_value(var.c_str());
 }
@@ -239,7 +241,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // Two stored names can lead to one entry (serial.5 and serial.05, or a
     // name going on after ".id"): the first one read keeps it.
     if (name_taken(cls, cls->type, cls->index)) {
-      HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kRdbPrefix, hwcls_rdb_name(cls));
+      HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kHwclsRdbPrefix, hwcls_rdb_name(cls));
       if (owned != records.end()) drop_name(owned->second);
       return -1;
     }
@@ -329,7 +331,7 @@ int hwcls_next(hwcls **cls) {
 int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
   if (!cls) return 0;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
+    hw::fixed_text<kRdbVarNameSize> var;
     var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(cls), cls->index, field.key));
     const char *value = field.value(*cls, clear_dev);
     if (rdb_set_value(var.c_str(), value, field.persist) < 0)
@@ -370,30 +372,30 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   // An unknown type reads as "(null)" here, so its variables are not found.
   hw::fixed_text<kRdbNameSize> own;
   own.set(hwcls_rdb_name(cls));
-  hw::fixed_text<kVarNameSize> var;
+  hw::fixed_text<kRdbVarNameSize> var;
 
-  const char *value = read_variable(var, rdb_format_name("%s%s.id", kRdbPrefix, own.c_str()));
+  const char *value = read_variable(var, rdb_format_name("%s%s.id", kHwclsRdbPrefix, own.c_str()));
   if (!value) {
     HWLOG(LOG_ERR, "id of hwclass missing (rdb=%s)", var.c_str());
     return -1;
   }
   cls->id.set(value);
 
-  value = read_variable(var, rdb_format_name("%s%s.location", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.location", kHwclsRdbPrefix, own.c_str()));
   if (!value) {
     HWLOG(LOG_ERR, "location of hwclass missing (rdb=%s)", var.c_str());
     return -1;
   }
   cls->loc.set(value);
 
-  value = read_variable(var, rdb_format_name("%s%s.enable", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.enable", kHwclsRdbPrefix, own.c_str()));
   cls->enable = !value || flag_is_set(value) ? 1 : 0;
 
-  value = read_variable(var, rdb_format_name("%s%s.static", kRdbPrefix, own.c_str()));
+  value = read_variable(var, rdb_format_name("%s%s.static", kHwclsRdbPrefix, own.c_str()));
   cls->is_static = value && flag_is_set(value) ? 1 : 0;
 
   if (cls->is_static) {
-    value = read_variable(var, rdb_format_name("%s%s.name", kRdbPrefix, own.c_str()));
+    value = read_variable(var, rdb_format_name("%s%s.name", kHwclsRdbPrefix, own.c_str()));
     if (!value) {
       HWLOG(LOG_ERR, "dev of hwclass missing (rdb=%s)", var.c_str());
       return -1;
@@ -405,14 +407,7 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   return 0;
 }
 
-int find_string_index(const char *str, const char *const *array, int count, int def) {
-  if (!str || !array) return def;
-  for (int i = 0; i < count; ++i)
-    if (array[i] && strcmp(array[i], str) == 0) return i;
-  return def;
-}
-
-int hwcls_type_from_name(const char *name) { return find_string_index(name, kTypeNames, HWCLS_TYPE_COUNT, 0); }
+int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTypeNames, HWCLS_TYPE_NONE); }
 
 const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
 

@@ -7,6 +7,9 @@
 
 struct hwdev;
 
+// The entries' variables are named "<prefix><type>.<index>.<key>".
+inline constexpr char kHwclsRdbPrefix[] = "sys.hw.class.";
+
 enum hwcls_type {
   HWCLS_TYPE_NONE = 0,
   HWCLS_TYPE_SERIAL = 1,
@@ -50,7 +53,6 @@ int hwcls_next(hwcls **cls);
 int hwcls_write_to_rdb(hwcls *cls, int clear_dev);
 int hwcls_read_from_rdb(hwcls *cls, const char *prefix);
 
-int find_string_index(const char *str, const char *const *array, int count, int def);
 int hwcls_type_from_name(const char *name);
 // nullptr for type 0, which has no name.
 const char *hwcls_type_name(const hwcls *cls);

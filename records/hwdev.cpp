@@ -14,9 +14,7 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwdev";
 
-constexpr char kRdbPrefix[] = "sys.hw.dev.";
 constexpr size_t kRdbNameSize = 32;
-constexpr size_t kVarNameSize = 256;  // rdb_format_name's buffer
 
 constexpr const char *kTypeNames[] = {"unknown", "serial", "eth", "storage"};
 
@@ -38,8 +36,8 @@ struct pool_list {
 
 // Records keep their addresses for the daemon's whole run: class records
 // link to them.
-std::array<std::unique_ptr<hwdev>, HWDEV_POOL_SIZE> pool;
-std::array<slot_links, HWDEV_POOL_SIZE> links;
+std::array<std::unique_ptr<hwdev>, kHwdevPoolSize> pool;
+std::array<slot_links, kHwdevPoolSize> links;
 pool_list free_list;
 pool_list in_use_list;
 str2ref_ptr hwdev_by_devpath;
@@ -68,7 +66,7 @@ void list_push_back(pool_list &list, int slot) {
 
 // The slot of a record of this pool, or kNoSlot for anything else.
 int slot_of(const hwdev *hd) {
-  if (!hd || hd->index < 0 || hd->index >= HWDEV_POOL_SIZE) return kNoSlot;
+  if (!hd || hd->index < 0 || hd->index >= kHwdevPoolSize) return kNoSlot;
   return pool[hd->index].get() == hd ? hd->index : kNoSlot;
 }
 
@@ -152,7 +150,7 @@ void hwdev_destroy(int slot) {
 }
 
 void reset_pool() {
-  for (int slot = 0; slot < HWDEV_POOL_SIZE; ++slot) hwdev_destroy(slot);
+  for (int slot = 0; slot < kHwdevPoolSize; ++slot) hwdev_destroy(slot);
   free_list = {};
   in_use_list = {};
   hwdev_by_devpath.reset();
@@ -165,10 +163,10 @@ int hwdev_init() {
   reset_pool();
   hwdev_by_devpath.reset(str2ref_create());
 
-  for (int i = 0; i < HWDEV_POOL_SIZE; ++i) {
+  for (int i = 0; i < kHwdevPoolSize; ++i) {
     pool[i] = hwdev_create(i);
     if (!pool[i]) {
-      HWLOG(LOG_ERR, "failed to create hd (i=%d,max=%d)", i, HWDEV_POOL_SIZE);
+      HWLOG(LOG_ERR, "failed to create hd (i=%d,max=%d)", i, kHwdevPoolSize);
       return -1;
     }
     list_push_back(free_list, i);
@@ -256,8 +254,8 @@ hwdev *hwdev_find_by_devpath(const char *devpath) {
 int hwdev_write_to_rdb(hwdev *hd, int remove) {
   if (!hd) return 0;
   for (const auto &field : kRdbFields) {
-    hw::fixed_text<kVarNameSize> var;
-    var.set(rdb_format_name("%s%d.%s", kRdbPrefix, hd->index, field.key));
+    hw::fixed_text<kRdbVarNameSize> var;
+    var.set(rdb_format_name("%s%d.%s", kHwdevRdbPrefix, hd->index, field.key));
     const char *value = field.value(*hd);
     // An empty text is a value: only an absent buffer deletes the variable.
     if (!remove && value) {

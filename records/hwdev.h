@@ -4,29 +4,32 @@
 
 #include <cstddef>
 
+#include "base/path_size.h"
 #include "base/strutil.h"
 
 struct hwcls;
 
-inline constexpr int HWDEV_POOL_SIZE = 99;
-inline constexpr size_t HWDEV_TEXT_SIZE = 128;
-// A whole sysfs devpath: USB partitions behind hubs exceed 127 characters,
-// and a record filed under a cut devpath would never meet its remove event.
-inline constexpr size_t HWDEV_DEVPATH_SIZE = 512;
-inline constexpr size_t HWDEV_MAC_SIZE = 48;
+// The records' variables are named "<prefix><index>.<key>".
+inline constexpr char kHwdevRdbPrefix[] = "sys.hw.dev.";
+
+inline constexpr int kHwdevPoolSize = 99;
+inline constexpr size_t kHwdevTextSize = 128;
+inline constexpr size_t kHwdevMacSize = 48;
 
 enum hwdev_type { HWDEV_TYPE_UNKNOWN = 0, HWDEV_TYPE_SERIAL = 1, HWDEV_TYPE_ETH = 2, HWDEV_TYPE_STORAGE = 3 };
 
 struct hwdev {
   int index = 0;  // pool slot, 0..98, the number in its RDB names
-  hw::heap_text<HWDEV_TEXT_SIZE> name;
+  hw::heap_text<kHwdevTextSize> name;
   int type = HWDEV_TYPE_UNKNOWN;
-  hw::heap_text<HWDEV_TEXT_SIZE> loc;
-  hw::heap_text<HWDEV_TEXT_SIZE> id;
-  hw::heap_text<HWDEV_DEVPATH_SIZE> devpath;
-  hw::heap_text<HWDEV_TEXT_SIZE> driver;
+  hw::heap_text<kHwdevTextSize> loc;
+  hw::heap_text<kHwdevTextSize> id;
+  // A whole sysfs devpath: a record filed under a cut devpath would never
+  // meet its remove event.
+  hw::heap_text<hw::kPathSize> devpath;
+  hw::heap_text<kHwdevTextSize> driver;
   hwcls *cls = nullptr;
-  hw::heap_text<HWDEV_MAC_SIZE> mac;
+  hw::heap_text<kHwdevMacSize> mac;
 };
 
 int hwdev_init();

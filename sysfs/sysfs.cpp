@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/unique_fd.h"
 #include "sysfs/sysfs_alloc.h"
 
 namespace {
@@ -129,9 +130,9 @@ struct device_node : arena_node {
 struct attr_node : arena_node {
   std::unique_ptr<attr_node> next;
   attr_node *hash_next = nullptr;        // the chain of its bucket
-  hw::fixed_text<SYSFS_PATH_SIZE> path;  // devpath + "/" + attribute name
+  hw::fixed_text<hw::kPathSize> path;  // devpath + "/" + attribute name
   const char *value = nullptr;           // null: no readable value
-  hw::fixed_text<SYSFS_VALUE_SIZE> value_buf;
+  hw::fixed_text<kSysfsValueSize> value_buf;
 };
 
 // Both caches are also filed by key in a small hash table: the start-up
@@ -149,8 +150,8 @@ size_t bucket_of(const char *key) {
   return h & (kCacheBuckets - 1);
 }
 
-hw::fixed_text<SYSFS_PATH_SIZE> root_path = [] {
-  hw::fixed_text<SYSFS_PATH_SIZE> t;
+hw::fixed_text<hw::kPathSize> root_path = [] {
+  hw::fixed_text<hw::kPathSize> t;
   t.set("/sys");
   return t;
 }();
@@ -178,25 +179,10 @@ void free_list(std::unique_ptr<Node> &head) {
   while (head) head = std::move(head->next);
 }
 
-// Owner of one descriptor.
-class file_descriptor {
- public:
-  explicit file_descriptor(int fd) : fd_(fd) {}
-  ~file_descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  file_descriptor(const file_descriptor &) = delete;
-  file_descriptor &operator=(const file_descriptor &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Concatenates parts into a path buffer. A path that does not fit is refused
 // (errno ENAMETOOLONG) rather than cut: a cut path names another file, and
 // "/dev_id" cut to "/dev" would read a different attribute.
-bool join_path(char (&buf)[SYSFS_PATH_SIZE], std::initializer_list<const char *> parts) {
+bool join_path(char (&buf)[hw::kPathSize], std::initializer_list<const char *> parts) {
   buf[0] = '\0';
   for (const char *part : parts) {
     if (strlcat(buf, part, sizeof buf) >= sizeof buf) {
@@ -210,7 +196,7 @@ bool join_path(char (&buf)[SYSFS_PATH_SIZE], std::initializer_list<const char *>
 // readlink into a NUL-terminated buffer. Returns the target's length, or -1
 // when there is no link or its target might have been cut: a target that
 // fills the whole buffer is treated as unreadable, not used cut.
-ssize_t read_link(const char *path, char (&target)[SYSFS_PATH_SIZE]) {
+ssize_t read_link(const char *path, char (&target)[hw::kPathSize]) {
   ssize_t len = ::readlink(path, target, sizeof target);
   if (len <= 0) {
     if (len == 0) errno = ENOENT;
@@ -235,8 +221,8 @@ const char *last_component_of_target(const char *target) {
 // its target has no "/".
 template <size_t N>
 bool read_link_name(const char *devpath, const char *name, hw::fixed_text<N> &out) {
-  char path[SYSFS_PATH_SIZE];
-  char target[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
+  char target[hw::kPathSize];
   if (!join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
   if (read_link(path, target) < 0) return false;
   const char *last = last_component_of_target(target);
@@ -299,7 +285,7 @@ void guess_subsystem(sysfs_device &dev) {
     if (slash == std::string_view::npos) {
       dev.subsystem.set("subsystem");  // the class directory itself
     } else {
-      char name[SYSFS_NAME_SIZE];
+      char name[kSysfsNameSize];
       size_t len = slash < sizeof name - 1 ? slash : sizeof name - 1;
       memcpy(name, rest.data(), len);
       name[len] = '\0';
@@ -333,8 +319,8 @@ void guess_subsystem(sysfs_device &dev) {
 }
 
 void set_subsystem(sysfs_device &dev) {
-  char path[SYSFS_PATH_SIZE];
-  char target[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
+  char target[hw::kPathSize];
   if (join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
     const char *last = last_component_of_target(target);
     if (last) dev.subsystem.set(last);
@@ -373,12 +359,12 @@ bool parent_is_class_directory(const char *candidate) {
 }
 
 bool read_attr_file(const char *path, attr_node &entry) {
-  file_descriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return false;
+  const hw::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return false;
   char *buf = entry.value_buf.data();
-  ssize_t len = ::read(fd.get(), buf, SYSFS_VALUE_SIZE);
+  ssize_t len = ::read(fd.get(), buf, kSysfsValueSize);
   // A value that fills the buffer may go on; it is unreadable, never cut.
-  if (len < 0 || static_cast<size_t>(len) >= SYSFS_VALUE_SIZE) {
+  if (len < 0 || static_cast<size_t>(len) >= kSysfsValueSize) {
     buf[0] = '\0';
     return false;
   }
@@ -393,7 +379,7 @@ void read_attr_value(const char *path, attr_node &entry) {
 
   if (S_ISLNK(st.st_mode)) {
     // Link attributes ("driver", "subsystem") read as the name they point to.
-    char target[SYSFS_PATH_SIZE];
+    char target[hw::kPathSize];
     if (read_link(path, target) < 0) return;
     const char *last = last_component_of_target(target);
     if (!last) return;
@@ -447,8 +433,8 @@ int sysfs_resolve_link(char *devpath, size_t size) {
     errno = EINVAL;
     return -1;
   }
-  char path[SYSFS_PATH_SIZE];
-  char target[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
+  char target[hw::kPathSize];
   if (!join_path(path, {root_path.c_str(), devpath})) return -1;
   if (read_link(path, target) < 0) return -1;
 
@@ -481,7 +467,7 @@ int sysfs_resolve_link(char *devpath, size_t size) {
 
 bool sysfs_device_present(const sysfs_device *dev) {
   if (!dev) return false;
-  char path[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
   struct stat st;
   return join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
 }
@@ -492,17 +478,17 @@ sysfs_device *sysfs_device_get(const char *devpath) {
   // A devpath longer than the work buffer would be cut to another device's.
   std::string_view trimmed = devpath;
   while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
-  if (trimmed.size() >= SYSFS_PATH_SIZE) {
+  if (trimmed.size() >= hw::kPathSize) {
     errno = ENAMETOOLONG;
     return nullptr;
   }
-  char work[SYSFS_PATH_SIZE];
+  char work[hw::kPathSize];
   memcpy(work, trimmed.data(), trimmed.size());
   work[trimmed.size()] = '\0';
 
   if (sysfs_device *dev = find_device(work)) return dev;
 
-  char path[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
   struct stat st;
   if (!join_path(path, {root_path.c_str(), work})) return nullptr;
   if (::lstat(path, &st) != 0) return nullptr;
@@ -524,7 +510,7 @@ sysfs_device *sysfs_device_get_parent(sysfs_device *dev) {
   if (!dev) return nullptr;
   if (dev->parent) return dev->parent;
 
-  char parent_path[SYSFS_PATH_SIZE];
+  char parent_path[hw::kPathSize];
   strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
   char *slash = strrchr(parent_path, '/');
   if (!slash || slash == parent_path) return nullptr;
@@ -554,7 +540,7 @@ sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const ch
 
 const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
   if (!devpath || !attr_name) return nullptr;
-  char path[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
   if (!join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
   const char *key = path + strlen(root_path.c_str());
 

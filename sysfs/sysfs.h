@@ -5,19 +5,19 @@
 
 #include <cstddef>
 
+#include "base/path_size.h"
 #include "base/strutil.h"
 
-inline constexpr size_t SYSFS_PATH_SIZE = 512;   // devpaths and full paths
-inline constexpr size_t SYSFS_NAME_SIZE = 256;   // subsystem, kernel, driver
-inline constexpr size_t SYSFS_VALUE_SIZE = 256;  // attribute values
+inline constexpr size_t kSysfsNameSize = 256;   // subsystem, kernel, driver
+inline constexpr size_t kSysfsValueSize = 256;  // attribute values
 
 struct sysfs_device {
   sysfs_device *parent = nullptr;  // set once sysfs_device_get_parent found it
-  hw::fixed_text<SYSFS_PATH_SIZE> devpath;
-  hw::fixed_text<SYSFS_NAME_SIZE> subsystem;
-  hw::fixed_text<SYSFS_NAME_SIZE> kernel;
-  hw::fixed_text<SYSFS_NAME_SIZE> kernel_number;
-  hw::fixed_text<SYSFS_NAME_SIZE> driver;
+  hw::fixed_text<hw::kPathSize> devpath;
+  hw::fixed_text<kSysfsNameSize> subsystem;
+  hw::fixed_text<kSysfsNameSize> kernel;
+  hw::fixed_text<kSysfsNameSize> kernel_number;
+  hw::fixed_text<kSysfsNameSize> driver;
 };
 
 // The sysfs root in use, without trailing "/" ("" when SYSFS_PATH is "/").

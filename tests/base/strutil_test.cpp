@@ -16,6 +16,10 @@ struct CopyRow {
   size_t result;
 };
 
+void PrintTo(const CopyRow &row, std::ostream *os) {
+  *os << testing::PrintToString(row.src) << " into " << row.size << " bytes";
+}
+
 TEST(Strlcpy, CopiesAtMostSizeMinusOneAndReturnsSourceLength) {
   const CopyRow rows[] = {
       {"abc", 10, "abc", 3},   // fits
@@ -27,9 +31,10 @@ TEST(Strlcpy, CopiesAtMostSizeMinusOneAndReturnsSourceLength) {
   for (const CopyRow &row : rows) {
     char dst[16];
     memset(dst, 'X', sizeof dst);
-    EXPECT_EQ(hw::strlcpy(dst, row.src, row.size), row.result) << row.src << " size " << row.size;
-    EXPECT_STREQ(dst, row.expected) << row.src << " size " << row.size;
-    EXPECT_EQ(dst[row.size], 'X') << "wrote past size for " << row.src;
+    SCOPED_TRACE(testing::PrintToString(row));
+    EXPECT_EQ(hw::strlcpy(dst, row.src, row.size), row.result);
+    EXPECT_STREQ(dst, row.expected);
+    EXPECT_EQ(dst[row.size], 'X') << "wrote past size";
   }
 }
 
@@ -47,6 +52,11 @@ struct CatRow {
   size_t result;
 };
 
+void PrintTo(const CatRow &row, std::ostream *os) {
+  *os << testing::PrintToString(row.src) << " after " << testing::PrintToString(row.dst) << " in " << row.size
+      << " bytes";
+}
+
 TEST(Strlcat, AppendsWithinSizeAndReturnsTheLengthItTriedToMake) {
   const CatRow rows[] = {
       {"ab", "cd", 10, "abcd", 4},
@@ -60,8 +70,9 @@ TEST(Strlcat, AppendsWithinSizeAndReturnsTheLengthItTriedToMake) {
     char dst[16];
     memset(dst, 'X', sizeof dst);
     strcpy(dst, row.dst);
-    EXPECT_EQ(hw::strlcat(dst, row.src, row.size), row.result) << row.dst << "+" << row.src << " size " << row.size;
-    EXPECT_STREQ(dst, row.expected) << row.dst << "+" << row.src << " size " << row.size;
+    SCOPED_TRACE(testing::PrintToString(row));
+    EXPECT_EQ(hw::strlcat(dst, row.src, row.size), row.result);
+    EXPECT_STREQ(dst, row.expected);
   }
 }
 
@@ -86,7 +97,7 @@ TEST(RemoveTrailingChars, RemovesOnlyTheTrailingRunOfThatCharacter) {
   for (const auto &row : rows) {
     std::string text = row.text;
     hw::remove_trailing_chars(text.data(), row.c);
-    EXPECT_STREQ(text.c_str(), row.expected) << '"' << row.text << '"';
+    EXPECT_STREQ(text.c_str(), row.expected) << testing::PrintToString(row.text);
   }
 }
 
@@ -113,6 +124,16 @@ TEST(HeapText, IsAbsentUntilAllocated) {
   EXPECT_STREQ(text.c_str(), "0123456");
   text.release();
   EXPECT_FALSE(text.present());
+}
+
+TEST(CodeFromName, FirstPresentEqualNameAmongTheFirstCount) {
+  const char *const table[] = {nullptr, "a", "b", "a"};
+  const struct {
+    const char *text;
+    size_t count;
+    int expected;
+  } rows[] = {{"a", 4, 1}, {"b", 4, 2}, {"b", 2, -7}, {"c", 4, -7}, {"", 4, -7}, {nullptr, 4, -7}};
+  for (const auto &row : rows) EXPECT_EQ(hw::code_from_name(row.text, {table, row.count}, -7), row.expected);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/devmgr.h"
+#include "core/hwtrack.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"
@@ -70,7 +71,6 @@ class BoardTest : public ::testing::Test {
   // Identifies the device behind /class/<cls>/<entry> as an add event of
   // that class would, on fresh caches.
   Identity identify(const std::string &cls, const std::string &entry) {
-    static const std::map<std::string, int> codes = {{"tty", 0}, {"net", 1}, {"block", 2}};
     sysfs_cleanup();
     sysfs_init();
     log.clear();
@@ -78,7 +78,7 @@ class BoardTest : public ::testing::Test {
     const std::string devpath = "/" + target.lexically_relative(fs::canonical(sys.root())).string();
     hwdev *hd = hwdev_get();
     Identity out;
-    if (hwtrack_set_hd_by_devpath(codes.at(cls), hd, devpath.c_str()) == 0) {
+    if (hwtrack_set_hd_by_devpath(get_subsystem_code(cls.c_str()), hd, devpath.c_str()) == 0) {
       out = tracked(hd->type, hd->name.c_str(), hd->id.c_str(), hd->loc.c_str(), hd->driver.c_str(), hd->mac.c_str());
     } else {
       const auto messages = log.messages();

@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,11 +24,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/hwtrack.h"
+#include "base/unique_fd.h"
 #include "tests/integration/harness.h"
+#include "tests/support/monitor.h"
+#include "tests/support/namespaces.h"
+#include "tests/support/process.h"
 #include "tools/board/sysfs_tree.h"
-
-extern char **environ;
 
 namespace {
 
@@ -122,21 +121,17 @@ TEST_F(BoardsimTest, StateIsKeptBesideTheTreeBetweenRuns) {
 // waits.
 class MonitorSocket {
  public:
-  MonitorSocket() {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, strlen(MONITOR_SOCKET_NAME));
-    bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&addr),
-                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(MONITOR_SOCKET_NAME))) == 0;
+  MonitorSocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    socklen_t len;
+    const sockaddr_un addr = testsupport::monitor_socket_address(&len);
+    bound_ = bind(fd_.get(), reinterpret_cast<const sockaddr *>(&addr), len) == 0;
     timeval tick{0, 50000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     if (bound_) reader_ = std::thread([this] { read_until_stopped(); });
   }
   ~MonitorSocket() {
     stop_ = true;
     if (reader_.joinable()) reader_.join();
-    close(fd_);
   }
   bool bound() const { return bound_; }
   // Waits for n datagrams in all and hands out those not taken before.
@@ -150,7 +145,7 @@ class MonitorSocket {
   void read_until_stopped() {
     char buf[8192];
     while (!stop_) {
-      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
       if (n < 0) continue;  // the tick
       std::lock_guard lock(mutex_);
       received_.emplace_back(buf, static_cast<size_t>(n));
@@ -158,7 +153,7 @@ class MonitorSocket {
     }
   }
 
-  int fd_ = -1;
+  hw::unique_fd fd_;
   bool bound_ = false;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
@@ -169,7 +164,7 @@ class MonitorSocket {
 
 // Abstract sockets belong to the network namespace: a private one keeps the
 // test away from any daemon on the machine.
-bool enter_private_network() { return geteuid() == 0 && unshare(CLONE_NEWNET) == 0; }
+bool enter_private_network() { return geteuid() == 0 && testsupport::enter_namespaces(CLONE_NEWNET).empty(); }
 
 TEST_F(BoardsimTest, PlugSendsOneDatagramPerEventInOrder) {
   if (!enter_private_network()) GTEST_SKIP() << "needs root for a private network namespace";
@@ -212,16 +207,9 @@ TEST_F(BoardsimTest, PlugSendsOneDatagramPerEventInOrder) {
 TEST_F(BoardsimTest, SyslogPrintsEachMessageWithItsLevelUntilTerminated) {
   const std::string log_socket = (dir.path() / "log").string();
   const std::string output = (dir.path() / "out").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {HWTRACK_TEST_BOARDSIM, "syslog", log_socket};
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const hw::unique_fd out(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const pid_t pid = testsupport::spawn({HWTRACK_TEST_BOARDSIM, "syslog", log_socket}, {.out = out.get()});
+  ASSERT_GT(pid, 0);
 
   const auto deadline = itest::within();
   struct stat st{};
@@ -229,23 +217,19 @@ TEST_F(BoardsimTest, SyslogPrintsEachMessageWithItsLevelUntilTerminated) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(S_ISSOCK(st.st_mode)) << "the reader did not bind " << log_socket;
 
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, log_socket.c_str(), log_socket.size() + 1);
   for (const std::string &msg : {"<30>Dec  7 21:00:00 hwtrackd[12]: <hwtrack:main:89> initiate sysfs module"s,
                                 "<27>Dec  7 21:00:01 hwtrackd[12]: event line\n"s, "no priority at all"s})
-    ASSERT_GE(sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-  close(fd);
+    ASSERT_GE(sendto(fd.get(), msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
   // Every datagram was queued before the signal; the reader takes them all
   // only if it is given the time, so wait for the last line first.
   while (read_all(output).find("no priority") == std::string::npos && itest::Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(testsupport::stop_process(pid, SIGTERM, itest::within()), 0);
   EXPECT_EQ(read_all(output),
             "info    hwtrackd[12]: <hwtrack:main:89> initiate sysfs module\n"
             "err     hwtrackd[12]: event line\n"

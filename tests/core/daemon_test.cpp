@@ -61,6 +61,10 @@ struct MaskCase {
   int mask;
 };
 
+void PrintTo(const MaskCase &c, std::ostream *os) {
+  *os << (c.value ? testing::PrintToString(c.value) : "(absent)") << " -> 0x" << std::hex << c.mask;
+}
+
 TEST(LogMask, FollowsTheDebugLevel) {
   const MaskCase cases[] = {
       {nullptr, 0x1f},       // absent: up to LOG_WARNING
@@ -72,7 +76,7 @@ TEST(LogMask, FollowsTheDebugLevel) {
       {"4294967296", 0xff},  // more than an int holds is still more than 7
   };
   for (const auto &c : cases)
-    EXPECT_EQ(hwtrack_log_mask(c.value), c.mask) << (c.value ? c.value : "(absent)");
+    EXPECT_EQ(hwtrack_log_mask(c.value), c.mask) << testing::PrintToString(c);
   EXPECT_EQ(hwtrack_log_mask("4"), LOG_UPTO(LOG_WARNING));
   EXPECT_EQ(hwtrack_log_mask("7"), LOG_UPTO(LOG_DEBUG));
 }

@@ -185,7 +185,7 @@ TEST_F(EventTest, KeysWithoutHeaderAreTakenAsTheHeader) {
 }
 
 TEST_F(EventTest, MessageWithoutNulHasNoKeys) {
-  handle(std::string(UEVENT_BUFFER_SIZE, 'A'));
+  handle(std::string(kUeventBufferSize, 'A'));
   EXPECT_TRUE(logged("unknown action found (action=)"));
 }
 
@@ -194,12 +194,12 @@ TEST_F(EventTest, FullBufferIsReadToItsLastByteAndNoFurther) {
   // stale, longer message) would turn "change" into "changed".
   std::string msg = datagram({"change@/devices/x", "DEVPATH=/devices/x"});
   const std::string last = "ACTION=change";
-  msg += "FILLER=" + std::string(UEVENT_BUFFER_SIZE - msg.size() - last.size() - 8, 'f') + '\0';
+  msg += "FILLER=" + std::string(kUeventBufferSize - msg.size() - last.size() - 8, 'f') + '\0';
   msg += last;
-  ASSERT_EQ(msg.size(), UEVENT_BUFFER_SIZE);
+  ASSERT_EQ(msg.size(), kUeventBufferSize);
   const std::string buffer = msg + std::string("d\0SUBSYSTEM=tty\0", 16);
 
-  hwtrack_handle_message("UEVENT", kStamp, buffer.data(), UEVENT_BUFFER_SIZE);
+  hwtrack_handle_message("UEVENT", kStamp, buffer.data(), kUeventBufferSize);
   EXPECT_TRUE(logged("start to change"));
   EXPECT_EQ(printed(), "UEVENT[1700000000.000042] change   /devices/x ()\n");
 
@@ -221,7 +221,7 @@ TEST_F(EventTest, RandomMessagesNeverAddAnything) {
                                            std::string(1, '\0'), "@", "block", std::string(300, 'x')};
   for (int i = 0; i < 2000; ++i) {
     std::string msg;
-    const size_t target = rng() % (UEVENT_BUFFER_SIZE + 1);
+    const size_t target = rng() % (kUeventBufferSize + 1);
     while (msg.size() < target) {
       if (rng() % 3 == 0)
         msg.push_back(static_cast<char>(rng()));

@@ -1,11 +1,13 @@
 // Finding values in an event message, and the action and subsystem codes.
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/path_size.h"
 #include "core/hwtrack.h"
 
 namespace {
@@ -32,6 +34,11 @@ struct ValueCase {
   const char *key;
   std::optional<std::string> expected;
 };
+
+void PrintTo(const ValueCase &c, std::ostream *os) {
+  *os << c.name << ": " << c.key << " in " << testing::PrintToString(c.strings) << ", expected "
+      << testing::PrintToString(c.expected);
+}
 
 class UeventValue : public testing::TestWithParam<ValueCase> {};
 
@@ -75,26 +82,32 @@ TEST(UeventValueBounds, KeyCutByTheEndIsNotFound) {
   EXPECT_EQ(get_uevent_value("DEVPATH", nullptr, nullptr), nullptr);
 }
 
+template <typename Code>
 struct CodeCase {
   const char *value;
-  int code;
+  Code code;
 };
 
+template <typename Code>
+void PrintTo(const CodeCase<Code> &c, std::ostream *os) {
+  *os << (c.value ? testing::PrintToString(c.value) : "(none)") << " -> " << c.code;
+}
+
 TEST(Codes, Action) {
-  const CodeCase cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
+  const CodeCase<action_code> cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
                             {"unknown", ACTION_UNKNOWN}, {"move", ACTION_UNKNOWN},  {"online", ACTION_UNKNOWN},
                             {"ADD", ACTION_UNKNOWN},     {"add ", ACTION_UNKNOWN},  {"", ACTION_UNKNOWN},
                             {nullptr, ACTION_UNKNOWN}};
-  for (const auto &c : cases) EXPECT_EQ(get_action_code(c.value), c.code) << (c.value ? c.value : "(none)");
+  for (const auto &c : cases) EXPECT_EQ(get_action_code(c.value), c.code) << testing::PrintToString(c);
 }
 
 TEST(Codes, Subsystem) {
-  const CodeCase cases[] = {{"tty", SUBSYSTEM_TTY},         {"net", SUBSYSTEM_NET},
+  const CodeCase<subsystem_code> cases[] = {{"tty", SUBSYSTEM_TTY},         {"net", SUBSYSTEM_NET},
                             {"block", SUBSYSTEM_BLOCK},     {"unknown", SUBSYSTEM_UNKNOWN},
                             {"usb", SUBSYSTEM_UNKNOWN},     {"platform", SUBSYSTEM_UNKNOWN},
                             {"TTY", SUBSYSTEM_UNKNOWN},     {"ttyS", SUBSYSTEM_UNKNOWN},
                             {"", SUBSYSTEM_UNKNOWN},        {nullptr, SUBSYSTEM_UNKNOWN}};
-  for (const auto &c : cases) EXPECT_EQ(get_subsystem_code(c.value), c.code) << (c.value ? c.value : "(none)");
+  for (const auto &c : cases) EXPECT_EQ(get_subsystem_code(c.value), c.code) << testing::PrintToString(c);
 }
 
 TEST(DevpathRefusal, DotComponentsAndOverlongPathsAreRefused) {
@@ -105,8 +118,8 @@ TEST(DevpathRefusal, DotComponentsAndOverlongPathsAreRefused) {
                            "/devices/x.", "/devices//x", "/devices/platform/serial8250/tty/ttyS1"})
     EXPECT_EQ(hwtrack_devpath_refusal(good), nullptr) << good;
 
-  EXPECT_EQ(hwtrack_devpath_refusal(("/" + std::string(UEVENT_DEVPATH_MAX - 1, 'd')).c_str()), nullptr);
-  EXPECT_NE(hwtrack_devpath_refusal(("/" + std::string(UEVENT_DEVPATH_MAX, 'd')).c_str()), nullptr);
+  EXPECT_EQ(hwtrack_devpath_refusal(("/" + std::string(hw::kPathSize - 2, 'd')).c_str()), nullptr);
+  EXPECT_NE(hwtrack_devpath_refusal(("/" + std::string(hw::kPathSize - 1, 'd')).c_str()), nullptr);
 }
 
 }  // namespace

@@ -17,49 +17,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "base/unique_fd.h"
 #include "core/hwtrack.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/monitor.h"
+#include "tests/support/namespaces.h"
+#include "tests/support/procfs.h"
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
+using hw::unique_fd;
 
- private:
-  int fd_;
-};
-
-size_t open_descriptor_count() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
-
-int netlink_socket(uint32_t groups = 0) {
-  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+unique_fd netlink_socket(uint32_t groups = 0) {
+  unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_groups = groups;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-    close(fd);
-    return -1;
-  }
+  if (fd && bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) fd.reset();
   return fd;
 }
+
+int monitor_fd() { return event_socket_fd(event_socket::monitor); }
+int netlink_fd() { return event_socket_fd(event_socket::netlink); }
 
 uint32_t port_id(int fd) {
   sockaddr_nl addr{};
@@ -88,16 +73,14 @@ class SocketTest : public testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: network namespace, credentials of other users";
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+    ASSERT_EQ(testsupport::enter_namespaces(CLONE_NEWNET), "");
     stream_ = fopen("/dev/null", "w");
     hwtrack_set_event_stream(stream_);
     log_.clear();
   }
   void TearDown() override {
-    for (int *fd : {&monitor_fd, &netlink_fd}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
+    close_event_socket(event_socket::monitor);
+    close_event_socket(event_socket::netlink);
     hwtrack_set_overrun_handler(nullptr);
     hwtrack_set_event_stream(nullptr);
     if (stream_) fclose(stream_);
@@ -107,18 +90,18 @@ class SocketTest : public testing::Test {
   void make_pair(bool passcred = true) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
-    receiver_ = std::make_unique<Fd>(sv[0]);
-    sender_ = std::make_unique<Fd>(sv[1]);
+    receiver_ = unique_fd(sv[0]);
+    sender_ = unique_fd(sv[1]);
     const int on = 1;
     if (passcred) {
       ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on), 0);
     }
   }
-  ssize_t receive_monitor() { return receive_monitor_message(receiver_->get(), buf_, UEVENT_BUFFER_SIZE); }
+  ssize_t receive_monitor() { return receive_monitor_message(receiver_.get(), buf_, kUeventBufferSize); }
 
   testsupport::LogCapture log_;
-  std::unique_ptr<Fd> receiver_, sender_;
-  char buf_[UEVENT_BUFFER_SIZE + 1];
+  unique_fd receiver_, sender_;
+  char buf_[kUeventBufferSize + 1];
   FILE *stream_ = nullptr;
 };
 
@@ -126,7 +109,7 @@ class SocketTest : public testing::Test {
 
 TEST_F(SocketTest, MonitorAcceptsRoot) {
   make_pair();
-  ASSERT_EQ(send(sender_->get(), kEvent.data(), kEvent.size(), 0), static_cast<ssize_t>(kEvent.size()));
+  ASSERT_EQ(send(sender_.get(), kEvent.data(), kEvent.size(), 0), static_cast<ssize_t>(kEvent.size()));
   EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(kEvent.size()));
   EXPECT_EQ(std::string(buf_, kEvent.size()), kEvent);
   EXPECT_TRUE(log_.lines().empty());
@@ -140,7 +123,7 @@ TEST_F(SocketTest, MonitorRefusesOtherUsers) {
   if (child == 0) {
     if (syscall(SYS_setresgid, kNobody, kNobody, kNobody) < 0 || syscall(SYS_setresuid, kNobody, kNobody, kNobody) < 0)
       _exit(2);
-    _exit(send(sender_->get(), kEvent.data(), kEvent.size(), 0) == static_cast<ssize_t>(kEvent.size()) ? 0 : 1);
+    _exit(send(sender_.get(), kEvent.data(), kEvent.size(), 0) == static_cast<ssize_t>(kEvent.size()) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -155,26 +138,26 @@ TEST_F(SocketTest, MonitorRefusesOtherUsers) {
 
 TEST_F(SocketTest, MonitorRefusesWhatComesWithoutCredentials) {
   make_pair(false);
-  ASSERT_GT(send(sender_->get(), kEvent.data(), kEvent.size(), 0), 0);
+  ASSERT_GT(send(sender_.get(), kEvent.data(), kEvent.size(), 0), 0);
   EXPECT_EQ(receive_monitor(), 0);
   EXPECT_TRUE(log_.contains("udev message refused: no sender credentials"));
 }
 
 TEST_F(SocketTest, MonitorRefusesTruncatedMessages) {
   make_pair();
-  const std::string big(UEVENT_BUFFER_SIZE + 100, 'x');
-  ASSERT_GT(send(sender_->get(), big.data(), big.size(), 0), 0);
+  const std::string big(kUeventBufferSize + 100, 'x');
+  ASSERT_GT(send(sender_.get(), big.data(), big.size(), 0), 0);
   EXPECT_EQ(receive_monitor(), 0);
   EXPECT_TRUE(log_.contains("udev message refused: longer than 4096 bytes"));
 
   // Exactly the buffer's size is a whole message.
-  ASSERT_GT(send(sender_->get(), big.data(), UEVENT_BUFFER_SIZE, 0), 0);
-  EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(UEVENT_BUFFER_SIZE));
+  ASSERT_GT(send(sender_.get(), big.data(), kUeventBufferSize, 0), 0);
+  EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(kUeventBufferSize));
 }
 
 TEST_F(SocketTest, MonitorEmptyDatagramIsAFailure) {
   make_pair();
-  ASSERT_EQ(send(sender_->get(), "", 0, 0), 0);
+  ASSERT_EQ(send(sender_.get(), "", 0, 0), 0);
   errno = 0;
   EXPECT_EQ(receive_monitor(), -1);
   EXPECT_EQ(errno, ENODATA);
@@ -182,8 +165,8 @@ TEST_F(SocketTest, MonitorEmptyDatagramIsAFailure) {
 
 TEST_F(SocketTest, MonitorNeverKeepsPassedDescriptors) {
   make_pair();
-  Fd passed(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const size_t before = open_descriptor_count();
+  unique_fd passed(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const long before = testsupport::descriptor_count(getpid());
 
   iovec iov{const_cast<char *>(kEvent.data()), kEvent.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
@@ -198,22 +181,22 @@ TEST_F(SocketTest, MonitorNeverKeepsPassedDescriptors) {
   c->cmsg_len = CMSG_LEN(4 * sizeof(int));
   const int fds[4] = {passed.get(), passed.get(), passed.get(), passed.get()};
   memcpy(CMSG_DATA(c), fds, sizeof fds);
-  ASSERT_EQ(sendmsg(sender_->get(), &msg, 0), static_cast<ssize_t>(kEvent.size()));
+  ASSERT_EQ(sendmsg(sender_.get(), &msg, 0), static_cast<ssize_t>(kEvent.size()));
 
   EXPECT_EQ(receive_monitor(), static_cast<ssize_t>(kEvent.size()));
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(testsupport::descriptor_count(getpid()), before);
 }
 
 // --- netlink socket: the kernel only ------------------------------------------------------
 
 TEST_F(SocketTest, NetlinkRefusesUserSpaceSenders) {
-  Fd receiver(netlink_socket(1)), sender(netlink_socket());
+  unique_fd receiver(netlink_socket(1)), sender(netlink_socket());
   ASSERT_GE(receiver.get(), 0);
   ASSERT_GE(sender.get(), 0);
   ASSERT_TRUE(send_netlink(sender.get(), port_id(receiver.get()), kEvent));  // unicast
   ASSERT_TRUE(send_netlink(sender.get(), 0, kEvent));                          // group 1
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(receive_netlink_message(receiver.get(), buf_, UEVENT_BUFFER_SIZE), 0);
+    EXPECT_EQ(receive_netlink_message(receiver.get(), buf_, kUeventBufferSize), 0);
   }
   const auto refused = log_.matching("uevent message refused: sender port id");
   ASSERT_EQ(refused.size(), 2u);
@@ -225,7 +208,7 @@ TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
   // go to group 1 and must not join this queue while other tests trigger
   // them. Only a multicast overruns a queue: a unicast sender waits for room.
   constexpr uint32_t kGroup2 = 1u << 1;
-  Fd receiver(netlink_socket(kGroup2)), sender(netlink_socket());
+  unique_fd receiver(netlink_socket(kGroup2)), sender(netlink_socket());
   ASSERT_GE(receiver.get(), 0);
   const int tiny = 1;  // the kernel's minimum
   ASSERT_EQ(setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUFFORCE, &tiny, sizeof tiny), 0);
@@ -240,13 +223,12 @@ TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
   static int overruns;
   overruns = 0;
   hwtrack_set_overrun_handler([] { ++overruns; });
-  netlink_fd = receiver.get();
+  exchange_event_socket(event_socket::netlink, std::move(receiver));
   stop_flag = 0;
   // The loss is reported first; the handler runs once the datagrams queued
   // before it are taken (every pass finds one, so none blocks).
   for (int pass = 0; pass < 64 && overruns == 0; ++pass) EXPECT_TRUE(hwtrack_event_pass());
-  EXPECT_TRUE(queue_is_empty(receiver.get()));
-  netlink_fd = -1;
+  EXPECT_TRUE(queue_is_empty(netlink_fd()));
 
   EXPECT_EQ(overruns, 1);
   const auto lost = log_.matching("kernel events lost");
@@ -257,14 +239,14 @@ TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
 
 TEST_F(SocketTest, NetlinkBindFallsBackWhenThePortIdIsTaken) {
   // Another socket already holds the port id that equals our pid.
-  Fd holder(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  unique_fd holder(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_pid = static_cast<uint32_t>(getpid());
   ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
 
   ASSERT_EQ(open_netlink_socket(), 0);
-  EXPECT_NE(port_id(netlink_fd), static_cast<uint32_t>(getpid()));
+  EXPECT_NE(port_id(netlink_fd()), static_cast<uint32_t>(getpid()));
   const auto note = log_.matching("in use, letting the kernel choose");
   ASSERT_EQ(note.size(), 1u);
   EXPECT_EQ(note.front().priority, LOG_WARNING);
@@ -272,7 +254,7 @@ TEST_F(SocketTest, NetlinkBindFallsBackWhenThePortIdIsTaken) {
 
 TEST_F(SocketTest, NetlinkBindsToThePidWhenFree) {
   ASSERT_EQ(open_netlink_socket(), 0);
-  EXPECT_EQ(port_id(netlink_fd), static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(port_id(netlink_fd()), static_cast<uint32_t>(getpid()));
   EXPECT_TRUE(log_.lines().empty());
 }
 
@@ -281,12 +263,12 @@ TEST_F(SocketTest, NetlinkBindsToThePidWhenFree) {
 TEST_F(SocketTest, BothSocketsAreCloseOnExecWithRoomForABurst) {
   ASSERT_EQ(open_monitor_socket(), 0);
   ASSERT_EQ(open_netlink_socket(), 0);
-  for (int fd : {monitor_fd, netlink_fd}) {
+  for (int fd : {monitor_fd(), netlink_fd()}) {
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
     int size = 0;
     socklen_t len = sizeof size;
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
-    EXPECT_GE(size, EVENT_SOCKET_RCVBUF) << fd;  // root passes rmem_max
+    EXPECT_GE(size, kEventSocketRcvbuf) << fd;  // root passes rmem_max
   }
 }
 
@@ -294,23 +276,23 @@ TEST_F(SocketTest, MonitorSocketHasTheAbstractNameAndCredentials) {
   ASSERT_EQ(open_monitor_socket(), 0);
   sockaddr_un addr{};
   socklen_t len = sizeof addr;
-  ASSERT_EQ(getsockname(monitor_fd, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+  ASSERT_EQ(getsockname(monitor_fd(), reinterpret_cast<sockaddr *>(&addr), &len), 0);
   EXPECT_EQ(len, 27u);
   EXPECT_EQ(addr.sun_path[0], '\0');
   EXPECT_EQ(std::string(addr.sun_path + 1, 24), "/org/kernel/udev/monitor");
   int on = 0;
   len = sizeof on;
-  ASSERT_EQ(getsockopt(monitor_fd, SOL_SOCKET, SO_PASSCRED, &on, &len), 0);
+  ASSERT_EQ(getsockopt(monitor_fd(), SOL_SOCKET, SO_PASSCRED, &on, &len), 0);
   EXPECT_EQ(on, 1);
 }
 
 TEST_F(SocketTest, SecondMonitorSocketFailsToBind) {
   ASSERT_EQ(open_monitor_socket(), 0);
-  Fd first(std::exchange(monitor_fd, -1));
+  const unique_fd first = exchange_event_socket(event_socket::monitor, unique_fd());
   testing::internal::CaptureStderr();
   EXPECT_EQ(open_monitor_socket(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind failed: Address already in use\n");
-  EXPECT_EQ(monitor_fd, -1);
+  EXPECT_EQ(monitor_fd(), -1);
 }
 
 // --- one pass of the loop -------------------------------------------------------------------
@@ -318,15 +300,10 @@ TEST_F(SocketTest, SecondMonitorSocketFailsToBind) {
 TEST_F(SocketTest, OnePassTakesADatagramFromEachReadableSocket) {
   ASSERT_EQ(open_monitor_socket(), 0);
   ASSERT_EQ(open_netlink_socket(), 0);
-  Fd nl_sender(netlink_socket());
-  ASSERT_TRUE(send_netlink(nl_sender.get(), port_id(netlink_fd), kEvent));
+  const unique_fd nl_sender(netlink_socket());
+  ASSERT_TRUE(send_netlink(nl_sender.get(), port_id(netlink_fd()), kEvent));
 
-  Fd udev_sender(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, 24);
-  ASSERT_EQ(sendto(udev_sender.get(), kEvent.data(), kEvent.size(), 0, reinterpret_cast<sockaddr *>(&addr), 27),
-            static_cast<ssize_t>(kEvent.size()));
+  ASSERT_TRUE(testsupport::MonitorSender().send(kEvent));
 
   stop_flag = 0;
   EXPECT_TRUE(hwtrack_event_pass());
@@ -347,7 +324,7 @@ TEST_F(SocketTest, OnePassTakesADatagramFromEachReadableSocket) {
   ASSERT_LT(monitor_at, messages.size());
   EXPECT_EQ(messages[monitor_at + 1], "UDEV  [" + messages[monitor_at + 1].substr(7, messages[monitor_at + 1].find(']') - 7) +
                                           "] change   /devices/x (tty)\n");
-  EXPECT_TRUE(queue_is_empty(monitor_fd));
+  EXPECT_TRUE(queue_is_empty(monitor_fd()));
 }
 
 }  // namespace

@@ -60,12 +60,12 @@ void DevmgrTest::next_event() {
   sysfs_init();
 }
 
-int DevmgrTest::add(int code, const std::string &devpath) {
+int DevmgrTest::add(subsystem_code code, const std::string &devpath) {
   next_event();
   return hwtrack_add_new_hwdev(code, devpath.c_str());
 }
 
-int DevmgrTest::add(int code, const board::Device &dev) { return add(code, dev.devpath); }
+int DevmgrTest::add(subsystem_code code, const board::Device &dev) { return add(code, dev.devpath); }
 
 int DevmgrTest::remove(const board::Device &dev) {
   next_event();

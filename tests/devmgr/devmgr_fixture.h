@@ -11,11 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/hwtrack.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/memory_rdb.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace devmgr_test {
+
+// The subsystem codes, short for the rows of the tables.
+inline constexpr subsystem_code TTY = SUBSYSTEM_TTY, NET = SUBSYSTEM_NET, BLOCK = SUBSYSTEM_BLOCK,
+                                OTHER = SUBSYSTEM_UNKNOWN;
 
 inline constexpr char kScript[] = "/etc/hwclass.sh";
 inline constexpr char kScriptVar[] = "sys.hw.cfg.hwclass_script";
@@ -38,8 +43,8 @@ class DevmgrTest : public ::testing::Test {
   // Empties the sysfs caches as the event loop does before every event.
   static void next_event();
   // Add and remove as the event loop calls them, on a fresh sysfs pass.
-  static int add(int code, const board::Device &dev);
-  static int add(int code, const std::string &devpath);
+  static int add(subsystem_code code, const board::Device &dev);
+  static int add(subsystem_code code, const std::string &devpath);
   static int remove(const board::Device &dev);
 
   // The class script's runs so far.

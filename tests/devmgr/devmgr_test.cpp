@@ -22,7 +22,6 @@ namespace {
 using board::Device;
 using Vars = std::map<std::string, std::string>;
 
-constexpr int TTY = 0, NET = 1, BLOCK = 2;
 
 board::UsbIds adapter_ids(std::optional<std::string> serial = std::nullopt) {
   return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
@@ -130,7 +129,7 @@ TEST_F(AddRemove, RemoveRunsTheScriptWhileDevStillNamesTheDevice) {
 
 TEST_F(AddRemove, RemoveOfUnknownDevpathChangesNothing) {
   rdb.clear_ops();
-  EXPECT_EQ(hwtrack_remove_hwdev(0, "/devices/platform/nothing"), -1);
+  EXPECT_EQ(hwtrack_remove_hwdev(TTY, "/devices/platform/nothing"), -1);
   EXPECT_TRUE(logged(LOG_DEBUG, "no hwdev found"));
   EXPECT_TRUE(rdb.ops().empty());
   EXPECT_TRUE(script_runs().empty());

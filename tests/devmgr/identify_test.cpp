@@ -18,8 +18,6 @@ namespace {
 using board::Device;
 using Build = std::function<std::string(DevmgrTest &)>;
 
-constexpr int TTY = 0, NET = 1, BLOCK = 2, OTHER = 3;
-
 struct Identity {
   std::string name;
   int type;
@@ -31,7 +29,7 @@ struct Identity {
 
 struct TrackedRow {
   const char *label;
-  int code;
+  subsystem_code code;
   Build build;
   Identity want;
 };
@@ -157,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, TrackedDevice, ::testing::ValuesIn(tracked_rows),
 
 struct RefusedRow {
   const char *label;
-  int code;
+  subsystem_code code;
   Build build;
   // Every line logged, in order; "%D" stands for the devpath identified and
   // "%U" for the one the builder left in refused_devpath.
@@ -175,7 +173,7 @@ Device internal_bus_device(DevmgrTest &t) {
   return dev;
 }
 
-Device tty_below_usb_linked_to_platform(DevmgrTest &t, int code) {
+Device tty_below_usb_linked_to_platform(DevmgrTest &t, subsystem_code code) {
   const Device ifc = t.sys.usb_interface(t.sys.usb_device(t.hub(), 2, ids()), 0, "cdc_acm", "02");
   const Device dev = code == TTY ? t.sys.tty(ifc, "ttyACM0") : t.sys.net(ifc, "wwan0");
   t.sys.link(dev.devpath + "/device", t.uart().devpath);

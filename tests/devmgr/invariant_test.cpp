@@ -89,7 +89,7 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
     }
     EXPECT_EQ(in_rdb, in_table);  // no variables left under a name no entry has
     // Each device the rules track is on an entry: its own, or one of a present device of its identity.
-    for (const int code : {0, 1, 2}) {
+    for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
       for (const std::string &link : sys.class_entries(subsystem_names[code])) {
         hwdev *probe = hwdev_get();
         next_event();

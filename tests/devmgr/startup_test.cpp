@@ -21,8 +21,6 @@ using board::Device;
 using Vars = std::map<std::string, std::string>;
 using Strings = std::vector<std::string>;
 
-constexpr int TTY = 0;
-
 // Seeds a class entry as an earlier run (or the configuration) left it.
 void store_class(testsupport::MemoryRdb &rdb, const std::string &prefix, const Vars &vars) {
   for (const auto &[key, value] : vars) rdb.put(prefix + "." + key, value, key != "status" && key != "dev");
@@ -80,7 +78,7 @@ TEST_F(Startup, RestoresStoredClassesAsRemoved) {
   const Device tty = sys.tty(uart(), "ttymxc0");
   const Device eth = sys.net(platform_eth(), "eth0", "00:11:22:33:44:55");
   ASSERT_EQ(add(TTY, tty), 0);
-  ASSERT_EQ(add(1, eth), 0);
+  ASSERT_EQ(add(NET, eth), 0);
   EXPECT_EQ(script_args(), (Strings{"sys.hw.class.serial.0 serial 0 inserted", "sys.hw.class.eth.4 eth 4 inserted"}));
 }
 

@@ -6,19 +6,14 @@
 // Exit status 0 when the datagram was sent, 1 when it could not be, 2 on
 // bad arguments.
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-namespace {
+#include "tests/support/monitor.h"
 
-constexpr char kMonitorName[] = "/org/kernel/udev/monitor";
+namespace {
 
 // "action@devpath", then KEY=value strings, every string NUL-terminated.
 std::string build_message(const char *action, const char *devpath, const char *subsystem) {
@@ -44,21 +39,13 @@ int main(int argc, char **argv) {
   }
   const std::string msg = build_message(argv[1], argv[2], argv[3]);
 
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path + 1, kMonitorName, sizeof kMonitorName - 1);
-  const auto addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kMonitorName);
-
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  testsupport::MonitorSender sender;
+  if (!sender.ok()) {
     fprintf(stderr, "send_uevent: socket: %s\n", strerror(errno));
     return 1;
   }
-  const ssize_t n = sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&addr), addrlen);
-  const int err = errno;
-  close(fd);
-  if (n != static_cast<ssize_t>(msg.size())) {
-    fprintf(stderr, "send_uevent: sendto: %s\n", n < 0 ? strerror(err) : "short write");
+  if (!sender.send(msg)) {
+    fprintf(stderr, "send_uevent: sendto: %s\n", strerror(errno));
     return 1;
   }
   return 0;

@@ -7,29 +7,31 @@
 #include <string>
 #include <vector>
 
-#include "tests/rdb/rdbd_process.h"
+#include "tests/support/process.h"
+#include "tests/support/rdbd_process.h"
+#include "tools/board/sysfs_tree.h"
 
 namespace {
 
-using rdbtest::ProgramResult;
+using testsupport::RunResult;
 
 class RdbCliTest : public ::testing::Test {
  protected:
-  RdbCliTest() : server_(dir_.file("rdb.sock"), dir_.file("store"), dir_.file("rdbd.log")) {}
+  RdbCliTest() : server_(RDBD_BIN, dir_.file("rdb.sock"), dir_.file("store"), dir_.file("rdbd.log")) {}
   void SetUp() override { ASSERT_TRUE(server_.start()) << server_.log(); }
 
-  ProgramResult rdb(std::vector<std::string> args) {
+  RunResult rdb(std::vector<std::string> args) {
     args.insert(args.begin(), RDB_BIN);
-    return rdbtest::run_program(args, {"RDB_DEVICE=" + dir_.file("rdb.sock")});
+    return testsupport::run_program(args, {{"RDB_DEVICE", dir_.file("rdb.sock")}});
   }
 
-  rdbtest::TempDir dir_;
-  rdbtest::RdbdProcess server_;
+  board::TempDir dir_{"rdb-cli-test"};
+  testsupport::RdbdProcess server_;
 };
 
 TEST_F(RdbCliTest, SetGetDelete) {
   EXPECT_EQ(rdb({"set", "a.b", "-5 with spaces"}).status, 0);
-  ProgramResult r = rdb({"get", "a.b"});
+  RunResult r = rdb({"get", "a.b"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "-5 with spaces\n");
   EXPECT_EQ(rdb({"del", "a.b"}).status, 0);
@@ -59,7 +61,7 @@ TEST_F(RdbCliTest, ListAndDumpAreSortedAndFilteredByPrefix) {
   EXPECT_EQ(rdb({"list", "s."}).out, "s.a\ns.b\ns.c\n");
   EXPECT_EQ(rdb({"list"}).out, "s.a\ns.b\ns.c\nt.z\n");
   EXPECT_EQ(rdb({"dump", "s."}).out, "s.a=vs.a\ns.b=vs.b\ns.c=vs.c\n");
-  const ProgramResult empty = rdb({"list", "nothing."});
+  const RunResult empty = rdb({"list", "nothing."});
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "");
 }
@@ -79,7 +81,7 @@ TEST_F(RdbCliTest, DumpEscapesEveryLineAndLoadRestoresItByteForByte) {
   ASSERT_EQ(server_.stop(), 0);
   std::filesystem::remove(dir_.file("store"));
   ASSERT_TRUE(server_.start());
-  const ProgramResult bad = rdb({"load", dir_.file("bad")});
+  const RunResult bad = rdb({"load", dir_.file("bad")});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find(":2: not a line of rdb dump"), std::string::npos) << bad.err;
   EXPECT_EQ(rdb({"load", dir_.file("dump")}).status, 0);
@@ -96,7 +98,7 @@ TEST_F(RdbCliTest, BadArgumentsGiveUsageAndExit2) {
       {"load", "a", "b"}, {"load", "-p"},
   };
   for (const auto &args : cases) {
-    const ProgramResult r = rdb(args);
+    const RunResult r = rdb(args);
     EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
     EXPECT_TRUE(r.err.starts_with("usage: rdb ")) << r.err;
   }
@@ -104,7 +106,7 @@ TEST_F(RdbCliTest, BadArgumentsGiveUsageAndExit2) {
 
 TEST_F(RdbCliTest, ServerDownIsAFailureWithAMessage) {
   server_.stop();
-  const ProgramResult r = rdb({"get", "a"});
+  const RunResult r = rdb({"get", "a"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("rdb: "), std::string::npos);
 }

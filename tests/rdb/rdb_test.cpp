@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+#include "core/startup.h"
 #include "rdb/rdbdrv.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/memory_rdb.h"
@@ -104,7 +106,7 @@ TEST_F(RdbTest, FormatNameCutsAt255AndKeepsItsOwnBuffer) {
 TEST_F(RdbTest, RegexEnumMatchesDeviceVariablesOnly) {
   for (const char *n : {"sys.hw.dev.0.name", "sys.hw.dev.12.devpath", "sys.hw.dev.name", "sys.hw.devx.1.name"})
     rdb_.put(n, "v");
-  EXPECT_EQ(rdb_regex_enum("sys.hw.dev", "^sys\\.hw\\.dev\\.[0-9]\\+\\..*", record_name, 7), 0);
+  EXPECT_EQ(rdb_regex_enum("sys.hw.dev", kHwdevRdbRegex, record_name, 7), 0);
   EXPECT_EQ(g_called, (std::vector<std::string>{"sys.hw.dev.0.name/7", "sys.hw.dev.12.devpath/7"}));
 }
 
@@ -130,7 +132,7 @@ TEST_F(RdbTest, DeletingStaleDeviceVariablesWorksForListingsOfAnySize) {
     for (const char *key : {"name", "location", "id", "devpath", "driver", "type"})
       rdb_.put("sys.hw.dev." + std::to_string(i) + "." + key, "x");
   rdb_.put("sys.hw.dev.keep", "x");
-  EXPECT_EQ(rdb_regex_enum("sys.hw.dev.", "^sys\\.hw\\.dev\\.[0-9]\\+\\..*", enum_cb_on_delete_hwdev_rdbs, 0), 0);
+  EXPECT_EQ(rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0), 0);
   EXPECT_EQ(rdb_.dump("sys.hw.dev."), (std::map<std::string, std::string>{{"sys.hw.dev.keep", "x"}}));
 }
 
@@ -162,9 +164,7 @@ class RdbScriptedDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char path[] = "/tmp/rdb-test-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    ASSERT_TRUE(hw::unique_fd(mkstemp(path)));
     device_ = path;
     g_called.clear();
     g_stop_after = -1;

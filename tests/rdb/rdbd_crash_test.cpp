@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "rdb/rdbdrv.h"
-#include "tests/rdb/rdbd_process.h"
+#include "tests/support/process.h"
+#include "tests/support/rdbd_process.h"
+#include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
 
 namespace {
@@ -47,16 +49,16 @@ int write_persistent(rdbdrv_handle *h, const std::string &name, long write) {
 
 // Writes until a request fails, which happens once the server is killed.
 void writer(const std::string &socket, int id, std::vector<VarState> &vars, std::atomic<int> &acked_total) {
-  rdbdrv_handle *h = nullptr;
-  if (rdbdrv_open(socket.c_str(), &h) < 0) return;
+  rdbdrv_handle *raw = nullptr;
+  if (rdbdrv_open(socket.c_str(), &raw) < 0) return;
+  const rdbdrv_handle_ptr h(raw);
   for (int i = 0;; ++i) {
     VarState &v = vars[i % kVarsPerWriter];
     v.tried = std::max(v.acked, v.tried) + 1;
-    if (write_persistent(h, var_name(id, i % kVarsPerWriter), v.tried) < 0) break;
+    if (write_persistent(h.get(), var_name(id, i % kVarsPerWriter), v.tried) < 0) break;
     v.acked = v.tried;
     ++acked_total;
   }
-  rdbdrv_close(&h);
 }
 
 std::optional<long> read_counter(rdbdrv_handle *h, const std::string &name) {
@@ -67,26 +69,26 @@ std::optional<long> read_counter(rdbdrv_handle *h, const std::string &name) {
 }
 
 TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
-  rdbtest::TempDir dir;
+  const board::TempDir dir("rdbd-crash-test");
   const std::string socket = dir.file("rdb.sock"), store = dir.file("store");
-  rdbtest::RdbdProcess server(socket, store, dir.file("rdbd.log"));
+  testsupport::RdbdProcess server(RDBD_BIN, socket, store, dir.file("rdbd.log"));
   std::vector<std::vector<VarState>> state(kWriters, std::vector<VarState>(kVarsPerWriter));
   std::mt19937 random(std::random_device{}());
 
   auto verify = [&] {
-    rdbdrv_handle *h = nullptr;
-    ASSERT_EQ(rdbdrv_open(socket.c_str(), &h), 0);
+    rdbdrv_handle *raw = nullptr;
+    ASSERT_EQ(rdbdrv_open(socket.c_str(), &raw), 0);
+    const rdbdrv_handle_ptr h(raw);
     for (int w = 0; w < kWriters; ++w) {
       for (int k = 0; k < kVarsPerWriter; ++k) {
         VarState &v = state[w][k];
-        const std::optional<long> stored = read_counter(h, var_name(w, k));
+        const std::optional<long> stored = read_counter(h.get(), var_name(w, k));
         // The last write may have landed without its acknowledgement.
         if (stored == value_after(v.tried)) v.acked = v.tried;
         EXPECT_EQ(stored, value_after(v.acked)) << var_name(w, k);
         v.tried = v.acked;
       }
     }
-    rdbdrv_close(&h);
   };
 
   for (int round = 0; round < kRounds; ++round) {
@@ -97,7 +99,7 @@ TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
     for (int w = 0; w < kWriters; ++w)
       writers.emplace_back(writer, socket, w, std::ref(state[w]), std::ref(acked));
     // Let some writes through, then kill at a random moment among them.
-    ASSERT_TRUE(rdbtest::wait_until([&] { return acked > 10; }));
+    ASSERT_TRUE(testsupport::wait_until([&] { return acked > 10; }, testsupport::within(std::chrono::seconds(30))));
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 150));
     server.kill9();
     for (std::thread &t : writers) t.join();

@@ -25,14 +25,20 @@
 #include "rdb/rdb.h"
 #include "rdb/rdbdrv.h"
 #include "rdb/rdbproto.h"
-#include "tests/rdb/rdbd_process.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/procfs.h"
+#include "tests/support/rdbd_process.h"
+#include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
 
 namespace {
 
-using rdbtest::RdbdProcess;
-using rdbtest::TempDir;
+using board::TempDir;
+using testsupport::can_connect;
+using testsupport::proc_status_kb;
+using testsupport::RdbdProcess;
+using testsupport::run_program;
 
 sockaddr_un address_of(const std::string &path) {
   sockaddr_un addr{};
@@ -77,7 +83,7 @@ bool read_reply(int fd, rdbproto::Reply &reply) {
 
 class RdbdTest : public ::testing::Test {
  protected:
-  RdbdTest() : server_(dir_.file("rdb.sock"), dir_.file("store"), dir_.file("rdbd.log")) {}
+  RdbdTest() : server_(RDBD_BIN, dir_.file("rdb.sock"), dir_.file("store"), dir_.file("rdbd.log")) {}
   void SetUp() override { ASSERT_TRUE(server_.start()) << server_.log(); }
   void TearDown() override {
     if (handle_) rdbdrv_close(&handle_);
@@ -236,13 +242,6 @@ TEST_F(RdbdTest, SlowOrStuckClientsDoNotHoldUpOthers) {
   EXPECT_EQ(get("other"), "served");
 }
 
-long status_kb(pid_t pid, const std::string &key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.starts_with(key + ":")) return std::stol(line.substr(key.size() + 1));
-  return -1;
-}
-
 TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
   // 200,000 requests sent at once, the replies read as they come: rdbd's
   // memory grows by no more than a few frames' worth.
@@ -251,7 +250,7 @@ TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
   for (int i = 0; i < 1000; ++i) burst += get_frame("small", 64);
   rdbproto::encode_reply({0, 2, std::string("v\0", 2)}, reply);
   const size_t expected = 200 * 1000 * reply.size();
-  const long rss_before = status_kb(server_.pid(), "VmRSS");
+  const long rss_before = proc_status_kb(server_.pid(), "VmRSS");
   hw::unique_fd fd = raw_connect(socket_path());
   std::thread reader([&] {
     char chunk[65536];
@@ -262,7 +261,7 @@ TEST_F(RdbdTest, RequestsAreReadOnlyAsFastAsTheyAreServed) {
   for (int i = 0; i < 200; ++i) send_bytes(fd.get(), burst);
   reader.join();
 #ifndef __SANITIZE_ADDRESS__  // its quarantine keeps what the requests freed
-  EXPECT_LT(status_kb(server_.pid(), "VmHWM") - rss_before, 4 * 1024);
+  EXPECT_LT(proc_status_kb(server_.pid(), "VmHWM") - rss_before, 4 * 1024);
 #endif
 }
 
@@ -275,20 +274,21 @@ TEST_F(RdbdTest, SocketPathAppearsOnlyWhenConnectionsAreAccepted) {
     for (int i = 0; i < 100000; ++i) out << "32 0 0 0 sys.hw.class.serial." << i << ".id value-" << i << "\n";
     out << "end 100000\n";
   }
-  RdbdProcess slow(socket_path(), dir_.file("store"), dir_.file("rdbd.log"));
+  RdbdProcess slow(RDBD_BIN, socket_path(), dir_.file("store"), dir_.file("rdbd.log"));
   std::thread starter([&] { EXPECT_TRUE(slow.start()); });
   struct stat st;
-  ASSERT_TRUE(rdbtest::wait_until([&] { return stat(socket_path().c_str(), &st) == 0; }));
-  EXPECT_TRUE(rdbtest::can_connect(socket_path()));
+  ASSERT_TRUE(testsupport::wait_until([&] { return stat(socket_path().c_str(), &st) == 0; },
+                                      testsupport::within(std::chrono::seconds(30))));
+  EXPECT_TRUE(can_connect(socket_path()));
   starter.join();
   slow.stop();
 }
 
 TEST_F(RdbdTest, StopsCleanlyOnTermAndRefusesASecondServer) {
-  const auto second = rdbtest::run_program({RDBD_BIN, "--socket", socket_path(), "--store", dir_.file("store2")});
+  const auto second = run_program({RDBD_BIN, "--socket", socket_path(), "--store", dir_.file("store2")});
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("another server is listening"), std::string::npos) << second.err;
-  EXPECT_TRUE(rdbtest::can_connect(socket_path()));
+  EXPECT_TRUE(can_connect(socket_path()));
 
   EXPECT_EQ(server_.stop(), 0);
   EXPECT_FALSE(std::filesystem::exists(socket_path()));
@@ -373,12 +373,12 @@ TEST(RdbdLostReply, ACreateOrDeleteIsSettledNeverRepeatedBlindly) {
 
 TEST(RdbdUsage, BadArgumentsAndACorruptStore) {
   TempDir dir;
-  auto r = rdbtest::run_program({RDBD_BIN});
+  auto r = run_program({RDBD_BIN});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("usage: rdbd --socket PATH --store FILE"), std::string::npos);
 
   std::ofstream(dir.file("store")) << "not a store\n";
-  r = rdbtest::run_program({RDBD_BIN, "--socket", dir.file("s"), "--store", dir.file("store")});
+  r = run_program({RDBD_BIN, "--socket", dir.file("s"), "--store", dir.file("store")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot load store"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("s")));

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 namespace {
 
 struct Sent {
@@ -43,9 +45,7 @@ class RdbdrvRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char path[] = "/tmp/rdbdrv-test-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    ASSERT_TRUE(hw::unique_fd(mkstemp(path)));
     device_ = path;
     g_sent.clear();
     g_fail_errno = 0;

@@ -18,6 +18,7 @@
 
 #include "rdb/rdbdrv.h"
 #include "rdb/rdbproto.h"
+#include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
 
 namespace {
@@ -66,19 +67,6 @@ std::string read_file(const std::string &path) {
   s << in.rdbuf();
   return s.str();
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/rdbstore-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 TEST(RdbProto, RequestAndReplyRoundTrip) {
   Request req = write_req("a.b", std::string("x\0y", 3), 0x22);
@@ -248,7 +236,7 @@ TEST(RdbStoreFile, ValuesRoundTripByteForByte) {
 }
 
 TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
-  TempDir dir;
+  const board::TempDir dir("rdbstore-test");
   const std::string file = dir.file("store");
   {
     Store store(file);
@@ -275,7 +263,7 @@ TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
 }
 
 TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
-  TempDir dir;
+  const board::TempDir dir("rdbstore-test");
   Store store(dir.file("missing-folder/store"));
   store.execute(create_req("v", "1"));
   EXPECT_EQ(store.execute(create_req("p", "1", true)).result, -EIO);
@@ -304,7 +292,7 @@ TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
 }
 
 TEST(RdbStoreFile, CorruptFileIsRefusedAndLeftAlone) {
-  TempDir dir;
+  const board::TempDir dir("rdbstore-test");
   const std::string file = dir.file("store");
   std::string damaged = rdbstore::serialize({{"a", {"1", RDBDRV_PERSIST}}, {"b", {"2", RDBDRV_PERSIST}}});
   damaged[damaged.find(" a 1 ") + 3] = '9';  // a record before the last one

@@ -483,14 +483,4 @@ TEST(HwclsNames, TypeStatusAndRdbNames) {
   EXPECT_STREQ(hwcls_rdb_name(&cls), "serial.0");
 }
 
-TEST(HwclsNames, FindStringIndex) {
-  const char *const table[] = {nullptr, "a", "b", "a"};
-  const struct {
-    const char *text;
-    int count;
-    int expected;
-  } rows[] = {{"a", 4, 1}, {"b", 4, 2}, {"b", 2, -7}, {"c", 4, -7}, {"", 4, -7}, {nullptr, 4, -7}};
-  for (const auto &row : rows) EXPECT_EQ(find_string_index(row.text, table, row.count, -7), row.expected);
-}
-
 }  // namespace

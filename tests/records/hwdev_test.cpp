@@ -82,7 +82,7 @@ TEST_F(HwdevTest, PoolHandsOutSlotsInFreeListOrder) {
     SCOPED_TRACE(row.what);
     hwdev_fini();
     ASSERT_EQ(hwdev_init(), 0);
-    hwdev *by_slot[HWDEV_POOL_SIZE] = {};
+    hwdev *by_slot[kHwdevPoolSize] = {};
     for (const auto &step : row.steps) {
       if (step.op == PoolStep::kGet) {
         hwdev *hd = hwdev_get();
@@ -104,7 +104,7 @@ TEST_F(HwdevTest, PoolHandsOutSlotsInFreeListOrder) {
 }
 
 TEST_F(HwdevTest, EmptyPoolIsLogged) {
-  for (int i = 0; i < HWDEV_POOL_SIZE; ++i) ASSERT_NE(hwdev_get(), nullptr);
+  for (int i = 0; i < kHwdevPoolSize; ++i) ASSERT_NE(hwdev_get(), nullptr);
   log.clear();
   EXPECT_EQ(hwdev_get(), nullptr);
   ASSERT_EQ(log.lines().size(), 1u);

@@ -60,7 +60,7 @@ TEST(Str2refHash, KnownKeys) {
       {kCollideA, kCollideKey},
       {kCollideB, kCollideKey},
   };
-  for (const auto &row : rows) EXPECT_EQ(str2ref_hash(row.text), row.key) << '"' << row.text << '"';
+  for (const auto &row : rows) EXPECT_EQ(str2ref_hash(row.text), row.key) << testing::PrintToString(row.text);
 }
 
 TEST_F(Str2refTest, LaterEntriesGoDirectlyBehindTheHead) {

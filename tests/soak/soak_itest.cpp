@@ -26,6 +26,7 @@
 
 #include "tests/integration/harness.h"
 #include "tests/soak/soak_support.h"
+#include "tests/support/monitor.h"
 #include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
@@ -84,7 +85,7 @@ class SoakTest : public soak::MiniBoardTest<soak::RamDaemonTest> {
     itest::DaemonOptions options;
     options.wrapper = wrapper;
     ASSERT_TRUE(h().start_daemon(options)) << "hwtrackd did not get ready";
-    sender_ = std::make_unique<soak::MonitorSender>();
+    sender_ = std::make_unique<testsupport::MonitorSender>();
     ASSERT_TRUE(sender_->ok());
     sync("started");
 
@@ -183,7 +184,7 @@ class SoakTest : public soak::MiniBoardTest<soak::RamDaemonTest> {
     return s.value_or(soak::ProcessStats{});
   }
 
-  std::unique_ptr<soak::MonitorSender> sender_;
+  std::unique_ptr<testsupport::MonitorSender> sender_;
   board::Uevent serial_, partition_;
   std::set<std::string> classes_;
   size_t checked_ = 0;

@@ -5,101 +5,31 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
+
+#include "tests/support/namespaces.h"
+#include "tests/support/procfs.h"
 
 namespace soak {
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr char kMonitorName[] = "/org/kernel/udev/monitor";
 constexpr char kSysfsMount[] = "/dev/soak-sysfs";
-constexpr int kSendTimeoutSeconds = 60;
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
-
-long status_field_kb(const std::string &status, std::string_view key) {
-  std::istringstream in(status);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.starts_with(key) || line.size() <= key.size() || line[key.size()] != ':') continue;
-    return std::stol(line.substr(key.size() + 1));
-  }
-  return -1;
-}
-
-// fd number -> socket inode, for the sockets of pid.
-std::map<int, std::string> socket_inodes(pid_t pid) {
-  std::map<int, std::string> out;
-  std::error_code ec;
-  for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-    std::error_code link_ec;
-    const std::string target = fs::read_symlink(entry.path(), link_ec).string();
-    if (link_ec || !target.starts_with("socket:[") || !target.ends_with("]")) continue;
-    out[std::stoi(entry.path().filename().string())] = target.substr(8, target.size() - 9);
-  }
-  return out;
-}
-
-struct NetlinkRow {
-  int protocol = -1;
-  uint32_t port_id = 0;
-  long rmem = 0;
-  unsigned long drops = 0;
-  std::string inode;
-};
-
-// /proc/net/netlink: sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
-std::vector<NetlinkRow> netlink_rows() {
-  std::vector<NetlinkRow> rows;
-  std::ifstream in("/proc/net/netlink");
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> f;
-    for (std::string s; fields >> s;) f.push_back(s);
-    if (f.size() < 10) continue;
-    rows.push_back({std::stoi(f[1]), static_cast<uint32_t>(std::stoul(f[2])), std::stol(f[4]), std::stoul(f[8]), f[9]});
-  }
-  return rows;
-}
-
-// A duplicate of another process's descriptor: the same open socket.
-int steal_descriptor(pid_t pid, int fd) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) return -1;
-  const int dup = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
-  const int saved = errno;
-  close(pidfd);
-  errno = saved;
-  return dup;
-}
 
 }  // namespace
 
 std::optional<ProcessStats> process_stats(pid_t pid) {
-  const std::string base = "/proc/" + std::to_string(pid);
-  std::ifstream in(base + "/status");
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
   ProcessStats stats;
-  stats.vm_rss_kb = status_field_kb(text.str(), "VmRSS");
-  stats.rss_anon_kb = status_field_kb(text.str(), "RssAnon");
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(base + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-    ++stats.fds;
-  if (ec) return std::nullopt;
+  stats.vm_rss_kb = testsupport::proc_status_kb(pid, "VmRSS");
+  stats.rss_anon_kb = testsupport::proc_status_kb(pid, "RssAnon");
+  const long fds = testsupport::descriptor_count(pid);
+  if (fds < 0) return std::nullopt;
+  stats.fds = static_cast<size_t>(fds);
   return stats;
 }
 
@@ -111,8 +41,7 @@ void RamDaemonTest::SetUp() {
   const std::string dir = h().dir();
   // The harness made the sysfs root already; it is made again on the tmpfs.
   ASSERT_EQ(rmdir(h().sysfs_root().c_str()), 0) << strerror(errno);
-  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=256m"), 0)
-      << "tmpfs on " << dir << ": " << strerror(errno);
+  ASSERT_EQ(testsupport::mount_tmpfs(dir, "mode=0755,size=256m", MS_NOSUID | MS_NODEV), "");
   mounted_ = dir;
   ASSERT_EQ(mkdir(h().sysfs_root().c_str(), 0755), 0) << strerror(errno);
 }
@@ -124,36 +53,6 @@ void RamDaemonTest::TearDown() {
   if (mounted_.empty()) return;
   umount2(mounted_.c_str(), MNT_DETACH);
   rmdir(mounted_.c_str());
-}
-
-// --- MonitorSender ------------------------------------------------------------------
-
-MonitorSender::MonitorSender() {
-  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return;
-  const timeval timeout{kSendTimeoutSeconds, 0};
-  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path + 1, kMonitorName, sizeof kMonitorName - 1);
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kMonitorName - 1);
-  if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), len) < 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
-
-MonitorSender::~MonitorSender() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool MonitorSender::send(std::string_view datagram) {
-  for (;;) {
-    const ssize_t n = ::send(fd_, datagram.data(), datagram.size(), 0);
-    if (n == static_cast<ssize_t>(datagram.size())) return true;
-    if (n < 0 && errno == EINTR) continue;
-    return false;  // the time-out: the daemon stopped reading
-  }
 }
 
 // --- KernelEvents -----------------------------------------------------------------------
@@ -169,28 +68,30 @@ KernelEvents::KernelEvents() : mount_point_(kSysfsMount) {
     return;
   }
   const std::string file = mount_point_ + "/class/net/lo/uevent";
-  uevent_fd_ = open(file.c_str(), O_WRONLY | O_CLOEXEC);
-  if (uevent_fd_ < 0) error_ = errno_text("open " + file);
+  uevent_fd_.reset(open(file.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!uevent_fd_) error_ = errno_text("open " + file);
 }
 
 KernelEvents::~KernelEvents() {
-  if (uevent_fd_ >= 0) close(uevent_fd_);
+  uevent_fd_.reset();
   umount2(mount_point_.c_str(), MNT_DETACH);
 }
 
 bool KernelEvents::send(std::string_view action) {
-  return uevent_fd_ >= 0 && pwrite(uevent_fd_, action.data(), action.size(), 0) == static_cast<ssize_t>(action.size());
+  return uevent_fd_ &&
+         pwrite(uevent_fd_.get(), action.data(), action.size(), 0) == static_cast<ssize_t>(action.size());
 }
 
 // --- netlink ------------------------------------------------------------------------------
 
 std::vector<NetlinkQueue> netlink_queues(pid_t pid) {
   std::vector<NetlinkQueue> out;
-  const auto rows = netlink_rows();
-  for (const auto &[fd, inode] : socket_inodes(pid)) {
+  // /proc/net/netlink: sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
+  const auto rows = testsupport::proc_table_rows("/proc/net/netlink");
+  for (const auto &[fd, inode] : testsupport::socket_inodes(pid)) {
     for (const auto &row : rows) {
-      if (row.protocol != NETLINK_KOBJECT_UEVENT || row.inode != inode) continue;
-      out.push_back({fd, row.port_id, row.rmem, row.drops});
+      if (row.size() < 10 || row[1] != std::to_string(NETLINK_KOBJECT_UEVENT) || row[9] != inode) continue;
+      out.push_back({fd, static_cast<uint32_t>(std::stoul(row[2])), std::stol(row[4]), std::stoul(row[8])});
     }
   }
   return out;
@@ -203,21 +104,17 @@ std::optional<NetlinkQueue> netlink_queue(pid_t pid) {
 }
 
 std::string set_receive_buffer(pid_t pid, int fd, int bytes) {
-  const int dup = steal_descriptor(pid, fd);
-  if (dup < 0) return errno_text("pidfd_getfd");
-  const int rc = setsockopt(dup, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
-  const std::string error = rc < 0 ? errno_text("SO_RCVBUFFORCE") : "";
-  close(dup);
-  return error;
+  const hw::unique_fd dup = testsupport::duplicate_descriptor(pid, fd);
+  if (!dup) return errno_text("pidfd_getfd");
+  if (setsockopt(dup.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) < 0) return errno_text("SO_RCVBUFFORCE");
+  return "";
 }
 
 int receive_buffer(pid_t pid, int fd) {
-  const int dup = steal_descriptor(pid, fd);
-  if (dup < 0) return -1;
+  const hw::unique_fd dup = testsupport::duplicate_descriptor(pid, fd);
   int size = -1;
   socklen_t len = sizeof size;
-  if (getsockopt(dup, SOL_SOCKET, SO_RCVBUF, &size, &len) < 0) size = -1;
-  close(dup);
+  if (!dup || getsockopt(dup.get(), SOL_SOCKET, SO_RCVBUF, &size, &len) < 0) return -1;
   return size;
 }
 

@@ -1,9 +1,8 @@
 #pragma once
 // What the soak, storm and resilience tests share: a look at a running
-// process's descriptors and memory, a monitor-socket sender that waits when
-// the daemon's queue is full, real kernel uevents that reach this test's
-// network namespace only, the daemon's netlink queue as the kernel reports
-// it, and a recording class script.
+// process's descriptors and memory, real kernel uevents that reach this
+// test's network namespace only, the daemon's netlink queue as the kernel
+// reports it, and a recording class script.
 //
 // Everything here runs inside an itest::Harness (private mount and network
 // namespaces): the sysfs mount of KernelEvents and the netlink look-ups are
@@ -20,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "tests/integration/harness.h"
 #include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
@@ -67,24 +67,6 @@ struct ProcessStats {
 };
 std::optional<ProcessStats> process_stats(pid_t pid);
 
-// --- the udev monitor socket -----------------------------------------------------
-
-// One socket kept open for many datagrams. A send blocks while the daemon's
-// queue is full (a Unix datagram sender waits for the reader), up to a
-// generous time-out, so a burst is paced by the daemon and nothing is lost.
-class MonitorSender {
- public:
-  MonitorSender();
-  ~MonitorSender();
-  MonitorSender(const MonitorSender &) = delete;
-  MonitorSender &operator=(const MonitorSender &) = delete;
-  bool ok() const { return fd_ >= 0; }
-  bool send(std::string_view datagram);
-
- private:
-  int fd_ = -1;
-};
-
 // --- real kernel uevents, for this network namespace only ----------------------------
 
 // The loopback interface of this network namespace, seen through a sysfs
@@ -97,8 +79,8 @@ class KernelEvents {
  public:
   static constexpr char kDevpath[] = "/devices/virtual/net/lo";
 
-  KernelEvents();  // mounts sysfs on a folder of the private /dev
-  ~KernelEvents();
+  KernelEvents();   // mounts sysfs on a folder of the private /dev
+  ~KernelEvents();  // unmounts it
   KernelEvents(const KernelEvents &) = delete;
   KernelEvents &operator=(const KernelEvents &) = delete;
   bool ok() const { return error_.empty(); }
@@ -108,7 +90,7 @@ class KernelEvents {
 
  private:
   std::string mount_point_;
-  int uevent_fd_ = -1;
+  hw::unique_fd uevent_fd_;
   std::string error_;
 };
 

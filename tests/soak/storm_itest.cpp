@@ -227,7 +227,7 @@ TEST_F(StormTest, QueueAtTheChosenBufferHoldsABurstAndReportsTheFirstLoss) {
   const auto queue = soak::netlink_queue(h().daemon_pid());
   ASSERT_TRUE(queue);
   const int rcvbuf = soak::receive_buffer(h().daemon_pid(), queue->fd);
-  EXPECT_EQ(rcvbuf, 2 * EVENT_SOCKET_RCVBUF);  // the kernel doubles what is asked
+  EXPECT_EQ(rcvbuf, 2 * kEventSocketRcvbuf);  // the kernel doubles what is asked
 
   // The kernel charges an event by its buffer, so the queue holds fewer
   // large events: the loopback interface's own (about 150 bytes, like a

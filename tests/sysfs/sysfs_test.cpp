@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "tests/sysfs/sysfs_env.h"
 #include "tools/board/sysfs_tree.h"
 
@@ -56,7 +57,7 @@ TEST(SysfsRoot, SlashMakesTheDevpathsTheFullPaths) {
   { FILE *f = fopen((dir / "target" / "comm").c_str(), "w"); fputs("sysfs_test\n", f); fclose(f); }
   ScopedSysfsPath env("/");
   sysfs_init();
-  char buf[SYSFS_PATH_SIZE];
+  char buf[hw::kPathSize];
   hw::strlcpy(buf, (dir / "link").c_str(), sizeof buf);
   ASSERT_EQ(sysfs_resolve_link(buf, sizeof buf), 0);
   EXPECT_EQ(std::string(buf), (dir / "target").string());
@@ -192,6 +193,8 @@ struct ResolveRow {
   int rc;
 };
 
+void PrintTo(const ResolveRow &row, std::ostream *os) { *os << row.link << " -> " << row.target; }
+
 TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
   const ResolveRow rows[] = {
       {"/class/tty/ttyS0", "../../devices/platform/serial8250/tty/ttyS0", "/devices/platform/serial8250/tty/ttyS0", 0},
@@ -207,17 +210,18 @@ TEST_F(Sysfs, ResolveLinkWalksTheTargetAgainstTheDevpath) {
   };
   for (const ResolveRow &row : rows) {
     sys.raw_link(row.link, row.target);
-    char buf[SYSFS_PATH_SIZE];
+    char buf[hw::kPathSize];
     hw::strlcpy(buf, row.link, sizeof buf);
-    EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), row.rc) << row.link << " -> " << row.target;
-    EXPECT_STREQ(buf, row.result) << row.link << " -> " << row.target;
+    SCOPED_TRACE(testing::PrintToString(row));
+    EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), row.rc);
+    EXPECT_STREQ(buf, row.result);
   }
 }
 
 TEST_F(Sysfs, ResolveLinkLeavesTheBufferAloneWhenThereIsNoLink) {
   sys.dir("/devices/plain");
   for (const char *devpath : {"/devices/plain", "/devices/missing", "/devices"}) {
-    char buf[SYSFS_PATH_SIZE];
+    char buf[hw::kPathSize];
     hw::strlcpy(buf, devpath, sizeof buf);
     errno = 0;
     EXPECT_EQ(sysfs_resolve_link(buf, sizeof buf), -1) << devpath;
@@ -423,16 +427,15 @@ TEST_F(Sysfs, AttributeThatCannotBeOpenedAfterLstatHasNoValue) {
   // opened, as a file that vanishes between the two calls.
   auto dev = sys.platform_device("uart0");
   std::string path = sys.path_of(dev).string() + "/sock";
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
+  const hw::unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_TRUE(fd);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   ASSERT_LT(path.size(), sizeof addr.sun_path);
   strcpy(addr.sun_path, path.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   chmod(path.c_str(), 0644);
   EXPECT_EQ(sysfs_attr_get_value(dev.devpath.c_str(), "sock"), nullptr);
-  close(fd);
 
   // A FIFO must not block the daemon: it reads as empty.
   ASSERT_EQ(mkfifo((sys.path_of(dev).string() + "/fifo").c_str(), 0644), 0);

@@ -72,6 +72,8 @@ class TempDir {
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
   const std::filesystem::path &path() const { return path_; }
+  // The path of name inside it.
+  std::string file(std::string_view name) const { return (path_ / name).string(); }
 
  private:
   std::filesystem::path path_;

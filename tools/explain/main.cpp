@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/path_size.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "rdb/rdb.h"
@@ -214,7 +215,7 @@ explanation explain(int code, const std::string &devpath, bool rdb_open,
 // The devpath behind a class folder's link ("/class/tty/ttyS0"), or "".
 std::string resolve_class_link(const char *subsystem, std::string name) {
   std::replace(name.begin(), name.end(), '/', '!');  // "/dev/disk/a" is "disk!a" in sysfs
-  char path[SYSFS_PATH_SIZE];
+  char path[hw::kPathSize];
   snprintf(path, sizeof path, "/class/%s/%s", subsystem, name.c_str());
   return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
 }
@@ -232,7 +233,7 @@ std::string devpath_of(const std::string &input) {
   if (input.starts_with("/")) {
     std::string devpath = !root.empty() && input.starts_with(root + "/") ? input.substr(root.size()) : input;
     if (devpath.starts_with("/class/")) {
-      char path[SYSFS_PATH_SIZE];
+      char path[hw::kPathSize];
       snprintf(path, sizeof path, "%s", devpath.c_str());
       return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
     }

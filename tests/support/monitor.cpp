@@ -1,0 +1,52 @@
+#include "tests/support/monitor.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+
+#include "core/hwtrack.h"
+
+namespace testsupport {
+namespace {
+
+constexpr int kSendTimeoutSeconds = 60;
+constexpr auto kUnboundWait = std::chrono::seconds(5);
+
+}  // namespace
+
+sockaddr_un monitor_socket_address(socklen_t *len) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  // A leading NUL, then the name without a terminating NUL.
+  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, sizeof MONITOR_SOCKET_NAME - 1);
+  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof MONITOR_SOCKET_NAME);
+  return addr;
+}
+
+MonitorSender::MonitorSender() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  const timeval timeout{kSendTimeoutSeconds, 0};
+  if (fd_) setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+bool MonitorSender::send(std::string_view datagram) {
+  socklen_t len;
+  const sockaddr_un addr = monitor_socket_address(&len);
+  const auto unbound_until = std::chrono::steady_clock::now() + kUnboundWait;
+  for (;;) {
+    const ssize_t n =
+        sendto(fd_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), len);
+    if (n == static_cast<ssize_t>(datagram.size())) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ECONNREFUSED && std::chrono::steady_clock::now() < unbound_until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    return false;  // the time-out (EAGAIN): the daemon stopped reading
+  }
+}
+
+}  // namespace testsupport

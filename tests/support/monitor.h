@@ -1,0 +1,33 @@
+#pragma once
+// The udev monitor socket from the other side: its address, and a sender
+// of the datagrams udev would send.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <string_view>
+
+#include "base/unique_fd.h"
+
+namespace testsupport {
+
+// The abstract address the daemon binds, and its length.
+sockaddr_un monitor_socket_address(socklen_t *len);
+
+// One socket for many datagrams to the monitor socket of the caller's
+// network namespace. A send waits while the daemon's queue is full (a Unix
+// datagram sender waits for its reader) and while nobody has bound the name
+// yet (a daemon still starting), each up to a generous time-out, so that a
+// burst is paced by the daemon and nothing is lost.
+class MonitorSender {
+ public:
+  MonitorSender();
+  bool ok() const { return static_cast<bool>(fd_); }
+  // false, errno set, when the datagram could not be sent in time.
+  bool send(std::string_view datagram);
+
+ private:
+  hw::unique_fd fd_;
+};
+
+}  // namespace testsupport

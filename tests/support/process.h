@@ -1,0 +1,71 @@
+#pragma once
+// Running programs from tests, benchmarks and fuzzers: deadlines, spawning
+// with chosen standard descriptors, environment and user, reaping, and
+// running a program to its end for what it wrote.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+
+inline Deadline within(std::chrono::milliseconds span) { return Clock::now() + span; }
+
+// Polls cond every few milliseconds until it holds (true) or the deadline
+// passes (false); nothing sleeps and hopes.
+bool wait_until(const std::function<bool()> &cond, Deadline deadline);
+
+// Variables added to, or overriding, this process's environment.
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+struct SpawnOptions {
+  Env env = {};
+  // Descriptors the program gets as 0, 1 and 2; -1 keeps this process's own.
+  int in = -1;
+  int out = -1;
+  int err = -1;
+  // No descriptor 0 to 2 at all.
+  bool no_stdio = false;
+  // Run as this user and group (setgroups, setgid, setuid before exec);
+  // both 0 leaves them.
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// fork and exec of argv (argv[0] a path), with everything prepared before
+// the fork, so a process with threads may call it. Only descriptors 0 to 2
+// reach the program, no signal is blocked in it. -1 when fork fails; a
+// program that cannot be run exits with 127.
+pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &options = {});
+
+// A wait status as an exit status: 128 + the signal for a killed process,
+// -1 for one that is neither.
+int decode_status(int wait_status);
+// The decoded status of pid once it has ended (-1 for a process that is
+// not our child), nullopt while it runs.
+std::optional<int> try_reap(pid_t pid);
+std::optional<int> reap_by(pid_t pid, Deadline deadline);
+// Sends signo and reaps pid; SIGKILL once the deadline has passed. Its
+// decoded status.
+int stop_process(pid_t pid, int signo, Deadline deadline);
+
+struct RunResult {
+  int status = -1;  // decoded; -1 when it could not be run
+  std::string out;
+  std::string err;
+};
+
+// Runs argv to its end with standard input /dev/null, as uid (group uid
+// too), and returns what it wrote; killed when the deadline passes.
+RunResult run_program(const std::vector<std::string> &argv, const Env &env = {},
+                      Deadline deadline = within(std::chrono::seconds(30)), uid_t uid = 0);
+
+}  // namespace testsupport
