@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/identify.h"
 #include "rdb/rdb.h"
 #include "records/hwdev.h"
 #include "records/str2ref.h"

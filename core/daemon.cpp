@@ -19,8 +19,8 @@
 #include "base/log.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
-#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -37,7 +37,7 @@ constexpr char HWLOG_MODULE[] = "hwtrack";
 #define MAINLOG(priority, fmt, ...) \
   hwlog_write((priority), HWLOG_MODULE, "main", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-constexpr char USAGE_TEXT[] =
+constexpr char kUsageText[] =
     "hwtrack manager\n"
     "\n"
     "description:\n"
@@ -61,21 +61,21 @@ constexpr char USAGE_TEXT[] =
     "\t[sys.hw.class.<device type>.<index>] : persistant device tree\n"
     "\n";
 
-constexpr int DEFAULT_LOG_MASK = LOG_UPTO(LOG_WARNING);
-constexpr int ALL_PRIORITIES = LOG_UPTO(LOG_DEBUG);
+constexpr int kDefaultLogMask = LOG_UPTO(LOG_WARNING);
+constexpr int kAllPriorities = LOG_UPTO(LOG_DEBUG);
 
-constexpr char BUILD_DATE[] = __DATE__;  // "Mmm dd yyyy", day padded with a blank
-constexpr char BUILD_TIME[] = __TIME__;  // "hh:mm:ss"
+constexpr char kBuildDate[] = __DATE__;  // "Mmm dd yyyy", day padded with a blank
+constexpr char kBuildTime[] = __TIME__;  // "hh:mm:ss"
 
 // While the RDB is missing, or may miss what was written to it, it is tried
 // again at every event and at least this often.
-constexpr long RDB_RETRY_MS = 5000;
+constexpr long kRdbRetryMs = 5000;
 // A mirror that the RDB keeps refusing (rdbd's disk full) is rewritten less
 // and less often, down to once in this long, so the log is not flooded.
-constexpr long RDB_REWRITE_BACKOFF_MAX_MS = 5 * 60 * 1000;
+constexpr long kRdbRewriteBackoffMaxMs = 5 * 60 * 1000;
 
 long long rewrite_due_ms = 0;
-long rewrite_backoff_ms = RDB_RETRY_MS;
+long rewrite_backoff_ms = kRdbRetryMs;
 
 // A descriptor 0, 1 or 2 that the daemon was started without would be
 // taken by the first socket or file it opens, and the event lines, or the
@@ -106,8 +106,8 @@ void ignore_sigpipe() {
 // the environment: systemd's notification socket (NOTIFY_SOCKET, a path or
 // "@" and an abstract name) gets one datagram; a descriptor
 // (HWTRACKD_READY_FD, as s6 and mdevd take it) gets a newline and is closed.
-constexpr char NOTIFY_SOCKET_VAR[] = "NOTIFY_SOCKET";
-constexpr char READY_FD_VAR[] = "HWTRACKD_READY_FD";
+constexpr char kNotifySocketVar[] = "NOTIFY_SOCKET";
+constexpr char kReadyFdVar[] = "HWTRACKD_READY_FD";
 
 struct readiness_channel {
   hw::fixed_text<sizeof(sockaddr_un::sun_path)> notify_socket;
@@ -126,7 +126,7 @@ readiness_channel readiness;
 // refused: closing one after the report would hand its number to the next
 // file or socket opened, which would then get the event lines.
 void take_readiness_channel() {
-  if (const char *text = getenv(READY_FD_VAR)) {
+  if (const char *text = getenv(kReadyFdVar)) {
     const char *end = text + strlen(text);
     int fd = -1;
     const auto [stop, ec] = std::from_chars(text, end, fd);
@@ -134,23 +134,23 @@ void take_readiness_channel() {
       readiness.ready_fd.reset(fd);
     else
       readiness.bad_ready_fd.set(text);
-    unsetenv(READY_FD_VAR);
+    unsetenv(kReadyFdVar);
   }
-  if (const char *path = getenv(NOTIFY_SOCKET_VAR)) {
+  if (const char *path = getenv(kNotifySocketVar)) {
     const size_t n = strlen(path);
     if ((path[0] == '/' || path[0] == '@') && n > 1 && n < readiness.notify_socket.capacity)
       readiness.notify_socket.set(path);
     else
       readiness.bad_notify_socket.set(path);
-    unsetenv(NOTIFY_SOCKET_VAR);
+    unsetenv(kNotifySocketVar);
   }
 }
 
 void log_refused_readiness_channel() {
   if (!readiness.bad_ready_fd.empty())
-    HWLOG(LOG_ERR, "%s ignored - not an open descriptor above 2 (%s)", READY_FD_VAR, readiness.bad_ready_fd.c_str());
+    HWLOG(LOG_ERR, "%s ignored - not an open descriptor above 2 (%s)", kReadyFdVar, readiness.bad_ready_fd.c_str());
   if (!readiness.bad_notify_socket.empty())
-    HWLOG(LOG_ERR, "%s ignored - not a socket path or @name (%s)", NOTIFY_SOCKET_VAR,
+    HWLOG(LOG_ERR, "%s ignored - not a socket path or @name (%s)", kNotifySocketVar,
           readiness.bad_notify_socket.c_str());
 }
 
@@ -194,7 +194,7 @@ void report_ready() {
     ssize_t n;
     while ((n = write(readiness.ready_fd.get(), "\n", 1)) < 0 && errno == EINTR) {
     }
-    if (n < 0) HWLOG(LOG_ERR, "failed to write to %s - %s", READY_FD_VAR, strerror(errno));
+    if (n < 0) HWLOG(LOG_ERR, "failed to write to %s - %s", kReadyFdVar, strerror(errno));
     readiness.ready_fd.reset();
   }
   HWLOG(LOG_INFO, "ready - tracking %d devices", devices);
@@ -219,7 +219,7 @@ void open_log() {
 }
 
 void log_start_banner() {
-  MAINLOG(LOG_ERR, "hwtrackd daemon starts (%s %s)", BUILD_DATE, BUILD_TIME);
+  MAINLOG(LOG_ERR, "hwtrackd daemon starts (%s %s)", kBuildDate, kBuildTime);
   MAINLOG(LOG_ERR, "[loglevel-check] LOG_ERR");
   MAINLOG(LOG_WARNING, "[loglevel-check] LOG_WARNING");
   MAINLOG(LOG_NOTICE, "[loglevel-check] LOG_NOTICE");
@@ -317,23 +317,23 @@ void start_over_with_rdb() {
 // written again once it answers. Returns how long the loop may wait.
 long keep_rdb_in_step() {
   if (!rdb_is_open()) {
-    if (rdb_try_open() < 0) return RDB_RETRY_MS;
+    if (rdb_try_open() < 0) return kRdbRetryMs;
     start_over_with_rdb();
   } else if (rdb_mirror_stale()) {
     const long long now = hwtrack_now_ms();
     if (now < rewrite_due_ms) return static_cast<long>(rewrite_due_ms - now);
-    if (rdb_ping() < 0) return RDB_RETRY_MS;
+    if (rdb_ping() < 0) return kRdbRetryMs;
     rewrite_rdb_mirror();
   }
   if (!rdb_mirror_stale()) {
     rewrite_due_ms = 0;
-    rewrite_backoff_ms = RDB_RETRY_MS;
+    rewrite_backoff_ms = kRdbRetryMs;
     return -1;
   }
   // It answers, yet refuses what is written.
   rewrite_due_ms = hwtrack_now_ms() + rewrite_backoff_ms;
   const long wait = rewrite_backoff_ms;
-  rewrite_backoff_ms = std::min(2 * rewrite_backoff_ms, RDB_REWRITE_BACKOFF_MAX_MS);
+  rewrite_backoff_ms = std::min(2 * rewrite_backoff_ms, kRdbRewriteBackoffMaxMs);
   return wait;
 }
 
@@ -361,18 +361,18 @@ int shutdown(int status) {
 
 }  // namespace
 
-void print_usage(FILE *stream) { fputs(USAGE_TEXT, stream); }
+void print_usage(FILE *stream) { fputs(kUsageText, stream); }
 
 void signal_handler(int signo) {
   if (signo == SIGINT || signo == SIGTERM) stop_flag = 1;
 }
 
 int hwtrack_log_mask(const char *debug_value) {
-  if (!debug_value) return DEFAULT_LOG_MASK;
+  if (!debug_value) return kDefaultLogMask;
   // atoi's reading (blanks, sign, digits up to the first non-digit, 0 when
   // there are none), without atoi's undefined result on overflow.
   const long level = strtol(debug_value, nullptr, 10);
-  if (level < LOG_EMERG || level > LOG_DEBUG) return ALL_PRIORITIES;
+  if (level < LOG_EMERG || level > LOG_DEBUG) return kAllPriorities;
   return LOG_UPTO(static_cast<int>(level));
 }
 

@@ -16,6 +16,8 @@
 #include "base/log.h"
 #include "base/strutil.h"
 #include "core/hwtrack.h"
+#include "core/identify.h"
+#include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -223,7 +225,7 @@ hwdev *present_sharer_of(const hwcls *cls) {
 
 void hwtrack_set_script_runner(hwtrack_script_runner runner) { script_runner = runner ? runner : run_with_shell; }
 
-int hwtrack_add_new_hwdev(int code, const char *devpath) {
+int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
   // Looked up before the new record is filed under the same devpath.
   hwdev *earlier = hwdev_find_by_devpath(devpath);
 
@@ -268,7 +270,7 @@ int hwtrack_add_new_hwdev(int code, const char *devpath) {
   return 0;
 }
 
-int hwtrack_remove_hwdev(int, const char *devpath) {
+int hwtrack_remove_hwdev(subsystem_code, const char *devpath) {
   hwdev *hd = hwdev_find_by_devpath(devpath);
   if (!hd) {
     HWLOG(LOG_DEBUG, "no hwdev found");

@@ -9,12 +9,7 @@
 #include <cstdio>
 
 #include "base/unique_fd.h"
-
-enum action_code { ACTION_ADD = 0, ACTION_REMOVE = 1, ACTION_CHANGE = 2, ACTION_UNKNOWN = 3 };
-enum subsystem_code { SUBSYSTEM_TTY = 0, SUBSYSTEM_NET = 1, SUBSYSTEM_BLOCK = 2, SUBSYSTEM_UNKNOWN = 3 };
-
-inline constexpr const char *action_names[] = {"add", "remove", "change", "unknown"};
-inline constexpr const char *subsystem_names[] = {"tty", "net", "block", "unknown"};
+#include "core/codes.h"
 
 inline constexpr size_t kUeventBufferSize = 4096;
 
@@ -31,7 +26,7 @@ inline constexpr size_t kUeventBufferSize = 4096;
 inline constexpr int kEventSocketRcvbuf = 1024 * 1024;
 
 // The udev monitor socket's abstract name (without the leading NUL).
-inline constexpr char MONITOR_SOCKET_NAME[] = "/org/kernel/udev/monitor";
+inline constexpr char kMonitorSocketName[] = "/org/kernel/udev/monitor";
 
 // Set by signal_handler on SIGINT and SIGTERM; the loop tests it every pass.
 extern volatile sig_atomic_t stop_flag;

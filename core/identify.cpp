@@ -2,6 +2,8 @@
 // devpath is one we track and fills its hwdev record (name, type, id, loc,
 // driver, mac). Nothing here touches the RDB, the class table or the script.
 
+#include "core/identify.h"
+
 #include <dirent.h>
 
 #include <climits>
@@ -13,9 +15,8 @@
 
 #include "base/dir_handle.h"
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/strutil.h"
-#include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 
@@ -23,10 +24,7 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-// Work buffers for paths built from devpaths.
-constexpr size_t PATH_BUF_SIZE = 512;
-
-constexpr char SUFFIX_SEPARATOR[] = "-";
+constexpr char kSuffixSeparator[] = "-";
 
 bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
@@ -39,7 +37,7 @@ int leading_decimal(const char *text) {
   return static_cast<int>(value);
 }
 
-const char *subsystem_name(int code) {
+const char *subsystem_name(subsystem_code code) {
   constexpr int count = sizeof(subsystem_names) / sizeof(subsystem_names[0]);
   return (code >= 0 && code < count) ? subsystem_names[code] : subsystem_names[SUBSYSTEM_UNKNOWN];
 }
@@ -47,7 +45,7 @@ const char *subsystem_name(int code) {
 template <typename Text>
 void append_suffix(Text &text, const char *suffix) {
   if (!suffix) return;
-  text.append(SUFFIX_SEPARATOR);
+  text.append(kSuffixSeparator);
   text.append(suffix);
 }
 
@@ -79,14 +77,14 @@ enum class phys_test { none, any, gadget, other };
 enum class bus_test { always, on_platform, not_on_platform, phys_usb_serial, phys_usb, virtual_gadget_tty };
 enum class refusal { none, device_not_found, unknown_subsystem };
 
-constexpr unsigned code_bit(int code) { return 1u << code; }
+constexpr unsigned code_bit(subsystem_code code) { return 1u << code; }
 
-using kind_function = int (*)(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+using kind_function = int (*)(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
 
-int call_platform_block(int code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
+int call_platform_block(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
   return hwtrack_set_platform_block_hd(code, hd, dev);
 }
-int call_usb_block(int code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
+int call_usb_block(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
   return hwtrack_set_usb_block_hd(code, hd, dev);
 }
 
@@ -102,28 +100,28 @@ struct selection_row {
 
 // Tested top to bottom; the first matching row decides.
 constexpr selection_row selection_table[] = {
-    {phys_test::none, code_bit(0), bus_test::virtual_gadget_tty, hwtrack_set_gadget_serial_hd,
+    {phys_test::none, code_bit(SUBSYSTEM_TTY), bus_test::virtual_gadget_tty, hwtrack_set_gadget_serial_hd,
      "hwtrack_set_gadget_serial_hd", refusal::none, LOG_DEBUG},
-    {phys_test::none, code_bit(0) | code_bit(1), bus_test::always, nullptr, nullptr, refusal::device_not_found,
+    {phys_test::none, code_bit(SUBSYSTEM_TTY) | code_bit(SUBSYSTEM_NET), bus_test::always, nullptr, nullptr, refusal::device_not_found,
      LOG_DEBUG},
-    {phys_test::any, code_bit(2), bus_test::on_platform, call_platform_block, "hwtrack_set_platform_block_hd",
+    {phys_test::any, code_bit(SUBSYSTEM_BLOCK), bus_test::on_platform, call_platform_block, "hwtrack_set_platform_block_hd",
      refusal::none, LOG_DEBUG},
-    {phys_test::any, code_bit(2), bus_test::not_on_platform, call_usb_block, "hwtrack_set_usb_block_hd", refusal::none,
+    {phys_test::any, code_bit(SUBSYSTEM_BLOCK), bus_test::not_on_platform, call_usb_block, "hwtrack_set_usb_block_hd", refusal::none,
      LOG_DEBUG},
-    {phys_test::gadget, code_bit(0), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
+    {phys_test::gadget, code_bit(SUBSYSTEM_TTY), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
      LOG_DEBUG},
-    {phys_test::gadget, code_bit(1), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
+    {phys_test::gadget, code_bit(SUBSYSTEM_NET), bus_test::always, hwtrack_set_gadget_hd, "hwtrack_set_gadget_hd", refusal::none,
      LOG_ERR},
-    {phys_test::other, code_bit(0), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
+    {phys_test::other, code_bit(SUBSYSTEM_TTY), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
      refusal::none, LOG_ERR},
-    {phys_test::other, code_bit(0), bus_test::phys_usb_serial, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
+    {phys_test::other, code_bit(SUBSYSTEM_TTY), bus_test::phys_usb_serial, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
      LOG_DEBUG},
-    {phys_test::other, code_bit(0), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
-    {phys_test::other, code_bit(1), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
+    {phys_test::other, code_bit(SUBSYSTEM_TTY), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
+    {phys_test::other, code_bit(SUBSYSTEM_NET), bus_test::on_platform, hwtrack_set_platform_hd, "hwtrack_set_platform_hd",
      refusal::none, LOG_ERR},
-    {phys_test::other, code_bit(1), bus_test::phys_usb, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
+    {phys_test::other, code_bit(SUBSYSTEM_NET), bus_test::phys_usb, hwtrack_set_usb_hd, "hwtrack_set_usb_hd", refusal::none,
      LOG_DEBUG},
-    {phys_test::other, code_bit(1), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
+    {phys_test::other, code_bit(SUBSYSTEM_NET), bus_test::always, nullptr, nullptr, refusal::unknown_subsystem, LOG_ERR},
 };
 
 // What each test of a row asks, as hwtrack-explain tells why a row was taken.
@@ -149,7 +147,7 @@ const char *bus_test_text(bus_test test) {
   return nullptr;
 }
 
-[[gnu::noinline]] void trace_selection(int code, const selection_row *row) {
+[[gnu::noinline]] void trace_selection(subsystem_code code, const selection_row *row) {
   if (!trace) return;
   if (!row) {
     hw::formatf(trace->why, sizeof(trace->why), "subsystem code %d is not tracked", code);
@@ -202,7 +200,7 @@ bool bus_matches(bus_test test, bool on_platform, const sysfs_device *dev, const
   return false;
 }
 
-const selection_row *select_row(int code, bool on_platform, const sysfs_device *dev, const sysfs_device *phys) {
+const selection_row *select_row(subsystem_code code, bool on_platform, const sysfs_device *dev, const sysfs_device *phys) {
   if (code < 0 || code >= SUBSYSTEM_UNKNOWN) return nullptr;
   for (const selection_row &row : selection_table) {
     if ((row.codes & code_bit(code)) && phys_matches(row.phys, phys) && bus_matches(row.bus, on_platform, dev, phys))
@@ -222,7 +220,7 @@ sysfs_device *beyond_serial_base(sysfs_device *dev) {
   return outside ? outside : dev;
 }
 
-void complete_record(int code, hwdev *hd, const sysfs_device *dev, const char *devpath) {
+void complete_record(subsystem_code code, hwdev *hd, const sysfs_device *dev, const char *devpath) {
   switch (code) {
     case SUBSYSTEM_TTY:
       hd->type = HWDEV_TYPE_SERIAL;
@@ -253,7 +251,7 @@ void clear_identity(hwdev *hd) {
 
 sysfs_device *get_physical_device(sysfs_device *dev) {
   if (!dev) return nullptr;
-  char path[PATH_BUF_SIZE];
+  char path[hw::kPathSize];
   hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
   hw::strlcat(path, "/", sizeof(path));
   hw::strlcat(path, "device", sizeof(path));
@@ -279,7 +277,7 @@ int check_mmc_partition(sysfs_device *dev) {
   if (!card) return -1;
   // Below the sysfs root in use, like every other lookup, so that a tree
   // under SYSFS_PATH answers for its own cards.
-  char path[PATH_BUF_SIZE];
+  char path[hw::kPathSize];
   hw::formatf(path, sizeof(path), "%s%s/%sp1", sysfs_path(), dev->devpath.c_str(), dev->kernel.c_str());
   hw::dir_handle dir(opendir(path));
   return dir ? 1 : 0;
@@ -291,7 +289,7 @@ namespace {
 #define ENTRY_LOG(priority, fmt, ...) \
   hwlog_write((priority), HWLOG_MODULE, "hwtrack_set_hd_by_devpath", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-int identify(int code, hwdev *hd, const char *devpath) {
+int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   if (trace) *trace = hwtrack_identify_trace{};
   sysfs_device *dev = sysfs_device_get(devpath);
   if (!dev) {
@@ -341,17 +339,17 @@ int identify(int code, hwdev *hd, const char *devpath) {
 
 }  // namespace
 
-int hwtrack_identify(int code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
+int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
 
 void hwtrack_trace_identification(hwtrack_identify_trace *to) { trace = to; }
 
-int hwtrack_set_hd_by_devpath(int code, hwdev *hd, const char *devpath) {
+int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpath) {
   if (identify(code, hd, devpath) < 0) return -1;
   (void)hwdev_fixup(hd);
   return 0;
 }
 
-int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   // The gadget function hangs below the UDC, which hangs below the SoC's
   // USB controller: the controller two platform levels up names the gadget.
   sysfs_device *udc = sysfs_device_get_parent_with_subsystem(dev, "platform");
@@ -371,13 +369,13 @@ int hwtrack_set_gadget_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *
 
 namespace {
 
-constexpr char UDC_CLASS_DIR[] = "/class/udc";
+constexpr char kUdcClassDir[] = "/class/udc";
 
 // The name of the only device-side controller in /class/udc; the number of
 // controllers found otherwise (0, or 2 for "several").
-int only_udc(char (&name)[PATH_BUF_SIZE]) {
-  char path[PATH_BUF_SIZE];
-  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), UDC_CLASS_DIR);
+int only_udc(char (&name)[hw::kPathSize]) {
+  char path[hw::kPathSize];
+  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), kUdcClassDir);
   hw::dir_handle dir(opendir(path));
   int count = 0;
   for (const dirent *entry; dir && count < 2 && (entry = readdir(dir.get()));) {
@@ -390,17 +388,17 @@ int only_udc(char (&name)[PATH_BUF_SIZE]) {
 
 }  // namespace
 
-int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_device *) {
+int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *, sysfs_device *) {
   // The serial function belongs to the board's device-side controller;
   // with none, or several to choose from, it belongs to none we can name.
-  char name[PATH_BUF_SIZE];
+  char name[hw::kPathSize];
   const int count = only_udc(name);
   if (count != 1) {
     HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - %s udc controller", count == 0 ? "no" : "more than one");
     return -1;
   }
-  char path[PATH_BUF_SIZE];
-  hw::formatf(path, sizeof(path), "%s/%s", UDC_CLASS_DIR, name);
+  char path[hw::kPathSize];
+  hw::formatf(path, sizeof(path), "%s/%s", kUdcClassDir, name);
   sysfs_device *udc = sysfs_device_get(path);
   // The udc device hangs from the controller (ci_hdrc.0), which hangs from
   // the SoC's USB block (2184000.usb): the platform device that named the
@@ -425,7 +423,7 @@ int hwtrack_set_gadget_serial_hd(int code, hwdev *hd, sysfs_device *, sysfs_devi
   return 0;
 }
 
-int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *phys, const char *id_suffix,
+int hwtrack_set_platform_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, sysfs_device *phys, const char *id_suffix,
                                        const char *loc_suffix) {
   sysfs_device *node = get_platform_node(dev);
   consulted(node, "platform node");
@@ -468,7 +466,7 @@ int hwtrack_set_platform_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_
   return 0;
 }
 
-int hwtrack_set_platform_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+int hwtrack_set_platform_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   return hwtrack_set_platform_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
@@ -502,7 +500,7 @@ const char *required_attr(const char *func, const sysfs_device *dev, const char 
 
 }  // namespace
 
-int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
+int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
                                   const char *loc_suffix) {
   sysfs_device *interface = nullptr;
   if (start) {
@@ -560,7 +558,7 @@ int hwtrack_set_usb_hd_with_extra(int, hwdev *hd, sysfs_device *dev, sysfs_devic
   return 0;
 }
 
-int hwtrack_set_usb_hd(int code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
+int hwtrack_set_usb_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
@@ -581,7 +579,7 @@ bool is_nested_disk(sysfs_device *dev) {
 
 }  // namespace
 
-int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+int hwtrack_set_platform_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) {
   const char *partition = partition_of(dev);
   if (!partition) {
     // An SD card without a partition table is used whole, as its first
@@ -598,7 +596,7 @@ int hwtrack_set_platform_block_hd(int code, hwdev *hd, sysfs_device *dev) {
   return hwtrack_set_platform_hd_with_extra(code, hd, dev, dev, partition, partition);
 }
 
-int hwtrack_set_usb_block_hd(int code, hwdev *hd, sysfs_device *dev) {
+int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) {
   const char *partition = partition_of(dev);
   if (!partition) {
     HWLOG(LOG_DEBUG, "###hwtrack### no partition found");

@@ -2,6 +2,8 @@
 // hardware before the first event is handled, and again whenever the kernel
 // reports lost events.
 
+#include "core/startup.h"
+
 #include <dirent.h>
 
 #include <cerrno>
@@ -16,7 +18,7 @@
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
-#include "core/startup.h"
+#include "core/identify.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -252,7 +254,7 @@ int remove_vanished_devices() {
 }
 
 // Adds the device when it has no record; counts it in *added.
-void add_unknown_device(int code, const char *devpath, void *added) {
+void add_unknown_device(subsystem_code code, const char *devpath, void *added) {
   if (hwdev_find_by_devpath(devpath)) return;
   if (hwtrack_add_new_hwdev(code, devpath) < 0) {
     HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);

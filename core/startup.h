@@ -1,10 +1,37 @@
 #pragma once
+// The start-up reconciliation: stale device variables deleted, the class
+// table rebuilt from the RDB, the devices already present scanned; and the
+// resync that does the same after the kernel dropped events.
+
+#include "core/codes.h"
+#include "records/hwcls.h"
+#include "records/hwdev.h"
+
+int delete_hwdev_rdbs();
+int build_hwcls_from_rdb();
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int ref);
+// build_hwcls_from_rdb without writing the entries back: the class table
+// as the RDB holds it, for a reader that must not write (hwtrack-explain).
+int load_hwcls_from_rdb();
+int build_legacy_devices();
+int is_subsystem(const char *devpath, const char *subsystem);
+int build_hwdev_from_sysfs(const char *subsystem, int exclude);
+// Every device the start-up scans offer to hwtrack_add_new_hwdev, in their
+// order (on-board devices first), with its subsystem code and resolved
+// devpath; nothing is added. Failures are left to the scans to report.
+using hwtrack_scan_visitor = void (*)(subsystem_code code, const char *devpath, void *context);
+void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context);
+
+// Brings the hwdev table back in line with sysfs after the kernel dropped
+// uevents: devices present but unknown are added, records whose devpath is
+// gone from sysfs are removed (as a remove event would), devices present
+// throughout are left alone. Returns the number of records added plus
+// removed.
+int hwtrack_resync();
+
 // What the start-up reconciliation keeps of the RDB's names: POSIX basic
 // expressions, with GNU's "\+" for one or more, as rdb_regex_enum compiles
 // them.
-
-#include "records/hwcls.h"
-#include "records/hwdev.h"
 
 // Volatile device variables, listed under kHwdevRdbPrefix.
 inline constexpr char kHwdevRdbRegex[] = "^sys\\.hw\\.dev\\.[0-9]\\+\\..*";

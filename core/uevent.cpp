@@ -317,8 +317,8 @@ int open_monitor_socket() {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   // Abstract name: a leading NUL, then the name without a terminating NUL.
-  constexpr size_t name_length = sizeof MONITOR_SOCKET_NAME - 1;
-  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, name_length);
+  constexpr size_t name_length = sizeof kMonitorSocketName - 1;
+  memcpy(addr.sun_path + 1, kMonitorSocketName, name_length);
   const auto addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_length);
 
   hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -16,8 +16,8 @@
 #include <tuple>
 #include <vector>
 
-#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/identify.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"

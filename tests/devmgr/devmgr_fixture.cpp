@@ -69,7 +69,7 @@ int DevmgrTest::add(subsystem_code code, const board::Device &dev) { return add(
 
 int DevmgrTest::remove(const board::Device &dev) {
   next_event();
-  return hwtrack_remove_hwdev(3, dev.devpath.c_str());
+  return hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, dev.devpath.c_str());
 }
 
 const std::vector<ScriptRun> &DevmgrTest::script_runs() { return g_runs; }

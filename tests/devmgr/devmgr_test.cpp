@@ -2,6 +2,7 @@
 // class entries they are attached to and the class script's runs.
 
 #include "core/devmgr.h"
+#include "core/identify.h"
 
 #include <sys/wait.h>
 #include <syslog.h>

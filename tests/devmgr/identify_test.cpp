@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/devmgr.h"
+#include "core/identify.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/devmgr/devmgr_fixture.h"

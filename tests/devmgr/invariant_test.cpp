@@ -6,8 +6,9 @@
 #include <random>
 #include <set>
 
-#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/identify.h"
+#include "core/startup.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/devmgr.h"
+#include "core/startup.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"

@@ -22,8 +22,8 @@ sockaddr_un monitor_socket_address(socklen_t *len) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   // A leading NUL, then the name without a terminating NUL.
-  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, sizeof MONITOR_SOCKET_NAME - 1);
-  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof MONITOR_SOCKET_NAME);
+  memcpy(addr.sun_path + 1, kMonitorSocketName, sizeof kMonitorSocketName - 1);
+  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kMonitorSocketName);
   return addr;
 }
 

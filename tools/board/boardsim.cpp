@@ -209,8 +209,8 @@ SendResult send_to_monitor(const std::vector<std::string> &datagrams, std::strin
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   // Abstract name: a NUL, then the name, and the length counts exactly that.
-  const size_t name_len = strlen(MONITOR_SOCKET_NAME);
-  memcpy(addr.sun_path + 1, MONITOR_SOCKET_NAME, name_len);
+  const size_t name_len = strlen(kMonitorSocketName);
+  memcpy(addr.sun_path + 1, kMonitorSocketName, name_len);
   const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_len);
   for (const std::string &datagram : datagrams) {
     if (sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), addr_len) >=

@@ -16,6 +16,8 @@
 #include "base/path_size.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/identify.h"
+#include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -112,7 +114,7 @@ struct path_step {
 struct explanation {
   std::string input;
   std::string devpath;
-  int code = SUBSYSTEM_UNKNOWN;
+  subsystem_code code = SUBSYSTEM_UNKNOWN;
   std::vector<path_step> path;
   std::string kind, why;
   bool identified = false;
@@ -157,7 +159,7 @@ void record_identity(explanation &e, const hwdev *hd) {
 
 // Adds the device as the daemon's add event would, on the tables in memory,
 // and records what that did.
-explanation explain(int code, const std::string &devpath, bool rdb_open,
+explanation explain(subsystem_code code, const std::string &devpath, bool rdb_open,
                     const std::map<std::string, held_entry> &held) {
   explanation e;
   e.devpath = devpath;
@@ -244,18 +246,18 @@ std::string devpath_of(const std::string &input) {
   return "";
 }
 
-int code_of(const std::string &devpath) {
+subsystem_code code_of(const std::string &devpath) {
   const sysfs_device *dev = sysfs_device_get(devpath.c_str());
   return dev ? get_subsystem_code(dev->subsystem.c_str()) : SUBSYSTEM_UNKNOWN;
 }
 
 struct target {
-  int code;
+  subsystem_code code;
   std::string devpath;
   std::string input;
 };
 
-void collect_scanned(int code, const char *devpath, void *targets) {
+void collect_scanned(subsystem_code code, const char *devpath, void *targets) {
   static_cast<std::vector<target> *>(targets)->push_back({code, devpath, devpath});
 }
 
