@@ -14,6 +14,11 @@
 #include "tests/devmgr/devmgr_fixture.h"
 #include "tools/board/boards.h"
 
+namespace board {
+// Parameterised runs print as the layout they lay out.
+void PrintTo(Kernel kernel, std::ostream *os) { *os << kernel_name(kernel); }
+}  // namespace board
+
 namespace devmgr_test {
 namespace {
 
