@@ -382,10 +382,8 @@ Harness::Harness() : capture_(std::make_unique<Capture>()) {
 }
 
 Harness::~Harness() {
-  if (daemon_pid_ > 0 && !try_reap(daemon_pid_)) {
-    kill(daemon_pid_, SIGKILL);
-    reap_by(daemon_pid_, within(std::chrono::seconds(10)));
-  }
+  if (daemon_pid_ > 0 && !try_reap(daemon_pid_))
+    testsupport::stop_process(daemon_pid_, SIGKILL, within(std::chrono::seconds(10)));
   rdbd_.reset();
   if (capture_->thread.joinable()) {
     capture_->stopping = true;
