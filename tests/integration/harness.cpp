@@ -26,7 +26,6 @@
 #include <thread>
 
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
 #include "rdb/rdbdrv.h"
 #include "tests/support/monitor.h"
 #include "tests/support/namespaces.h"
@@ -66,7 +65,7 @@ bool holds(const SocketInodes &sockets, const std::string &inode) {
 
 // /proc/net/unix: Num RefCount Protocol Flags Type St Inode [Path]
 bool holds_monitor_socket(const SocketInodes &sockets) {
-  const std::string name = std::string("@") + MONITOR_SOCKET_NAME;
+  const std::string name = testsupport::monitor_socket_listed_name();
   for (const auto &row : testsupport::proc_table_rows("/proc/net/unix"))
     if (row.size() >= 8 && holds(sockets, row[6]) && row[7] == name) return true;
   return false;
