@@ -1,19 +1,13 @@
 #include "tests/integration/harness.h"
 
 #include <fcntl.h>
-#include <ftw.h>
-#include <grp.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,85 +18,32 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
+#include "base/unique_fd.h"
 #include "rdb/rdbdrv.h"
-
-extern char **environ;
+#include "tests/support/monitor.h"
+#include "tests/support/namespaces.h"
+#include "tests/support/procfs.h"
+#include "tests/support/rdbd_process.h"
+#include "tools/board/sysfs_tree.h"
 
 namespace itest {
 namespace {
 
-constexpr char kMonitorName[] = "/org/kernel/udev/monitor";
-constexpr auto kPollStep = std::chrono::milliseconds(5);
-
-// A descriptor owned by the harness.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd &operator=(Fd &&o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using hw::unique_fd;
+using testsupport::reap_by;
+using testsupport::try_reap;
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
-int decode_status(int st) {
-  if (WIFEXITED(st)) return WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
-  return -1;
-}
-
-// Reaps pid when it has ended; the decoded status, or nullopt while it runs.
-std::optional<int> try_reap(pid_t pid) {
-  int st = 0;
-  const pid_t r = waitpid(pid, &st, WNOHANG);
-  if (r == pid) return decode_status(st);
-  if (r < 0 && errno == ECHILD) return -1;
-  return std::nullopt;
-}
-
-std::optional<int> reap_by(pid_t pid, Deadline deadline) {
-  for (;;) {
-    if (auto st = try_reap(pid)) return st;
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(kPollStep);
-  }
-}
-
-sockaddr_un monitor_address(socklen_t *len) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path + 1, kMonitorName, sizeof kMonitorName - 1);
-  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kMonitorName - 1);
-  return addr;
-}
-
 bool write_text(const char *path, std::string_view text) {
-  Fd fd(open(path, O_WRONLY | O_CLOEXEC));
+  const unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
   if (!fd) return false;
   return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
@@ -116,92 +57,45 @@ bool make_dirs(const std::string &path, mode_t mode = 0755) {
   return true;
 }
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using SocketInodes = std::map<int, std::string>;
 
-int remove_entry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
-
-void remove_tree(const std::string &path) {
-  if (!path.empty()) nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-// The inodes of the sockets that process pid holds.
-std::set<std::string> socket_inodes(pid_t pid) {
-  std::set<std::string> out;
-  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-  for (int fd = 0; fd < 1024; ++fd) {
-    char target[128];
-    const std::string link = fd_dir + "/" + std::to_string(fd);
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    const std::string_view t(target, static_cast<size_t>(n));
-    if (t.starts_with("socket:[") && t.ends_with("]")) out.emplace(t.substr(8, t.size() - 9));
-  }
-  return out;
-}
-
-std::vector<std::vector<std::string>> table_rows(const char *path) {
-  std::vector<std::vector<std::string>> rows;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> row;
-    for (std::string f; fields >> f;) row.push_back(f);
-    rows.push_back(std::move(row));
-  }
-  return rows;
+bool holds(const SocketInodes &sockets, const std::string &inode) {
+  return std::any_of(sockets.begin(), sockets.end(), [&](const auto &socket) { return socket.second == inode; });
 }
 
 // /proc/net/unix: Num RefCount Protocol Flags Type St Inode [Path]
-bool holds_monitor_socket(const std::set<std::string> &inodes) {
-  for (const auto &row : table_rows("/proc/net/unix"))
-    if (row.size() >= 8 && inodes.count(row[6]) && row[7] == std::string("@") + kMonitorName) return true;
+bool holds_monitor_socket(const SocketInodes &sockets) {
+  const std::string name = testsupport::monitor_socket_listed_name();
+  for (const auto &row : testsupport::proc_table_rows("/proc/net/unix"))
+    if (row.size() >= 8 && holds(sockets, row[6]) && row[7] == name) return true;
   return false;
 }
 
 // /proc/net/netlink: sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
-bool holds_uevent_socket(const std::set<std::string> &inodes) {
-  for (const auto &row : table_rows("/proc/net/netlink"))
-    if (row.size() >= 10 && row[1] == std::to_string(NETLINK_KOBJECT_UEVENT) && inodes.count(row[9])) return true;
+bool holds_uevent_socket(const SocketInodes &sockets) {
+  for (const auto &row : testsupport::proc_table_rows("/proc/net/netlink"))
+    if (row.size() >= 10 && row[1] == std::to_string(NETLINK_KOBJECT_UEVENT) && holds(sockets, row[9])) return true;
   return false;
 }
 
 // Sets up the calling process's private world; "" or what failed.
 std::string enter_private_namespaces() {
-  if (unshare(CLONE_NEWNS | CLONE_NEWNET) < 0) return errno_text("unshare(CLONE_NEWNS | CLONE_NEWNET)");
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) return errno_text("make / rprivate");
-  if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=4m") < 0) return errno_text("tmpfs on /dev");
-  const struct {
-    const char *path;
-    unsigned minor;
-  } nodes[] = {{"/dev/null", 3}, {"/dev/zero", 5}, {"/dev/random", 8}, {"/dev/urandom", 9}};
-  for (const auto &node : nodes) {
-    if (mknod(node.path, S_IFCHR | 0666, makedev(1, node.minor)) < 0) return errno_text(node.path);
-    chmod(node.path, 0666);
-  }
-  if (mkdir("/dev/pts", 0755) < 0) return errno_text("mkdir /dev/pts");
-  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") < 0)
-    return errno_text("devpts on /dev/pts");
-  if (symlink("pts/ptmx", "/dev/ptmx") < 0) return errno_text("/dev/ptmx");
+  if (std::string e = testsupport::enter_namespaces(CLONE_NEWNS | CLONE_NEWNET); !e.empty()) return e;
+  if (std::string e = testsupport::make_private_dev("4m"); !e.empty()) return e;
+  if (std::string e = testsupport::mount_devpts(); !e.empty()) return e;
   // A syslog sender blocks when this queue is full; the reader drains it,
   // but a roomy queue keeps the daemon's timing close to a real system's.
-  write_text("/proc/sys/net/unix/max_dgram_qlen", "1024");
+  testsupport::write_sysctl("net/unix/max_dgram_qlen", "1024");
   return "";
 }
 
 // A pseudo-terminal pair in raw mode: what the daemon writes arrives as is.
-bool open_pty(Fd &master, Fd &slave) {
-  master = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+bool open_pty(unique_fd &master, unique_fd &slave) {
+  master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master || grantpt(master.get()) < 0 || unlockpt(master.get()) < 0) return false;
   char name[64];
   if (ptsname_r(master.get(), name, sizeof name) != 0) return false;
-  slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  slave.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!slave) return false;
   termios t{};
   if (tcgetattr(slave.get(), &t) < 0) return false;
@@ -209,72 +103,13 @@ bool open_pty(Fd &master, Fd &slave) {
   return tcsetattr(slave.get(), TCSANOW, &t) == 0;
 }
 
-std::vector<std::pair<std::string, std::string>> with_environment(
-    const std::vector<std::pair<std::string, std::string>> &overrides) {
-  std::map<std::string, std::string> env;
-  for (char **e = environ; *e; ++e) {
-    const std::string_view kv(*e);
-    const size_t eq = kv.find('=');
-    if (eq != std::string_view::npos) env[std::string(kv.substr(0, eq))] = std::string(kv.substr(eq + 1));
-  }
-  for (const auto &[k, v] : overrides) env[k] = v;
-  return {env.begin(), env.end()};
-}
-
-// fork + exec with everything prepared before the fork (the test process
-// has threads). Only fds 0-2 reach the program, or none at all, and
-// ready_fd as fd 3.
-pid_t fork_exec(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-                int in_fd, int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false, int ready_fd = -1) {
-  std::vector<std::string> env_strings;
-  for (const auto &[k, v] : with_environment(env)) env_strings.push_back(k + "=" + v);
-  std::vector<char *> cargv, cenv;
-  for (const auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
-  cargv.push_back(nullptr);
-  for (const auto &e : env_strings) cenv.push_back(const_cast<char *>(e.c_str()));
-  cenv.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  // Child: async-signal-safe calls only.
-  if (in_fd >= 0) dup2(in_fd, 0);
-  if (out_fd >= 0) dup2(out_fd, 1);
-  if (err_fd >= 0) dup2(err_fd, 2);
-  if (ready_fd == 3) fcntl(3, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
-  else if (ready_fd >= 0) dup2(ready_fd, 3);
-  if (no_stdio) syscall(SYS_close_range, 0U, 2U, 0U);
-  syscall(SYS_close_range, ready_fd >= 0 ? 4U : 3U, ~0U, 0U);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (uid != 0 || gid != 0) {
-    if (syscall(SYS_setgroups, 0, nullptr) < 0 || syscall(SYS_setresgid, gid, gid, gid) < 0 ||
-        syscall(SYS_setresuid, uid, uid, uid) < 0)
-      _exit(126);
-  }
-  execve(cargv[0], cargv.data(), cenv.data());
-  _exit(127);
-}
-
-struct Rdb {
+rdbdrv_handle_ptr open_rdb(const std::string &path) {
   rdbdrv_handle *handle = nullptr;
-  explicit Rdb(const std::string &path) { rdbdrv_open(path.c_str(), &handle); }
-  ~Rdb() {
-    if (handle) rdbdrv_close(&handle);
-  }
-  Rdb(const Rdb &) = delete;
-  Rdb &operator=(const Rdb &) = delete;
-};
+  rdbdrv_open(path.c_str(), &handle);
+  return rdbdrv_handle_ptr(handle);
+}
 
 }  // namespace
-
-bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
-  }
-}
 
 const char *hwtrackd_path() { return HWTRACK_TEST_HWTRACKD; }
 const char *rdbd_path() { return HWTRACK_TEST_RDBD; }
@@ -376,52 +211,13 @@ std::string make_uevent(std::string_view action, std::string_view devpath, std::
   return make_datagram(strings);
 }
 
-RunResult run_program(const std::vector<std::string> &argv,
-                      const std::vector<std::pair<std::string, std::string>> &env, Deadline deadline, uid_t uid) {
-  RunResult result;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) < 0) return result;
-  if (pipe2(err, O_CLOEXEC) < 0) {
-    close(out[0]);
-    close(out[1]);
-    return result;
-  }
-  Fd out_r(out[0]), out_w(out[1]), err_r(err[0]), err_w(err[1]);
-  Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const pid_t pid = fork_exec(argv, env, null.get(), out_w.get(), err_w.get(), uid, uid);
-  if (pid < 0) return result;
-  out_w.reset();
-  err_w.reset();
-
-  pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
-  std::string *sinks[2] = {&result.out, &result.err};
-  int open_streams = 2;
-  while (open_streams > 0 && Clock::now() < deadline) {
-    if (poll(fds, 2, 50) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else {
-        fds[i].fd = -1;
-        --open_streams;
-      }
-    }
-  }
-  if (open_streams > 0) kill(pid, SIGKILL);
-  result.status = reap_by(pid, open_streams > 0 ? within(std::chrono::seconds(5)) : deadline).value_or(-1);
-  return result;
-}
-
 // ---------------------------------------------------------------------------
 // What the reader thread collects.
 
 struct Harness::Capture {
   enum class Kind { Stdout, Stderr };
   struct Stream {
-    Fd fd;
+    unique_fd fd;
     Kind kind;
     unsigned generation;
   };
@@ -435,11 +231,11 @@ struct Harness::Capture {
   unsigned generation = 0;  // of the current daemon; older streams are drained and dropped
   std::vector<Stream> streams;
 
-  Fd wake;
-  Fd syslog;
+  unique_fd wake;
+  unique_fd syslog;
   // The read end of the current daemon's readiness pipe, and what it said
   // (main thread only).
-  Fd ready;
+  unique_fd ready;
   bool ready_seen = false;
   bool rdb_given = false;
   std::atomic<bool> stopping{false};
@@ -453,7 +249,7 @@ struct Harness::Capture {
   void add_stream(int fd, Kind kind) {
     {
       std::lock_guard lock(m);
-      streams.push_back({Fd(fd), kind, generation});
+      streams.push_back({unique_fd(fd), kind, generation});
     }
     poke();
   }
@@ -549,20 +345,22 @@ Harness::Harness() : capture_(std::make_unique<Capture>()) {
     return;
   }
 
-  char tmpl[] = "/tmp/hwtrack-itest-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    fail(errno_text("mkdtemp"));
+  try {
+    temp_ = std::make_unique<board::TempDir>("hwtrack-itest");
+  } catch (const std::system_error &e) {
+    fail(e.what());
     return;
   }
-  dir_ = tmpl;
+  dir_ = temp_->path().string();
   // Daemons run as another user in some tests; they must reach their files.
   chmod(dir_.c_str(), 0755);
   if (!make_dirs(sysfs_root())) {
     fail(errno_text("mkdir " + sysfs_root()));
     return;
   }
+  rdbd_ = std::make_unique<testsupport::RdbdProcess>(rdbd_path(), rdb_socket(), rdb_store(), path("rdbd.log"));
 
-  capture_->syslog = Fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  capture_->syslog.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   strcpy(addr.sun_path, "/dev/log");
@@ -574,7 +372,7 @@ Harness::Harness() : capture_(std::make_unique<Capture>()) {
   const int size = 4 << 20;
   setsockopt(capture_->syslog.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
 
-  capture_->wake = Fd(eventfd(0, EFD_CLOEXEC));
+  capture_->wake.reset(eventfd(0, EFD_CLOEXEC));
   if (!capture_->wake) {
     fail(errno_text("eventfd"));
     return;
@@ -583,20 +381,14 @@ Harness::Harness() : capture_(std::make_unique<Capture>()) {
 }
 
 Harness::~Harness() {
-  if (daemon_pid_ > 0 && !try_reap(daemon_pid_)) {
-    kill(daemon_pid_, SIGKILL);
-    reap_by(daemon_pid_, within(std::chrono::seconds(10)));
-  }
-  if (rdbd_pid_ > 0 && !try_reap(rdbd_pid_)) {
-    kill(rdbd_pid_, SIGKILL);
-    reap_by(rdbd_pid_, within(std::chrono::seconds(10)));
-  }
+  if (daemon_pid_ > 0 && !try_reap(daemon_pid_))
+    testsupport::stop_process(daemon_pid_, SIGKILL, within(std::chrono::seconds(10)));
+  rdbd_.reset();
   if (capture_->thread.joinable()) {
     capture_->stopping = true;
     capture_->poke();
     capture_->thread.join();
   }
-  remove_tree(dir_);
 }
 
 void Harness::fail(std::string what) { error_ = std::move(what); }
@@ -611,7 +403,7 @@ std::string Harness::path(std::string_view relative) const {
 bool Harness::write_file(const std::string &file, std::string_view content) {
   const size_t slash = file.rfind('/');
   if (slash != std::string::npos && slash > 0 && !make_dirs(file.substr(0, slash))) return false;
-  Fd fd(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const unique_fd fd(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd) return false;
   return write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
 }
@@ -620,13 +412,6 @@ bool Harness::make_symlink(const std::string &target, const std::string &link) {
   const size_t slash = link.rfind('/');
   if (slash != std::string::npos && slash > 0 && !make_dirs(link.substr(0, slash))) return false;
   return symlink(target.c_str(), link.c_str()) == 0;
-}
-
-pid_t Harness::spawn(const std::vector<std::string> &argv,
-                     const std::vector<std::pair<std::string, std::string>> &env, int out_fd, int err_fd,
-                     uid_t uid, gid_t gid, bool no_stdio, int ready_fd) {
-  Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  return fork_exec(argv, env, null.get(), out_fd, err_fd, uid, gid, no_stdio, ready_fd);
 }
 
 std::string Harness::daemon_for_others() {
@@ -642,47 +427,24 @@ std::string Harness::daemon_for_others() {
 // --- rdbd ---------------------------------------------------------------------
 
 bool Harness::start_rdbd(Deadline deadline) {
-  if (access(rdbd_path(), X_OK) < 0) return false;
-  Fd log(open(path("rdbd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  // A server killed before left its socket behind; nobody answers there.
   unlink(rdb_socket().c_str());
-  rdbd_pid_ = spawn({rdbd_path(), "--socket", rdb_socket(), "--store", rdb_store()}, {}, log.get(), log.get(), 0, 0);
-  if (rdbd_pid_ < 0) return false;
-  return wait_until(
-      [&] {
-        if (!rdbd_running()) return true;  // died: checked below
-        Rdb rdb(rdb_socket());
-        return rdb.handle != nullptr;
-      },
-      deadline) &&
-         rdbd_running();
+  return rdbd_ && rdbd_->start(deadline);
 }
 
-int Harness::stop_rdbd(int signo, Deadline deadline) {
-  if (rdbd_pid_ <= 0) return -1;
-  kill(rdbd_pid_, signo);
-  const int st = reap_by(rdbd_pid_, deadline).value_or(-1);
-  if (st != -1) rdbd_pid_ = -1;
-  return st;
-}
+int Harness::stop_rdbd(int signo, Deadline deadline) { return rdbd_ ? rdbd_->stop(signo, deadline) : -1; }
 
-bool Harness::rdbd_running() {
-  if (rdbd_pid_ <= 0) return false;
-  if (try_reap(rdbd_pid_)) {
-    rdbd_pid_ = -1;
-    return false;
-  }
-  return true;
-}
+bool Harness::rdbd_running() { return rdbd_ && rdbd_->running(); }
 
 // --- RDB --------------------------------------------------------------------------
 
 std::optional<std::string> Harness::rdb_get(const std::string &name) {
-  Rdb rdb(rdb_socket());
-  if (!rdb.handle) return std::nullopt;
+  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  if (!rdb) return std::nullopt;
   std::vector<char> buf(1024);
   for (int attempt = 0; attempt < 4; ++attempt) {
     int len = static_cast<int>(buf.size());
-    const int r = rdbdrv_get(rdb.handle, name.c_str(), buf.data(), &len);
+    const int r = rdbdrv_get(rdb.get(), name.c_str(), buf.data(), &len);
     if (r == -EOVERFLOW && len > static_cast<int>(buf.size())) {
       buf.resize(static_cast<size_t>(len));
       continue;
@@ -695,27 +457,27 @@ std::optional<std::string> Harness::rdb_get(const std::string &name) {
 }
 
 bool Harness::rdb_set(const std::string &name, const std::string &value, bool persist) {
-  Rdb rdb(rdb_socket());
-  if (!rdb.handle) return false;
-  const int r = rdbdrv_set(rdb.handle, name.c_str(), value.c_str());
+  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  if (!rdb) return false;
+  const int r = rdbdrv_set(rdb.get(), name.c_str(), value.c_str());
   if (r == 0) return true;
   if (r != -ENOENT) return false;
-  return rdbdrv_create(rdb.handle, name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0) == 0;
+  return rdbdrv_create(rdb.get(), name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0) == 0;
 }
 
 bool Harness::rdb_del(const std::string &name) {
-  Rdb rdb(rdb_socket());
-  return rdb.handle && rdbdrv_delete(rdb.handle, name.c_str()) == 0;
+  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  return rdb && rdbdrv_delete(rdb.get(), name.c_str()) == 0;
 }
 
 std::vector<std::string> Harness::rdb_names(const std::string &prefix) {
   std::vector<std::string> names;
-  Rdb rdb(rdb_socket());
-  if (!rdb.handle) return names;
+  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  if (!rdb) return names;
   std::vector<char> buf(4096);
   for (int attempt = 0; attempt < 4; ++attempt) {
     int len = static_cast<int>(buf.size()) - 1;
-    const int r = rdbdrv_getnames(rdb.handle, prefix.c_str(), buf.data(), &len, 0);
+    const int r = rdbdrv_getnames(rdb.get(), prefix.c_str(), buf.data(), &len, 0);
     if (r == -EOVERFLOW && len >= static_cast<int>(buf.size()) - 1) {
       buf.resize(static_cast<size_t>(len) + 1);
       continue;
@@ -744,22 +506,22 @@ bool Harness::wait_for_rdb(const std::string &name, const std::optional<std::str
 // --- hwtrackd ---------------------------------------------------------------------
 
 bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
-  Fd master, slave;
+  unique_fd master, slave;
   if (!open_pty(master, slave)) return false;
   if (options.stdout_unread) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) < 0) return false;
     close(out[0]);
-    slave = Fd(out[1]);
+    slave.reset(out[1]);
   }
   int err[2], ready[2];
   if (pipe2(err, O_CLOEXEC) < 0 || pipe2(ready, O_CLOEXEC) < 0) return false;
-  Fd err_r(err[0]), err_w(err[1]), ready_w(ready[1]);
-  capture_->ready = Fd(ready[0]);
+  unique_fd err_r(err[0]), err_w(err[1]), ready_w(ready[1]);
+  capture_->ready.reset(ready[0]);
   capture_->ready_seen = false;
   capture_->rdb_given = options.with_rdb;
 
-  std::vector<std::pair<std::string, std::string>> env = {
+  testsupport::Env env = {
       {"RDB_DEVICE", options.with_rdb ? rdb_socket() : path("no-rdb.sock")},
       {"SYSFS_PATH", sysfs_root()},
       {"HWTRACKD_READY_FD", "3"},
@@ -770,7 +532,15 @@ bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   capture_->new_generation();
-  daemon_pid_ = spawn(argv, env, slave.get(), err_w.get(), options.uid, options.gid, options.no_stdio, ready_w.get());
+  const unique_fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  daemon_pid_ = testsupport::spawn(argv, {.env = env,
+                                          .in = null.get(),
+                                          .out = slave.get(),
+                                          .err = err_w.get(),
+                                          .no_stdio = options.no_stdio,
+                                          .extra = {ready_w.get()},
+                                          .uid = options.uid,
+                                          .gid = options.gid});
   if (daemon_pid_ < 0) return false;
   slave.reset();
   err_w.reset();
@@ -787,8 +557,8 @@ bool Harness::wait_ready(Deadline deadline) {
     return wait_until(
                [&] {
                  if (!daemon_running()) return true;
-                 const auto inodes = socket_inodes(daemon_pid_);
-                 return holds_monitor_socket(inodes) && holds_uevent_socket(inodes);
+                 const SocketInodes sockets = testsupport::socket_inodes(daemon_pid_);
+                 return holds_monitor_socket(sockets) && holds_uevent_socket(sockets);
                },
                deadline) &&
            daemon_running();
@@ -804,9 +574,8 @@ bool Harness::wait_ready(Deadline deadline) {
 bool Harness::daemon_running() {
   if (daemon_pid_ <= 0) return false;
   // A zombie still answers kill(0); look at its state instead of reaping it.
-  const std::string stat = read_file("/proc/" + std::to_string(daemon_pid_) + "/stat");
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+  const char state = testsupport::process_state(daemon_pid_);
+  return state != '?' && state != 'Z' && state != 'X';
 }
 
 int Harness::wait_daemon_exit(Deadline deadline) {
@@ -833,13 +602,7 @@ int Harness::stop_daemon(int signo, Deadline deadline) {
 
 bool Harness::pause_daemon(Deadline deadline) {
   if (daemon_pid_ <= 0 || kill(daemon_pid_, SIGSTOP) < 0) return false;
-  return wait_until(
-      [&] {
-        const std::string stat = read_file("/proc/" + std::to_string(daemon_pid_) + "/stat");
-        const size_t paren = stat.rfind(')');
-        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T';
-      },
-      deadline);
+  return wait_until([&] { return testsupport::process_state(daemon_pid_) == 'T'; }, deadline);
 }
 
 bool Harness::resume_daemon() { return daemon_pid_ > 0 && kill(daemon_pid_, SIGCONT) == 0; }
@@ -947,33 +710,24 @@ std::optional<SyslogLine> Harness::wait_for_log(std::string_view needle, Deadlin
 // --- sending --------------------------------------------------------------------------
 
 bool Harness::send_monitor(std::string_view datagram) {
-  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) return false;
-  socklen_t len;
-  const sockaddr_un addr = monitor_address(&len);
-  return sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), len) ==
-         static_cast<ssize_t>(datagram.size());
+  testsupport::MonitorSender sender;
+  return sender.ok() && sender.send(datagram);
 }
 
 bool Harness::send_monitor_as(uid_t uid, gid_t gid, std::string_view datagram) {
-  socklen_t len;
-  const sockaddr_un addr = monitor_address(&len);
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    if (syscall(SYS_setgroups, 0, nullptr) < 0 || syscall(SYS_setresgid, gid, gid, gid) < 0 ||
-        syscall(SYS_setresuid, uid, uid, uid) < 0)
-      _exit(2);
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) _exit(3);
-    const ssize_t n = sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&addr), len);
-    _exit(n == static_cast<ssize_t>(datagram.size()) ? 0 : 1);
+    // The child of a process with threads: system calls only, no allocation.
+    if (!testsupport::become_user(uid, gid)) _exit(2);
+    testsupport::MonitorSender sender;
+    _exit(sender.ok() && sender.send(datagram) ? 0 : 1);
   }
   return reap_by(pid, within()).value_or(-1) == 0;
 }
 
 bool Harness::send_netlink(std::string_view datagram, uint32_t port_id) {
-  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  const unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
   if (!fd) return false;
   sockaddr_nl self{};
   self.nl_family = AF_NETLINK;
@@ -997,7 +751,7 @@ std::string Harness::dump() const {
   s << "--- hwtrackd stderr ---\n" << stderr_text();
   s << "--- syslog ---\n";
   for (const auto &l : all_log_lines()) s << l.ident << "[" << l.pid << "] <" << l.priority << "> " << l.text << "\n";
-  s << "--- rdbd.log ---\n" << read_file(path("rdbd.log"));
+  s << "--- rdbd.log ---\n" << (rdbd_ ? rdbd_->log() : "");
   return s.str();
 }
 

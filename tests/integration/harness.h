@@ -30,10 +30,11 @@
 //     EXPECT_TRUE(h().wait_for_log("no device added"));
 //     EXPECT_EQ(h().stop_daemon(), 0);
 //
-// Every wait takes a deadline (default kWait from now) and polls the
-// condition; nothing sleeps and hopes. Real kernel uevents reach every
-// network namespace, so a test never assumes that the daemon saw only its
-// own events: look for the lines you expect, do not count all lines.
+// Every wait takes a deadline (default testsupport::kDefaultWait from now)
+// and polls the condition; nothing sleeps and hopes. Real kernel uevents
+// reach every network namespace, so a test never assumes that the daemon
+// saw only its own events: look for the lines you expect, do not count all
+// lines.
 
 #include <sys/types.h>
 
@@ -50,17 +51,21 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/process.h"
+
+namespace board {
+class TempDir;
+}
+namespace testsupport {
+class RdbdProcess;
+}
+
 namespace itest {
 
-using Clock = std::chrono::steady_clock;
-using Deadline = Clock::time_point;
-
-// Generous: the machine that runs the tests may be loaded.
-inline constexpr std::chrono::milliseconds kWait{30000};
-inline Deadline within(std::chrono::milliseconds span = kWait) { return Clock::now() + span; }
-
-// Polls cond until it holds (true) or the deadline passes (false).
-bool wait_until(const std::function<bool()> &cond, Deadline deadline = within());
+using testsupport::Clock;
+using testsupport::Deadline;
+using testsupport::wait_until;
+using testsupport::within;
 
 // Paths of the programs under test (set by the build).
 const char *hwtrackd_path();
@@ -102,20 +107,11 @@ std::string make_uevent(std::string_view action, std::string_view devpath, std::
                         unsigned seqnum = 1, const std::vector<std::string> &extra = {});
 
 // ---------------------------------------------------------------------------
-// Running a program to completion (no namespaces needed)
+// Running a program to completion (no namespaces needed): run_program, with
+// standard input /dev/null, returns what it wrote and its status.
 
-struct RunResult {
-  int status = -1;  // exit status; 128 + signal when killed; -1 when not run
-  std::string out;
-  std::string err;
-};
-
-// Runs argv (argv[0] a path) with the given extra environment, standard
-// input from /dev/null, as uid (group uid too), and returns what it wrote
-// and its status.
-RunResult run_program(const std::vector<std::string> &argv,
-                      const std::vector<std::pair<std::string, std::string>> &env = {},
-                      Deadline deadline = within(), uid_t uid = 0);
+using testsupport::run_program;
+using testsupport::RunResult;
 
 // ---------------------------------------------------------------------------
 // The daemon under test
@@ -238,7 +234,9 @@ class Harness {
   bool wait_for_log_count(std::string_view needle, size_t count, Deadline deadline = within());
 
   // --- sending events ------------------------------------------------------
-  // One datagram to the abstract udev monitor socket, from this (root) process.
+  // One datagram to the abstract udev monitor socket, from this (root)
+  // process; it waits while the daemon's queue is full, or while nobody has
+  // bound the name yet (testsupport::MonitorSender).
   bool send_monitor(std::string_view datagram);
   // The same from a child process that has dropped to uid (and gid) first.
   bool send_monitor_as(uid_t uid, gid_t gid, std::string_view datagram);
@@ -256,16 +254,15 @@ class Harness {
  private:
   struct Capture;
   void fail(std::string what);
-  pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-              int out_fd, int err_fd, uid_t uid, gid_t gid, bool no_stdio = false, int ready_fd = -1);
 
   std::string error_;
+  std::unique_ptr<board::TempDir> temp_;
   std::string dir_;
   std::unique_ptr<Capture> capture_;
   // The daemon whose log lines count: a stopped daemon's pid is kept negated.
   pid_t logging_pid() const { return daemon_pid_ < 0 ? -daemon_pid_ : daemon_pid_; }
 
-  pid_t rdbd_pid_ = -1;
+  std::unique_ptr<testsupport::RdbdProcess> rdbd_;
   pid_t daemon_pid_ = -1;
 };
 

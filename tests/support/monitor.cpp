@@ -49,4 +49,10 @@ bool MonitorSender::send(std::string_view datagram) {
   }
 }
 
+std::string monitor_socket_listed_name() {
+  socklen_t len;
+  const sockaddr_un addr = monitor_socket_address(&len);
+  return "@" + std::string(addr.sun_path + 1, len - offsetof(sockaddr_un, sun_path) - 1);
+}
+
 }  // namespace testsupport

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <string>
 #include <string_view>
 
 #include "base/unique_fd.h"
@@ -13,6 +14,9 @@ namespace testsupport {
 
 // The abstract address the daemon binds, and its length.
 sockaddr_un monitor_socket_address(socklen_t *len);
+
+// The same name as /proc/net/unix lists it: "@" for the leading NUL.
+std::string monitor_socket_listed_name();
 
 // One socket for many datagrams to the monitor socket of the caller's
 // network namespace. A send waits while the daemon's queue is full (a Unix

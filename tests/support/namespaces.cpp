@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -42,6 +43,21 @@ std::string make_private_dev(const std::string &size, unsigned long flags) {
     if (mknod(node.path, S_IFCHR | 0666, makedev(1, node.minor)) < 0) return errno_text(node.path);
     chmod(node.path, 0666);  // whatever the umask took away
   }
+  return "";
+}
+
+std::string mount_devpts() {
+  if (mkdir("/dev/pts", 0755) < 0) return errno_text("mkdir /dev/pts");
+  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") < 0)
+    return errno_text("devpts on /dev/pts");
+  if (symlink("pts/ptmx", "/dev/ptmx") < 0) return errno_text("/dev/ptmx");
+  return "";
+}
+
+std::string write_sysctl(const std::string &name, const std::string &value) {
+  const std::string path = "/proc/sys/" + name;
+  const hw::unique_fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd || write(fd.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) return errno_text(path);
   return "";
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Private worlds for tests, benchmarks and fuzzers: new mount and network
-// namespaces, a /dev of their own, tmpfs and bind mounts, and a network
-// namespace held open to run parts of a program in.
+// namespaces, a /dev of their own with pseudo-terminals, settings of the
+// network namespace, tmpfs and bind mounts, and a network namespace held
+// open to run parts of a program in.
 //
 // Each returns "" on success, or what failed with errno's text.
 
@@ -24,6 +25,14 @@ std::string mount_tmpfs(const std::string &path, const std::string &options, uns
 // A fresh tmpfs on /dev holding null, zero, random and urandom (mode 0666),
 // in a mount namespace of the caller's own.
 std::string make_private_dev(const std::string &size = "4m", unsigned long flags = MS_NOSUID);
+
+// A devpts instance of the caller's own on /dev/pts, and /dev/ptmx leading
+// to it: pseudo-terminals in a private /dev, any user may open one.
+std::string mount_devpts();
+
+// Writes value to a setting under /proc/sys ("net/unix/max_dgram_qlen");
+// the net/ ones belong to the caller's network namespace.
+std::string write_sysctl(const std::string &name, const std::string &value);
 
 // from mounted again at to.
 std::string bind_mount(const std::string &from, const std::string &to);

@@ -54,24 +54,33 @@ bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
 pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
   std::vector<std::string> args = argv, env = environment_with(options.env);
   const std::vector<char *> cargv = pointers_to(args), cenv = pointers_to(env);
+  std::vector<int> extra = options.extra;
+  const int first_unused = 3 + static_cast<int>(extra.size());
 
   const pid_t pid = fork();
   if (pid != 0) return pid;
   // The child of a process that may have threads: async-signal-safe calls only.
+  // An extra descriptor that sits where 0 to 2 or another extra one goes is
+  // moved out of the way first; dup2 leaves the copies open across exec.
+  for (int &fd : extra)
+    if (fd < first_unused) fd = fcntl(fd, F_DUPFD_CLOEXEC, first_unused);
   if (options.in >= 0) dup2(options.in, 0);
   if (options.out >= 0) dup2(options.out, 1);
   if (options.err >= 0) dup2(options.err, 2);
-  syscall(SYS_close_range, options.no_stdio ? 0U : 3U, ~0U, 0U);
+  for (size_t i = 0; i < extra.size(); ++i) dup2(extra[i], 3 + static_cast<int>(i));
+  if (options.no_stdio) syscall(SYS_close_range, 0U, 2U, 0U);
+  syscall(SYS_close_range, static_cast<unsigned>(first_unused), ~0U, 0U);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (options.uid != 0 || options.gid != 0) {
-    if (syscall(SYS_setgroups, 0, nullptr) < 0 || syscall(SYS_setresgid, options.gid, options.gid, options.gid) < 0 ||
-        syscall(SYS_setresuid, options.uid, options.uid, options.uid) < 0)
-      _exit(126);
-  }
+  if ((options.uid != 0 || options.gid != 0) && !become_user(options.uid, options.gid)) _exit(126);
   execve(cargv[0], cargv.data(), cenv.data());
   _exit(127);
+}
+
+bool become_user(uid_t uid, gid_t gid) {
+  return syscall(SYS_setgroups, 0, nullptr) == 0 && syscall(SYS_setresgid, gid, gid, gid) == 0 &&
+         syscall(SYS_setresuid, uid, uid, uid) == 0;
 }
 
 int decode_status(int wait_status) {

@@ -17,11 +17,13 @@ namespace testsupport {
 using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 
-inline Deadline within(std::chrono::milliseconds span) { return Clock::now() + span; }
+// Generous: the machine that runs the tests may be loaded.
+inline constexpr std::chrono::milliseconds kDefaultWait{30000};
+inline Deadline within(std::chrono::milliseconds span = kDefaultWait) { return Clock::now() + span; }
 
 // Polls cond every few milliseconds until it holds (true) or the deadline
 // passes (false); nothing sleeps and hopes.
-bool wait_until(const std::function<bool()> &cond, Deadline deadline);
+bool wait_until(const std::function<bool()> &cond, Deadline deadline = within());
 
 // Variables added to, or overriding, this process's environment.
 using Env = std::vector<std::pair<std::string, std::string>>;
@@ -34,6 +36,9 @@ struct SpawnOptions {
   int err = -1;
   // No descriptor 0 to 2 at all.
   bool no_stdio = false;
+  // Descriptors the program gets as 3, 4, ... in this order (a pipe to
+  // report readiness on, say); nothing else above 2 reaches it.
+  std::vector<int> extra = {};
   // Run as this user and group (setgroups, setgid, setuid before exec);
   // both 0 leaves them.
   uid_t uid = 0;
@@ -42,9 +47,15 @@ struct SpawnOptions {
 
 // fork and exec of argv (argv[0] a path), with everything prepared before
 // the fork, so a process with threads may call it. Only descriptors 0 to 2
-// reach the program, no signal is blocked in it. -1 when fork fails; a
-// program that cannot be run exits with 127.
+// and the extra ones reach the program, no signal is blocked in it. -1 when
+// fork fails; a program that cannot be run exits with 127, one that cannot
+// become the user with 126.
 pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &options = {});
+
+// Drops every supplementary group, then becomes gid and uid, by raw system
+// calls: safe in the child of a fork, where the C library's wrappers would
+// wait for threads that are not there. false when any step fails.
+bool become_user(uid_t uid, gid_t gid);
 
 // A wait status as an exit status: 128 + the signal for a killed process,
 // -1 for one that is neither.
@@ -65,7 +76,7 @@ struct RunResult {
 
 // Runs argv to its end with standard input /dev/null, as uid (group uid
 // too), and returns what it wrote; killed when the deadline passes.
-RunResult run_program(const std::vector<std::string> &argv, const Env &env = {},
-                      Deadline deadline = within(std::chrono::seconds(30)), uid_t uid = 0);
+RunResult run_program(const std::vector<std::string> &argv, const Env &env = {}, Deadline deadline = within(),
+                      uid_t uid = 0);
 
 }  // namespace testsupport

@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "base/unique_fd.h"
-#include "tests/support/process.h"
 
 namespace testsupport {
 
@@ -26,36 +25,46 @@ bool can_connect(const std::string &path) {
 RdbdProcess::RdbdProcess(std::string program, std::string socket, std::string store, std::string log)
     : program_(std::move(program)), socket_(std::move(socket)), store_(std::move(store)), log_(std::move(log)) {}
 
-RdbdProcess::~RdbdProcess() {
-  if (running()) kill9();
-}
+RdbdProcess::~RdbdProcess() { kill9(); }
 
-bool RdbdProcess::start() {
+bool RdbdProcess::start(Deadline deadline) {
   const hw::unique_fd log(open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  wait_status_.reset();
   pid_ = spawn({program_, "--socket", socket_, "--store", store_}, {.out = log.get(), .err = log.get()});
-  // reap gives -2 while the server is still running.
-  wait_until([&] { return reap(false) != -2 || can_connect(socket_); }, within(std::chrono::seconds(30)));
+  wait_until([&] { return !running() || can_connect(socket_); }, deadline);
   return running() && can_connect(socket_);
 }
 
-int RdbdProcess::reap(bool wait) {
-  if (!running()) return exit_status_;
+bool RdbdProcess::reap(bool wait) {
+  if (pid_ <= 0) return true;
   int wstatus = 0;
-  const pid_t r = waitpid(pid_, &wstatus, wait ? 0 : WNOHANG);
-  if (r != pid_) return -2;
+  if (waitpid(pid_, &wstatus, wait ? 0 : WNOHANG) != pid_) return false;
   pid_ = -1;
-  exit_status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  return exit_status_;
+  wait_status_ = wstatus;
+  return true;
+}
+
+bool RdbdProcess::running() { return !reap(false); }
+
+int RdbdProcess::exit_status() const {
+  return wait_status_ && WIFEXITED(*wait_status_) ? WEXITSTATUS(*wait_status_) : -1;
 }
 
 int RdbdProcess::stop() {
-  if (!running()) return exit_status_;
-  kill(pid_, SIGTERM);
-  return reap(true);
+  if (pid_ > 0) kill(pid_, SIGTERM);
+  reap(true);
+  return exit_status();
+}
+
+int RdbdProcess::stop(int signo, Deadline deadline) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signo);
+  if (!wait_until([&] { return reap(false); }, deadline)) return -1;
+  return decode_status(*wait_status_);
 }
 
 void RdbdProcess::kill9() {
-  if (!running()) return;
+  if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
   reap(true);
 }

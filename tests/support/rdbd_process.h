@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+
+#include "tests/support/process.h"
 
 namespace testsupport {
 
@@ -20,23 +23,30 @@ class RdbdProcess {
   RdbdProcess &operator=(const RdbdProcess &) = delete;
 
   // Starts rdbd and waits until it accepts connections; false when it
-  // exited instead (exit_status() then tells how).
-  bool start();
+  // exited instead (exit_status() then tells how) or the deadline passed.
+  bool start(Deadline deadline = within());
   // SIGTERM; returns the exit status (-1 when it did not exit normally).
   int stop();
+  // Sends signo and reaps the server by the deadline: its status as
+  // decode_status gives it (128 + the signal when killed); -1 when no server
+  // ran, or it still runs at the deadline.
+  int stop(int signo, Deadline deadline);
   void kill9();
-  bool running() const { return pid_ > 0; }
+  // True while the server runs; one that has ended is reaped here.
+  bool running();
   pid_t pid() const { return pid_; }
-  int exit_status() const { return exit_status_; }
+  int exit_status() const;
   const std::string &socket() const { return socket_; }
   std::string log() const;
 
  private:
-  int reap(bool wait);
+  // Takes the status of a server that has ended (waiting for the end when
+  // asked); true once it has.
+  bool reap(bool wait);
 
   std::string program_, socket_, store_, log_;
   pid_t pid_ = -1;
-  int exit_status_ = -1;
+  std::optional<int> wait_status_;
 };
 
 }  // namespace testsupport
