@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Owner of one open directory stream: closed when the owner goes, on every
 // path out of a scan.

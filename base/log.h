@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The one door to the system log. Every message carries the prefix
 // "<module:function:line> " so that a line in a field log leads straight back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The one width of every devpath and every path below the sysfs root: the
 // sysfs work buffers, the device records' devpath, the event devpaths the

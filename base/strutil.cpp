@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/strutil.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Bounded string functions with BSD semantics, and the two fixed-capacity
 // text types built on them. Every fixed-width text of the daemon is filled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Owner of one file descriptor: closes it when it goes, so no error path can
 // leak one into the class script the daemon runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The large simulated board of the coldplug and memory benchmarks: 99
 // devices hwtrackd tracks, of every kind it tells apart, and 200 class

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwtrack-floor: the least a program can do to turn events into the RDB's
 // device and class variables, as hwtrackd does: the same datagrams received
 // on the same two sockets, the same sysfs reads (each file-system question

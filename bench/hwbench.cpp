@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench: hwtrackd's performance and footprint, measured side by side with
 // its references in one run, and printed as one table.
 //

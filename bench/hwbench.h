@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the sections of hwbench share: the options, the table of figures,
 // the private environment the programs run in, processes and what /proc

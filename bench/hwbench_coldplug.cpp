@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's coldplug section: the start-up on the large board (99 tracked
 // devices, 200 untracked ones, 1,000 stored class entries), from exec to
 // the first wait in select, wall time and CPU time, of hwtrackd against the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's environment: the private namespaces and work folder, the
 // processes it starts and what /proc tells of them, the RDB stand-in, the
 // programs under test and the boards they run on.

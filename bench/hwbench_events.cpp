@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's first section: the CPU time hwtrackd and the floor spend on
 // one add and one remove event of a USB serial adapter's tty and of a USB
 // stick's partition, without a class script and with /bin/true.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's memory section: hwtrackd's VmRSS and RssAnon idle after
 // start-up, after --events events and with the large board's 99 devices
 // present, against busybox mdev -d idle.

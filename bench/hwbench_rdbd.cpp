@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's rdbd section: the cost of one persistent write into an empty
 // store and into one of 10,000 persistent variables, side by side.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's size section: the text (as size(1) counts it) and the file
 // size of the stripped binaries given with --binary.
 

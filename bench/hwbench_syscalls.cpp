@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwbench's system calls section: what hwtrackd and the floor call for one
 // add and one remove event, and for a whole coldplug, from strace -c -f.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwtrackd-inproc: hwtrackd with its RDB inside the process (see
 // inproc_rdb.h); RDB_DEVICE must name a file the driver client can open
 // (/dev/null does).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/inproc_rdb.h"
 
 #include <cstdio>

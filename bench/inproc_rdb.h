@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // An RDB inside the benchmarked process, as the kernel driver would be:
 // every request is served synchronously by the same store logic rdbd runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Microbenchmarks of the daemon's hot paths: message parsing, str2ref
 // lookups at 1,000 entries, sysfs_device_get from a cold and a warm cache,
 // the identification of a USB serial tty, and an RDB helper round trip over

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest from Debian's source package (googletest), built with the
 # project's own compiler so that a cross build for armhf gets ARM test
 # binaries too.

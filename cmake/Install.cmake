@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation for firmware builds.
 #
 # Paths come from GNUInstallDirs, so a build system that configures with

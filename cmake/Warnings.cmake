@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Warnings and hardening shared by every target of the project.
 add_compile_options(-Wall -Wextra -Wformat=2 -Wshadow -Wno-unused-parameter)
 if(HWTRACK_WERROR)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board: 32-bit ARM, hard float, Debian's
 # arm-linux-gnueabihf toolchain. The test programs run under qemu-arm with
 # the target's libraries, so gtest discovery and ctest work as on the host:

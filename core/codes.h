@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The codes an event's ACTION and SUBSYSTEM are turned into, indexed by
 // their names. The device manager and the start-up scan take the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's life: options, start-up in a fixed order, the event loop and
 // the shutdown in the reverse order.
 

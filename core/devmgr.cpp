@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device add and remove: attaches each identified device to its class entry,
 // mirrors both in the RDB and runs the class script on every change of a
 // class entry's status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The device manager of the hwtrack module: add and remove of a device with
 // its class entry and the class script. Identification is in identify.h, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The daemon core of the hwtrack module: start-up and shutdown, the two
 // event sockets, the select loop and the parsing and dispatch of events.

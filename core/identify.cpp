@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device identification: decides from sysfs whether the device behind a
 // devpath is one we track and fills its hwdev record (name, type, id, loc,
 // driver, mac). Nothing here touches the RDB, the class table or the script.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Identification of a device from sysfs: whether the device behind a devpath
 // is one the daemon tracks, and its record's name, type, id, location,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up reconciliation: brings the RDB and both tables in line with the
 // hardware before the first event is handled, and again whenever the kernel
 // reports lost events.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The start-up reconciliation: stale device variables deleted, the class
 // table rebuilt from the RDB, the devices already present scanned; and the

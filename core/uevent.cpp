@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two event sockets, the select loop, and the parsing and dispatch of
 // one event message.
 

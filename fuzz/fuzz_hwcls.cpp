@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwcls_read_from_rdb on hostile stored class names and values, then the
 // start-up steps that follow a successful read (fixup keeping the index,
 // write back), with the RDB held in the process.

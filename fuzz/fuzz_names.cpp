@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list of RDB names, as the driver hands it back, cut into tokens by
 // rdb_regex_enum.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rdbd's side of the wire: the request decoder on a client's byte stream,
 // and the store executing what it decodes, as rdbd serves a connection.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What every fuzz target of the daemon shares: a sandbox for file-system
 // work on hostile paths, a log that goes nowhere, an RDB held in the process,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sysfs_resolve_link, sysfs_device_get and the walks and attribute reads
 // behind them, on hostile devpaths and on links, folders and attribute files
 // with hostile names, targets and contents.

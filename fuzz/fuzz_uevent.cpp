@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Received event datagrams through parsing, the event line and dispatch into
 // the device manager, on a simulated board with the RDB in the process.
 //

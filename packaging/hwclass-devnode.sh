@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # hwclass-devnode: class script for hwtrackd that gives every serial port and
 # storage partition a stable device node, /dev/hw/<type>.<index>, such as
 # /dev/hw/serial.0, a symbolic link to the node the kernel gave the device

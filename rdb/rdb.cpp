@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rdb/rdb.h"
 
 #include <regex.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The daemon's only door to the RDB: string-level read, write (creating on
 // demand), delete, name formatting and enumeration by regular expression.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rdb/rdbdrv.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Client of the RDB driver: one request record per operation, sent either as
 // an ioctl on the driver's character device or, when the device path is a

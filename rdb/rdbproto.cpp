@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rdb/rdbproto.h"
 
 #include <linux/ioctl.h>

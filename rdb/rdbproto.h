@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The wire form of a driver request between rdbdrv's socket transport and
 // rdbd. A request carries what the driver itself would see of the record:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "records/alloc_gate.h"
 
 namespace hw::records {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Allocation of the records modules' heap objects, with one seam: tests can
 // let a number of allocations succeed and fail the ones after, so the

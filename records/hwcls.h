@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The hwcls table: the stable, persistent name of each device slot ever seen,
 // mirrored as "sys.hw.class.<type>.<index>.<key>" and matched to devices by

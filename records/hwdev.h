@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The hwdev table: one record per device present now, from a pool of 99
 // made at start-up, mirrored as volatile "sys.hw.dev.<index>.<key>".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "records/str2ref.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // An index from texts to opaque references, duplicates allowed. Texts hash
 // to a 31-bit key; buckets of equal keys sit in a balanced ordered tree and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sysfs/sysfs.h"
 
 #include <fcntl.h>

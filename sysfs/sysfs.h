@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Cached lookups in the kernel's device tree below the sysfs root
 // ($SYSFS_PATH, or /sys). Records and attribute values live until the next

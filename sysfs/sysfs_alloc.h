@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Test seam for the sysfs caches' out-of-memory path: lets the next n record
 // or attribute-entry allocations succeed and fails the ones after (errno

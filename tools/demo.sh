@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # hwtrackd on a simulated board, in one command.
 #
 # Builds hwtrackd, rdbd, rdb, hwtrack-explain and boardsim in build/

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BSD strlcpy/strlcat semantics: every fixed-width text of the daemon is cut
 // through these, so the cut position and the returned lengths must be exact.
 #include "base/strutil.h"

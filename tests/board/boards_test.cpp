@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated boards: every device of a fully plugged board is identified
 // by the device manager as it would be on the hardware (or refused for the
 // right reason), plugging and unplugging announce the kernel's events in the

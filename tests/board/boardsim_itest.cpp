@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board simulator against the real daemon: boardsim lays out the gateway
 // board, plugs and unplugs its devices with real datagrams, and the class
 // table in the RDB follows as it would on the hardware.

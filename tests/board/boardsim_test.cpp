@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board simulator's command line: the state it keeps between runs, the
 // datagrams it sends to the udev monitor socket, its syslog reader.
 #include <fcntl.h>

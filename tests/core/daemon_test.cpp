@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The help text, the log mask from "sys.hw.cfg.debug" and the stop signals.
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One received message: the event line on standard output and in the log,
 // and the dispatch to the device manager (the real one, on a board tree).
 

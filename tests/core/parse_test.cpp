@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding values in an event message, and the action and subsystem codes.
 
 #include <optional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event sockets: how they are opened, who may send on them, and one pass
 // of the loop. Netlink tests run in a private network namespace of the test
 // process (each test is its own process), so no other listener is touched.

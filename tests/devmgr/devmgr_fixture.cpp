@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/devmgr/devmgr_fixture.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Common ground of the device manager's unit tests: a simulated board in a
 // temporary sysfs tree, the RDB held in the process, captured log lines and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device manager end to end: the real hwtrackd and rdbd, a simulated
 // board under SYSFS_PATH, the kernel's event sequences on the monitor socket
 // and a class script that records its arguments and what the RDB held for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Add and remove of devices on a simulated board: the RDB variables, the
 // class entries they are attached to and the class script's runs.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identification of devices on a simulated board: one row per kind of
 // device and naming rule, one row per refusal with its exact messages.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One entry, one device: one check of the RDB and the tables after every
 // step of scripted and random sequences on the gateway board, laid out as an
 // old kernel and as 6.6 does. HWTRACK_SEQUENCE_SEED replays a failing seed.

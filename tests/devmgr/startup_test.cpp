@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up reconciliation and the resync after lost events, on a simulated
 // board with an RDB left behind by an earlier run.
 

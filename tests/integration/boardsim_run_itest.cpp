@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // boardsim run end to end: a hook gets the daemon ready on the board,
 // plugs a device, restarts the daemon and reads the report; the run's
 // folder goes with the run.

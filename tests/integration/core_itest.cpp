@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon core end to end: start-up and shutdown, options, signals, the
 // two event sockets and who may talk to them.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwtrack-explain against the running daemon on a simulated board: the
 // entry it names for a device plugged behind the daemon's back is the one
 // the daemon gives it once it hears of it, by each matching rule, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/integration/harness.h"
 
 #include <fcntl.h>

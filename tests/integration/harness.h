@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // End-to-end test harness: runs the real hwtrackd (and the RDB stand-in
 // rdbd) inside private mount and network namespaces of the test process.

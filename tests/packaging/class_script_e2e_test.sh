@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The example class script run by the real daemon on a simulated board: the
 # stable nodes /dev/hw/serial.<n> follow start-up, unplug, replug on another
 # port, a duplicate add, and a restart after an unplug while the daemon was

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Unit test of the example class script against a fake `rdb` (values from a
 # folder, one file a variable) and a fake `logger` on PATH. Links go below a
 # temporary DEVNODE_ROOT; nothing outside the temporary folder is touched.

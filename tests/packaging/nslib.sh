@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the packaging tests that run the real daemon (bash, sourced).
 #
 # Each test runs in a private mount and network namespace of its own: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // send_uevent: sends one event datagram to the udev monitor socket, as udev
 // does, so that shell tests can plug and unplug devices of a simulated board.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The SysV/BusyBox init script against the real daemon: start, status,
 # stop, restart, a second start, a stale pid file and a killed daemon, in a
 # private mount and network namespace with rdbd on a temporary socket.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rdb command-line client against a running rdbd.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The helper layer: what it asks of the driver, what it logs, its buffers,
 // the enumeration, and its behaviour without a handle.
 

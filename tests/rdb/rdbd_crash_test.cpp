@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kills rdbd with SIGKILL at random moments while several clients write
 // and delete persistent variables: after a restart every acknowledged write
 // is there, and the store file always reads back whole.

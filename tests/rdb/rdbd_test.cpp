@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rdbd as a process: driver conventions over the socket, persistence across
 // restarts, bad input, readiness of the socket path, reconnecting clients,
 // clients that misbehave.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record words each driver operation sends, seen through the transport
 // seam, and the request numbers and layout the driver expects.
 

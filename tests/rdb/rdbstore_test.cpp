@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire frames and the store that rdbd runs, in-process.
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Reads a MemoryRdb journal as the writes and deletes a module asked for:
 // an update that fails with ENOENT and the create that follows it count as

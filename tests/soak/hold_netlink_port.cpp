@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hold_netlink_port PROGRAM [ARGS...]
 //
 // Binds a NETLINK_KOBJECT_UEVENT socket to the port id that equals this

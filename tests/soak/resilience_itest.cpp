@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the daemon survives around it: rdbd restarting or dying under it,
 // and its netlink port id taken by another socket of its network namespace.
 

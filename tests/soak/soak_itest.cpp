@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak: thousands of add/remove cycles of a USB serial adapter and of a
 // USB stick's partition through the udev monitor socket, with a class
 // script set. Afterwards the daemon holds the descriptors and the memory it

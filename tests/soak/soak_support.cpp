@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/soak/soak_support.h"
 
 #include <fcntl.h>

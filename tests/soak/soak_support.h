@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the soak, storm and resilience tests share: a look at a running
 // process's descriptors and memory, real kernel uevents that reach this

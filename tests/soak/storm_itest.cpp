@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event storms: bursts of real kernel uevents while the class script is
 // slow, what the netlink queue holds at the chosen receive buffer, and what
 // the daemon does when the kernel still drops events.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Captures what the daemon logs while an instance is alive.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // An RDB held in the test process: every driver request of the rdb layers
 // goes to an in-memory store (the same one rdbd runs) and is journaled, so a

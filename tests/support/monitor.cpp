@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/monitor.h"
 
 #include <sys/time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The udev monitor socket from the other side: its address, and a sender
 // of the datagrams udev would send.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Private worlds for tests, benchmarks and fuzzers: new mount and network
 // namespaces, a /dev of their own with pseudo-terminals, settings of the

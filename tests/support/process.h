@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Running programs from tests, benchmarks and fuzzers: deadlines, spawning
 // with chosen standard descriptors, environment and user, reaping, and

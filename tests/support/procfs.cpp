@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/procfs.h"
 
 #include <fcntl.h>

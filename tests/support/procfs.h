@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A running process as /proc shows it: its status lines, its CPU time, its
 // descriptors and the sockets behind them, and the kernel's socket tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/rdbd_process.h"
 
 #include <fcntl.h>

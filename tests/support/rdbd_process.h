@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The real rdbd, run for a test or a benchmark: started on a socket and a
 // store, waited for until it accepts connections, stopped or killed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture library's layouts, where a wrong layout would mislead the
 // tests built on it: links as the kernel writes them, the usb-serial and
 // gadget chains, block devices, unplugging.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sysfs cache over a real laptop's sysfs tree: every class entry the
 // start-up scan would look at must resolve to its device.
 #include <gtest/gtest.h>

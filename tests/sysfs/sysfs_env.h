@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Points the sysfs module at a fixture tree for the length of one test.
 

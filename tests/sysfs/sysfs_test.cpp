@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sysfs cache against fixture trees: subsystem rules, link resolution,
 // parents, attributes and the bounds on every path.
 #include "sysfs/sysfs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/board/boards.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Whole simulated boards on a SysfsTree: the devices soldered to a board,
 // the ports of its USB hubs and SD slots, and a catalogue of devices that can

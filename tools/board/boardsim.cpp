@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // boardsim: a board for hwtrackd without the hardware. Lays out a simulated
 // board's sysfs tree, plugs and unplugs its devices as the kernel would
 // (changing the tree and sending the uevents to the udev monitor socket),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // boardsim's session commands. A run is two boardsim processes: the one
 // started, which stays in the machine's namespaces and removes the run's
 // folder at the end, and its child, the first process of a new PID

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // boardsim's session: `run` puts the RDB stand-in rdbd, hwtrackd and a
 // syslog reader on a simulated board in private namespaces and hands over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/board/sysfs_tree.h"
 
 #include <spawn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Simulated sysfs trees for tests and the board simulator.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwtrack-explain: why a device got the class entry it has, or which one it
 // would take. Runs the daemon's own identification and class matching on
 // the live sysfs tree against the RDB's class table, held in memory only:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rdb: reads and writes RDB variables from the shell, through the same
 // layers as the daemon, so it works against the driver on a board and
 // against rdbd on a host alike ($RDB_DEVICE chooses the device).

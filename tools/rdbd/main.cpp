@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rdbd: the RDB stand-in server. Holds the variables in memory, keeps the
 // persistent ones in a store file, and answers the driver requests that
 // rdbdrv sends over a Unix stream socket.

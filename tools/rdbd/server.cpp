@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/rdbd/server.h"
 
 #include <poll.h>

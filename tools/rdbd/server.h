@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // rdbd's connection handling: one thread, poll(), non-blocking sockets.
 // Each client has its own input and output buffers, so a client that sends

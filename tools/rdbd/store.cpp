@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/rdbd/store.h"
 
 #include <fcntl.h>

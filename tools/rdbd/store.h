@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The variables of the RDB stand-in and the driver's rules for them. A Store
 // executes decoded requests; rdbd feeds it from its clients, and tests run it
