@@ -61,12 +61,14 @@ enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFU
 constexpr const char *kRefusalNames[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
 constexpr long long kRefusalWindowMs = 1000;
 
+// A window opens with the first refusal of its cause, which it logs.
 struct refusal_window {
-  bool open = false;
   long long start = 0;
   unsigned logged = 0;
   unsigned held_back = 0;
+  bool open() const { return logged > 0; }
 };
+static_assert(kRefusalLinesPerSecond > 0, "a window is open while it has logged");
 refusal_window refusal_windows[REFUSAL_CAUSES];
 
 bool window_over(const refusal_window &w, long long now) { return now - w.start >= kRefusalWindowMs; }
@@ -82,8 +84,8 @@ void report_held_back(int cause) {
 bool refusal_is_logged(int cause) {
   refusal_window &w = refusal_windows[cause];
   const long long now = hwtrack_now_ms();
-  if (w.open && window_over(w, now)) report_held_back(cause);
-  if (!w.open) w = {true, now, 0, 0};
+  if (w.open() && window_over(w, now)) report_held_back(cause);
+  if (!w.open()) w.start = now;
   if (w.logged < kRefusalLinesPerSecond) {
     ++w.logged;
     return true;
@@ -95,7 +97,7 @@ bool refusal_is_logged(int cause) {
 void report_windows_over() {
   const long long now = hwtrack_now_ms();
   for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
-    if (refusal_windows[cause].open && window_over(refusal_windows[cause], now)) report_held_back(cause);
+    if (refusal_windows[cause].open() && window_over(refusal_windows[cause], now)) report_held_back(cause);
 }
 
 // How long the loop may wait before a held-back count is due; -1: none is.
