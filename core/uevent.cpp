@@ -175,7 +175,8 @@ bool is_move(const char *action, const char *devpath_old) {
 }
 
 void dispatch(const char *action, const char *devpath, const char *subsystem, const char *devpath_old) {
-  for (const char *path : {devpath, is_move(action, devpath_old) ? devpath_old : nullptr}) {
+  const bool move = is_move(action, devpath_old);
+  for (const char *path : {devpath, move ? devpath_old : nullptr}) {
     if (!path) continue;
     if (const char *reason = hwtrack_devpath_refusal(path)) {
       HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
@@ -185,11 +186,11 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
   }
   const subsystem_code code = get_subsystem_code(subsystem);
   const action_code what = get_action_code(action);
-  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || is_move(action, devpath_old))) {
+  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || move)) {
     HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
     return;
   }
-  if (is_move(action, devpath_old)) {
+  if (move) {
     dispatch_remove(code, devpath_old);
     dispatch_add(code, devpath);
     return;
