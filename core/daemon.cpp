@@ -341,7 +341,7 @@ long keep_rdb_in_step() {
 // A socket that was never opened is not announced as closed.
 void close_socket(event_socket which, const char *line) {
   if (event_socket_fd(which) == -1) return;
-  if (line) MAINLOG(LOG_INFO, "%s", line);
+  MAINLOG(LOG_INFO, "%s", line);
   close_event_socket(which);
 }
 
@@ -402,7 +402,7 @@ int hwtrack_main(int argc, char **argv) {
 
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
-    close_socket(event_socket::monitor, nullptr);  // never announced, so closed without a line
+    close_event_socket(event_socket::monitor);  // never announced, so closed without a line
     return shutdown(EXIT_FAILURE);
   }
 
