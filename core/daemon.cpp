@@ -110,6 +110,7 @@ void ignore_sigpipe() {
 constexpr char kNotifySocketVar[] = "NOTIFY_SOCKET";
 constexpr char kReadyFdVar[] = "HWTRACKD_READY_FD";
 
+// Both ways are emptied once readiness is reported: it is reported once.
 struct readiness_channel {
   hw::fixed_text<sizeof(sockaddr_un::sun_path)> notify_socket;
   hw::unique_fd ready_fd;
@@ -117,7 +118,6 @@ struct readiness_channel {
   hw::fixed_text<64> bad_notify_socket;
   hw::fixed_text<32> bad_ready_fd;
   bool waits() const { return !notify_socket.empty() || static_cast<bool>(ready_fd); }
-  bool reported = false;
 };
 readiness_channel readiness;
 
@@ -179,18 +179,18 @@ int count_tracked_devices() {
 // started without its RDB scanned into nothing: it is ready only when the
 // RDB has opened and the reconciliation has run again.
 void report_ready() {
-  if (readiness.reported || !readiness.waits()) return;
+  if (!readiness.waits()) return;
   if (!rdb_is_open()) {
     HWLOG(LOG_WARNING, "not ready - waiting for the rdb");
     if (!readiness.notify_socket.empty()) notify_supervisor("STATUS=waiting for the RDB");
     return;
   }
-  readiness.reported = true;
   const int devices = count_tracked_devices();
   char message[64];
   hw::formatf(message, sizeof(message), "READY=1\nSTATUS=tracking %d devices", devices);
   if (!readiness.notify_socket.empty() && !notify_supervisor(message))
     HWLOG(LOG_ERR, "failed to notify %s - %s", readiness.notify_socket.c_str(), strerror(errno));
+  readiness.notify_socket.clear();
   if (readiness.ready_fd) {
     ssize_t n;
     while ((n = write(readiness.ready_fd.get(), "\n", 1)) < 0 && errno == EINTR) {
@@ -341,7 +341,7 @@ long keep_rdb_in_step() {
 // A socket that was never opened is not announced as closed.
 void close_socket(event_socket which, const char *line) {
   if (event_socket_fd(which) == -1) return;
-  if (line) MAINLOG(LOG_INFO, "%s", line);
+  MAINLOG(LOG_INFO, "%s", line);
   close_event_socket(which);
 }
 
@@ -402,7 +402,7 @@ int hwtrack_main(int argc, char **argv) {
 
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
-    close_socket(event_socket::monitor, nullptr);  // never announced, so closed without a line
+    close_event_socket(event_socket::monitor);  // never announced, so closed without a line
     return shutdown(EXIT_FAILURE);
   }
 

@@ -61,12 +61,14 @@ enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFU
 constexpr const char *kRefusalNames[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
 constexpr long long kRefusalWindowMs = 1000;
 
+// A window opens with the first refusal of its cause, which it logs.
 struct refusal_window {
-  bool open = false;
   long long start = 0;
   unsigned logged = 0;
   unsigned held_back = 0;
+  bool open() const { return logged > 0; }
 };
+static_assert(kRefusalLinesPerSecond > 0, "a window is open while it has logged");
 refusal_window refusal_windows[REFUSAL_CAUSES];
 
 bool window_over(const refusal_window &w, long long now) { return now - w.start >= kRefusalWindowMs; }
@@ -82,8 +84,8 @@ void report_held_back(int cause) {
 bool refusal_is_logged(int cause) {
   refusal_window &w = refusal_windows[cause];
   const long long now = hwtrack_now_ms();
-  if (w.open && window_over(w, now)) report_held_back(cause);
-  if (!w.open) w = {true, now, 0, 0};
+  if (w.open() && window_over(w, now)) report_held_back(cause);
+  if (!w.open()) w.start = now;
   if (w.logged < kRefusalLinesPerSecond) {
     ++w.logged;
     return true;
@@ -95,7 +97,7 @@ bool refusal_is_logged(int cause) {
 void report_windows_over() {
   const long long now = hwtrack_now_ms();
   for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
-    if (refusal_windows[cause].open && window_over(refusal_windows[cause], now)) report_held_back(cause);
+    if (refusal_windows[cause].open() && window_over(refusal_windows[cause], now)) report_held_back(cause);
 }
 
 // How long the loop may wait before a held-back count is due; -1: none is.
@@ -173,7 +175,8 @@ bool is_move(const char *action, const char *devpath_old) {
 }
 
 void dispatch(const char *action, const char *devpath, const char *subsystem, const char *devpath_old) {
-  for (const char *path : {devpath, is_move(action, devpath_old) ? devpath_old : nullptr}) {
+  const bool move = is_move(action, devpath_old);
+  for (const char *path : {devpath, move ? devpath_old : nullptr}) {
     if (!path) continue;
     if (const char *reason = hwtrack_devpath_refusal(path)) {
       HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (devpath=%.*s): %s",
@@ -183,11 +186,11 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
   }
   const subsystem_code code = get_subsystem_code(subsystem);
   const action_code what = get_action_code(action);
-  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || is_move(action, devpath_old))) {
+  if (!devpath && (what == ACTION_ADD || what == ACTION_REMOVE || move)) {
     HWLOG_REFUSAL(REFUSED_DEVPATH, "###hwtrack### event refused (action=%s): no DEVPATH", action);
     return;
   }
-  if (is_move(action, devpath_old)) {
+  if (move) {
     dispatch_remove(code, devpath_old);
     dispatch_add(code, devpath);
     return;

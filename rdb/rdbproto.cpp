@@ -162,9 +162,9 @@ uint32_t body_length(std::string_view in) {
 }
 
 bool request_ready(std::string_view in) {
-  if (in.size() < kLengthPrefix) return false;
-  const uint32_t length = body_length(in);
-  return length > kMaxRequestBody || in.size() - kLengthPrefix >= length;
+  std::string_view body;
+  size_t used = 0;
+  return frame_body(in, kMaxRequestBody, kRequestFixed, &body, &used) != Decode::incomplete;
 }
 
 Decode decode_reply(std::string_view in, Reply &reply, size_t *used) {
