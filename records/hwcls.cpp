@@ -7,7 +7,9 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/log.h"
 #include "rdb/rdb.h"
@@ -38,6 +40,9 @@ std::array<int, HWCLS_TYPE_COUNT> hwcls_next_index{};
 char rdb_name_buf[kRdbNameSize];
 hwcls_match last_match = hwcls_match::none;
 
+// An RDB name of an entry: its type and its index.
+using rdb_name_key = std::pair<int, int>;
+
 // Every record made by hwcls_get, keyed by its address, so release and
 // shutdown free exactly what was handed out; with whether it may have index
 // entries, so that filing a record for the first time (every stored class
@@ -46,15 +51,12 @@ struct owned_record {
   std::unique_ptr<hwcls> rec;
   bool maybe_indexed = false;
   // The RDB name (type and index) the record was last filed under.
-  bool named = false;
-  int named_type = HWCLS_TYPE_NONE;
-  int named_index = -1;
+  std::optional<rdb_name_key> name = std::nullopt;
 };
 std::map<const hwcls *, owned_record> records;
 
 // Which record writes each RDB name ("serial.3" as type and index): one
 // record a name, or two would overwrite each other's variables.
-using rdb_name_key = std::pair<int, int>;
 std::map<rdb_name_key, const hwcls *> names;
 
 bool valid_type(int type) { return type >= 0 && type < HWCLS_TYPE_COUNT; }
@@ -138,19 +140,17 @@ bool name_taken(const hwcls *cls, int type, int index) {
 }
 
 void drop_name(owned_record &owned) {
-  if (!owned.named) return;
-  const auto it = names.find({owned.named_type, owned.named_index});
+  if (!owned.name) return;
+  const auto it = names.find(*owned.name);
   if (it != names.end() && it->second == owned.rec.get()) names.erase(it);
-  owned.named = false;
+  owned.name.reset();
 }
 
 void take_name(owned_record &owned) {
   drop_name(owned);
   const hwcls &cls = *owned.rec;
-  names[{cls.type, cls.index}] = &cls;
-  owned.named = true;
-  owned.named_type = cls.type;
-  owned.named_index = cls.index;
+  owned.name = rdb_name_key{cls.type, cls.index};
+  names[*owned.name] = &cls;
 }
 
 // Deletes what hwcls_write_to_rdb wrote under a name the record has left.
@@ -252,12 +252,12 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // its number (and so its RDB names).
     cls->index = next_index;
     next_index = successor(next_index);
-  } else if (owned != records.end() && owned->second.named && owned->second.named_type != cls->type) {
+  } else if (owned != records.end() && owned->second.name && owned->second.name->first != cls->type) {
     // An entry that changed type (a modem's interface switched from serial
     // to network mode) keeps its number only where the number is free in
     // the new type, and leaves its old name, which a restart would
     // otherwise bring back as a second entry for the device.
-    delete_variables(owned->second.named_type, owned->second.named_index);
+    delete_variables(owned->second.name->first, owned->second.name->second);
     if (name_taken(cls, cls->type, cls->index)) {
       cls->index = next_index;
       next_index = successor(next_index);
