@@ -153,14 +153,19 @@ void take_name(owned_record &owned) {
   names[*owned.name] = &cls;
 }
 
+// The type as RDB names spell it: "(null)" for type 0 or one out of range.
+const char *type_text(int type) { return valid_type(type) && kTypeNames[type] ? kTypeNames[type] : kNoTypeText; }
+
+// The name of the variable key of the entry filed as type and index.
+void name_variable(hw::fixed_text<kRdbVarNameSize> &var, int type, int index, const char *key) {
+  var.set(rdb_format_name("%s%s.%d.%s", kHwclsRdbPrefix, type_text(type), index, key));
+}
+
 // Deletes what hwcls_write_to_rdb wrote under a name the record has left.
 void delete_variables(int type, int index) {
-  hwcls old;
-  old.type = type;
-  old.index = index;
   for (const auto &field : kRdbFields) {
     hw::fixed_text<kRdbVarNameSize> var;
-    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(&old), index, field.key));
+    name_variable(var, type, index, field.key);
     if (rdb_delete_value(var.c_str()) < 0 && errno != ENOENT)
       HWLOG(LOG_ERR, "failed to delete hwcls rdb (var=%s) - %s", var.c_str(), strerror(errno));
   }
@@ -333,7 +338,7 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
   if (!cls) return 0;
   for (const auto &field : kRdbFields) {
     hw::fixed_text<kRdbVarNameSize> var;
-    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(cls), cls->index, field.key));
+    name_variable(var, cls->type, cls->index, field.key);
     const char *value = field.value(*cls, clear_dev);
     if (rdb_set_value(var.c_str(), value, field.persist) < 0)
       HWLOG(LOG_ERR, "failed to write hwcls rdb (var=%s,val=%s)", var.c_str(), value);
@@ -412,10 +417,7 @@ int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTy
 
 const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
 
-const char *hwcls_type_text(const hwcls *cls) {
-  const char *name = hwcls_type_name(cls);
-  return name ? name : kNoTypeText;
-}
+const char *hwcls_type_text(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
 
 const char *hwcls_status_name(const hwcls *cls) {
   return kStatusNames[cls && cls->status == HWCLS_STATUS_INSERTED ? 1 : 0];
