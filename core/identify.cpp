@@ -239,15 +239,6 @@ void complete_record(subsystem_code code, hwdev *hd, const sysfs_device *dev, co
   hd->devpath.set(devpath);
 }
 
-// What a kind function filled, taken back: a refused record goes back to
-// the pool as it came.
-void clear_identity(hwdev *hd) {
-  hd->id.set("");
-  hd->loc.set("");
-  hd->driver.set("");
-  hd->mac.set("");
-}
-
 }  // namespace
 
 sysfs_device *get_physical_device(sysfs_device *dev) {
@@ -328,7 +319,6 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   // read vouches for what was read.
   if (!sysfs_device_present(dev)) {
     ENTRY_LOG(LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
-    clear_identity(hd);
     return -1;
   }
 
