@@ -160,23 +160,23 @@ const char *bus_test_text(bus_test test) {
               bus ? ", " : "", bus ? bus : "");
 }
 
+// Whether text is prefix followed by a decimal number and nothing else.
+bool is_numbered(std::string_view text, std::string_view prefix) {
+  return text.starts_with(prefix) && text.size() > prefix.size() &&
+         text.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
+}
+
 // The gadget device: "gadget" until 6.0, "gadget.<n>" on the gadget bus since.
 bool is_gadget(const sysfs_device *phys) {
   if (!phys) return false;
   const std::string_view kernel = phys->kernel.c_str();
-  if (kernel == "gadget") return true;
-  constexpr std::string_view numbered = "gadget.";
-  return kernel.starts_with(numbered) && kernel.size() > numbered.size() &&
-         kernel.find_first_not_of("0123456789", numbered.size()) == std::string_view::npos;
+  return kernel == "gadget" || is_numbered(kernel, "gadget.");
 }
 
 // u_serial registers its ttys without a parent (3.9 and later): ttyGS<n>
 // lies in /devices/virtual/tty with no "device" link to the gadget.
 bool is_virtual_gadget_tty(const sysfs_device *dev) {
-  constexpr std::string_view prefix = "/devices/virtual/tty/ttyGS";
-  const std::string_view devpath = dev->devpath.c_str();
-  return devpath.starts_with(prefix) && devpath.size() > prefix.size() &&
-         devpath.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
+  return is_numbered(dev->devpath.c_str(), "/devices/virtual/tty/ttyGS");
 }
 
 bool phys_matches(phys_test test, const sysfs_device *phys) {
@@ -237,15 +237,6 @@ void complete_record(subsystem_code code, hwdev *hd, const sysfs_device *dev, co
       break;
   }
   hd->devpath.set(devpath);
-}
-
-// What a kind function filled, taken back: a refused record goes back to
-// the pool as it came.
-void clear_identity(hwdev *hd) {
-  hd->id.set("");
-  hd->loc.set("");
-  hd->driver.set("");
-  hd->mac.set("");
 }
 
 }  // namespace
@@ -328,7 +319,6 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   // read vouches for what was read.
   if (!sysfs_device_present(dev)) {
     ENTRY_LOG(LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
-    clear_identity(hd);
     return -1;
   }
 

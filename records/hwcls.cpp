@@ -7,7 +7,9 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/log.h"
 #include "rdb/rdb.h"
@@ -38,6 +40,9 @@ std::array<int, HWCLS_TYPE_COUNT> hwcls_next_index{};
 char rdb_name_buf[kRdbNameSize];
 hwcls_match last_match = hwcls_match::none;
 
+// An RDB name of an entry: its type and its index.
+using rdb_name_key = std::pair<int, int>;
+
 // Every record made by hwcls_get, keyed by its address, so release and
 // shutdown free exactly what was handed out; with whether it may have index
 // entries, so that filing a record for the first time (every stored class
@@ -46,15 +51,12 @@ struct owned_record {
   std::unique_ptr<hwcls> rec;
   bool maybe_indexed = false;
   // The RDB name (type and index) the record was last filed under.
-  bool named = false;
-  int named_type = HWCLS_TYPE_NONE;
-  int named_index = -1;
+  std::optional<rdb_name_key> name = std::nullopt;
 };
 std::map<const hwcls *, owned_record> records;
 
 // Which record writes each RDB name ("serial.3" as type and index): one
 // record a name, or two would overwrite each other's variables.
-using rdb_name_key = std::pair<int, int>;
 std::map<rdb_name_key, const hwcls *> names;
 
 bool valid_type(int type) { return type >= 0 && type < HWCLS_TYPE_COUNT; }
@@ -138,29 +140,32 @@ bool name_taken(const hwcls *cls, int type, int index) {
 }
 
 void drop_name(owned_record &owned) {
-  if (!owned.named) return;
-  const auto it = names.find({owned.named_type, owned.named_index});
+  if (!owned.name) return;
+  const auto it = names.find(*owned.name);
   if (it != names.end() && it->second == owned.rec.get()) names.erase(it);
-  owned.named = false;
+  owned.name.reset();
 }
 
 void take_name(owned_record &owned) {
   drop_name(owned);
   const hwcls &cls = *owned.rec;
-  names[{cls.type, cls.index}] = &cls;
-  owned.named = true;
-  owned.named_type = cls.type;
-  owned.named_index = cls.index;
+  owned.name = rdb_name_key{cls.type, cls.index};
+  names[*owned.name] = &cls;
+}
+
+// The type as RDB names spell it: "(null)" for type 0 or one out of range.
+const char *type_text(int type) { return valid_type(type) && kTypeNames[type] ? kTypeNames[type] : kNoTypeText; }
+
+// The name of the variable key of the entry filed as type and index.
+void name_variable(hw::fixed_text<kRdbVarNameSize> &var, int type, int index, const char *key) {
+  var.set(rdb_format_name("%s%s.%d.%s", kHwclsRdbPrefix, type_text(type), index, key));
 }
 
 // Deletes what hwcls_write_to_rdb wrote under a name the record has left.
 void delete_variables(int type, int index) {
-  hwcls old;
-  old.type = type;
-  old.index = index;
   for (const auto &field : kRdbFields) {
     hw::fixed_text<kRdbVarNameSize> var;
-    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(&old), index, field.key));
+    name_variable(var, type, index, field.key);
     if (rdb_delete_value(var.c_str()) < 0 && errno != ENOENT)
       HWLOG(LOG_ERR, "failed to delete hwcls rdb (var=%s) - %s", var.c_str(), strerror(errno));
   }
@@ -252,12 +257,12 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // its number (and so its RDB names).
     cls->index = next_index;
     next_index = successor(next_index);
-  } else if (owned != records.end() && owned->second.named && owned->second.named_type != cls->type) {
+  } else if (owned != records.end() && owned->second.name && owned->second.name->first != cls->type) {
     // An entry that changed type (a modem's interface switched from serial
     // to network mode) keeps its number only where the number is free in
     // the new type, and leaves its old name, which a restart would
     // otherwise bring back as a second entry for the device.
-    delete_variables(owned->second.named_type, owned->second.named_index);
+    delete_variables(owned->second.name->first, owned->second.name->second);
     if (name_taken(cls, cls->type, cls->index)) {
       cls->index = next_index;
       next_index = successor(next_index);
@@ -333,7 +338,7 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
   if (!cls) return 0;
   for (const auto &field : kRdbFields) {
     hw::fixed_text<kRdbVarNameSize> var;
-    var.set(rdb_format_name("sys.hw.class.%s.%d.%s", hwcls_type_text(cls), cls->index, field.key));
+    name_variable(var, cls->type, cls->index, field.key);
     const char *value = field.value(*cls, clear_dev);
     if (rdb_set_value(var.c_str(), value, field.persist) < 0)
       HWLOG(LOG_ERR, "failed to write hwcls rdb (var=%s,val=%s)", var.c_str(), value);
@@ -412,10 +417,7 @@ int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTy
 
 const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
 
-const char *hwcls_type_text(const hwcls *cls) {
-  const char *name = hwcls_type_name(cls);
-  return name ? name : kNoTypeText;
-}
+const char *hwcls_type_text(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
 
 const char *hwcls_status_name(const hwcls *cls) {
   return kStatusNames[cls && cls->status == HWCLS_STATUS_INSERTED ? 1 : 0];
