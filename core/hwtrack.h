@@ -113,3 +113,6 @@ long long hwtrack_now_ms();
 // (untrusted sender, oversized, bad devpath); the count of those held back
 // is logged once their second is over.
 inline constexpr unsigned kRefusalLinesPerSecond = 5;
+// Forgets the refusals counted so far, held-back ones unreported: for a
+// caller that starts over in the same process (each test).
+void hwtrack_forget_refusals();

@@ -311,6 +311,10 @@ hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd) {
   return std::exchange(owner_of(which), std::move(fd));
 }
 
+void hwtrack_forget_refusals() {
+  for (auto &w : refusal_windows) w = refusal_window{};
+}
+
 long long hwtrack_now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

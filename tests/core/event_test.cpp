@@ -48,6 +48,7 @@ class EventTest : public testing::Test {
     hwtrack_set_script_runner([](const char *) { return 0; });
     stream_ = open_memstream(&text_, &size_);
     hwtrack_set_event_stream(stream_);
+    hwtrack_forget_refusals();
     log_.clear();
   }
   void TearDown() override {

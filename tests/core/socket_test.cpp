@@ -77,6 +77,7 @@ class SocketTest : public testing::Test {
     ASSERT_EQ(testsupport::enter_namespaces(CLONE_NEWNET), "");
     stream_ = fopen("/dev/null", "w");
     hwtrack_set_event_stream(stream_);
+    hwtrack_forget_refusals();
     log_.clear();
   }
   void TearDown() override {
