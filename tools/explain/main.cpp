@@ -41,8 +41,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr char kClassPrefix[] = "sys.hw.class.";
-
 // --- what the daemon's code says while it works --------------------------------
 
 std::vector<std::string> captured_lines;
@@ -63,7 +61,7 @@ bool is_identification_line(std::string_view line) { return line.starts_with("<h
 
 // --- the class table as the RDB holds it -----------------------------------------
 
-std::string class_name(const hwcls *cls) { return std::string(kClassPrefix) + hwcls_rdb_name(cls); }
+std::string class_name(const hwcls *cls) { return std::string(kHwclsRdbPrefix) + hwcls_rdb_name(cls); }
 
 std::string rdb_text(const std::string &name) {
   const char *value = rdb_get_value(name.c_str());
@@ -320,7 +318,8 @@ std::string entry_text(const explanation &e) {
   if (e.verdict == "held") return e.entry + ", held now (sys.hw." + e.dev + ")";
   if (e.verdict == "refused") return "none: the device is not tracked";
   if (e.verdict == "unknown") return "unknown: the RDB cannot be read";
-  const std::string type = e.entry.substr(sizeof kClassPrefix - 1, e.entry.rfind('.') - (sizeof kClassPrefix - 1));
+  const size_t type_at = sizeof kHwclsRdbPrefix - 1;
+  const std::string type = e.entry.substr(type_at, e.entry.rfind('.') - type_at);
   if (e.verdict == "new")
     return "would take " + e.entry + ", a new entry (" + std::to_string(e.index) + " is the next free " + type +
            " index)";
