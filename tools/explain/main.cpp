@@ -213,12 +213,16 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
 
 // --- which device ------------------------------------------------------------------
 
-// The devpath behind a class folder's link ("/class/tty/ttyS0"), or "".
+// The devpath behind a link below the sysfs root ("/class/tty/ttyS0"), or "".
+std::string resolve_link(const std::string &link) {
+  char path[hw::kPathSize];
+  snprintf(path, sizeof path, "%s", link.c_str());
+  return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
+}
+
 std::string resolve_class_link(const char *subsystem, std::string name) {
   std::replace(name.begin(), name.end(), '/', '!');  // "/dev/disk/a" is "disk!a" in sysfs
-  char path[hw::kPathSize];
-  snprintf(path, sizeof path, "/class/%s/%s", subsystem, name.c_str());
-  return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
+  return resolve_link("/class/" + std::string(subsystem) + "/" + name);
 }
 
 // The devpath a user names: a devpath (below the sysfs root, or with it), a
@@ -233,11 +237,7 @@ std::string devpath_of(const std::string &input) {
   }
   if (input.starts_with("/")) {
     std::string devpath = !root.empty() && input.starts_with(root + "/") ? input.substr(root.size()) : input;
-    if (devpath.starts_with("/class/")) {
-      char path[hw::kPathSize];
-      snprintf(path, sizeof path, "%s", devpath.c_str());
-      return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
-    }
+    if (devpath.starts_with("/class/")) return resolve_link(devpath);
     return sysfs_device_get(devpath.c_str()) ? devpath : "";
   }
   for (const char *subsystem : {"net", "tty", "block"})
