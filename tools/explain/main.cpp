@@ -116,11 +116,11 @@ struct explanation {
   subsystem_code code = SUBSYSTEM_UNKNOWN;
   std::vector<path_step> path;
   std::string kind, why;
-  bool identified = false;
-  std::string type, name, id, location, driver, mac;
+  std::string type, name, id, location, driver, mac;  // all but a refused device's
   // held: the daemon tracks it; new, takes: the entry an add now would
   // give it; refused: not tracked; unknown: no RDB to tell.
   std::string verdict;
+  bool identified() const { return verdict != "refused"; }
   std::string entry, rule, dev, was;
   int index = -1;
   bool entry_inserted = false;  // taken from a device whose remove was never seen
@@ -147,7 +147,6 @@ void record_path(explanation &e, const hwtrack_identify_trace &trace) {
 }
 
 void record_identity(explanation &e, const hwdev *hd) {
-  e.identified = true;
   e.type = hwdev_type_name(hd->type);
   e.name = hd->name.c_str();
   e.id = hd->id.c_str();
@@ -296,7 +295,7 @@ void print_json(const explanation &e) {
   }
   out +=
       "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
-  if (e.identified) {
+  if (e.identified()) {
     out += ",\"type\":" + json_string(e.type) + ",\"name\":" + json_string(e.name) + ",\"id\":" + json_string(e.id) +
            ",\"location\":" + json_string(e.location) + ",\"driver\":" + json_string(e.driver) +
            ",\"mac\":" + json_string(e.mac);
@@ -337,7 +336,7 @@ void print_text(const explanation &e) {
     print_line(p.role.c_str(), where + ")");
   }
   print_line("kind", (e.kind.empty() ? std::string("none") : e.kind) + (e.why.empty() ? "" : ": " + e.why));
-  if (e.identified) {
+  if (e.identified()) {
     print_line("type", e.type);
     print_line("name", e.name);
     print_line("id", e.id);
