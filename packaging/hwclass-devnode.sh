@@ -77,21 +77,23 @@ esac
 
 link=$root/$type.$index
 
+# output COMMAND...: sets out to what COMMAND prints, less the one newline
+# it ends its line with. Command substitution drops every trailing newline
+# and would hide a name that ends in one, so a sentinel keeps them.
+output() {
+	out=$("$@" && printf '.') || return 1
+	out=${out%.}
+	out=${out%"$nl"}
+}
+
 # read_name PREFIX: sets name to the class entry's current device name.
-# Command substitution drops every trailing newline and would hide a name
-# that ends in one, so a sentinel keeps them; only the one newline that
-# `rdb get` ends its output with is removed.
 read_name() {
-	name=$(rdb get "$1.name" && printf '.') || return 1
-	name=${name%.}
-	name=${name%"$nl"}
+	output rdb get "$1.name" && name=$out
 }
 
 # link_target LINK: sets target to what LINK points at, exactly.
 link_target() {
-	target=$(readlink -- "$1" && printf '.') || return 1
-	target=${target%.}
-	target=${target%"$nl"}
+	output readlink -- "$1" && target=$out
 }
 
 nap() {

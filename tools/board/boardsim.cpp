@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -311,32 +312,31 @@ int cmd_list(const CommandLine &cl) {
   return kExitOk;
 }
 
-// plug and unplug: change the tree under the lock, save the state, then send.
-int cmd_plug(const CommandLine &cl, bool plug) {
-  if (cl.words.size() != 2) return usage_error(std::string(plug ? "plug" : "unplug") + " takes ROOT and DEVICE");
+// plug, unplug and mode: change the tree under the lock, save the state,
+// then send the events of the change.
+int change_board(const CommandLine &cl, const std::function<std::vector<board::Uevent>(board::Board &)> &change) {
   const fs::path root = cl.words[0];
-  const std::string &device = cl.words[1];
   RootLock lock(root);
   if (!lock.held()) return failure("cannot open " + root.string() + ": " + strerror(errno));
   board::SysfsTree tree(root);
   board::Board b = board::Board::load(tree, board::state_path(root));
-  const auto port = cl.options.find("--port");
-  const std::vector<board::Uevent> events =
-      plug ? b.plug(device, port == cl.options.end() ? std::string() : port->second) : b.unplug(device);
+  const std::vector<board::Uevent> events = change(b);
   b.save(board::state_path(root));
   return deliver(events, !cl.options.contains("--no-send"));
 }
 
+int cmd_plug(const CommandLine &cl, bool plug) {
+  if (cl.words.size() != 2) return usage_error(std::string(plug ? "plug" : "unplug") + " takes ROOT and DEVICE");
+  const std::string &device = cl.words[1];
+  const auto port = cl.options.find("--port");
+  return change_board(cl, [&](board::Board &b) {
+    return plug ? b.plug(device, port == cl.options.end() ? std::string() : port->second) : b.unplug(device);
+  });
+}
+
 int cmd_mode(const CommandLine &cl) {
   if (cl.words.size() != 3) return usage_error("mode takes ROOT, DEVICE and MODE");
-  const fs::path root = cl.words[0];
-  RootLock lock(root);
-  if (!lock.held()) return failure("cannot open " + root.string() + ": " + strerror(errno));
-  board::SysfsTree tree(root);
-  board::Board b = board::Board::load(tree, board::state_path(root));
-  const std::vector<board::Uevent> events = b.switch_mode(cl.words[1], cl.words[2]);
-  b.save(board::state_path(root));
-  return deliver(events, !cl.options.contains("--no-send"));
+  return change_board(cl, [&](board::Board &b) { return b.switch_mode(cl.words[1], cl.words[2]); });
 }
 
 int cmd_send(const CommandLine &cl) {

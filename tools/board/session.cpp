@@ -298,16 +298,13 @@ int stop_daemon(const Session &s) {
                 (ended ? " (it ended with status " + std::to_string(*ended) + ")" : std::string()));
   }
   kill(pid, SIGTERM);
-  int status = 0;
-  if (getpid() == 1) {
+  std::optional<int> status;
+  if (getpid() == 1)
     status = wait_exit(pid);
-  } else if (!wait_for([&] { return reaped_status(s, pid).has_value(); })) {
+  else if (!wait_for([&] { return (status = reaped_status(s, pid)).has_value(); }))
     return fail("hwtrackd (pid " + std::to_string(pid) + ") did not stop");
-  } else {
-    status = *reaped_status(s, pid);
-  }
   fs::remove(s.daemon_pid());
-  return status == 0 ? kExitOk : fail("hwtrackd ended with status " + std::to_string(status));
+  return *status == 0 ? kExitOk : fail("hwtrackd ended with status " + std::to_string(*status));
 }
 
 // --- setting a run up ----------------------------------------------------------------

@@ -41,8 +41,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr char kClassPrefix[] = "sys.hw.class.";
-
 // --- what the daemon's code says while it works --------------------------------
 
 std::vector<std::string> captured_lines;
@@ -63,7 +61,7 @@ bool is_identification_line(std::string_view line) { return line.starts_with("<h
 
 // --- the class table as the RDB holds it -----------------------------------------
 
-std::string class_name(const hwcls *cls) { return std::string(kClassPrefix) + hwcls_rdb_name(cls); }
+std::string class_name(const hwcls *cls) { return std::string(kHwclsRdbPrefix) + hwcls_rdb_name(cls); }
 
 std::string rdb_text(const std::string &name) {
   const char *value = rdb_get_value(name.c_str());
@@ -118,11 +116,11 @@ struct explanation {
   subsystem_code code = SUBSYSTEM_UNKNOWN;
   std::vector<path_step> path;
   std::string kind, why;
-  bool identified = false;
-  std::string type, name, id, location, driver, mac;
+  std::string type, name, id, location, driver, mac;  // all but a refused device's
   // held: the daemon tracks it; new, takes: the entry an add now would
   // give it; refused: not tracked; unknown: no RDB to tell.
   std::string verdict;
+  bool identified() const { return verdict != "refused"; }
   std::string entry, rule, dev, was;
   int index = -1;
   bool entry_inserted = false;  // taken from a device whose remove was never seen
@@ -149,7 +147,6 @@ void record_path(explanation &e, const hwtrack_identify_trace &trace) {
 }
 
 void record_identity(explanation &e, const hwdev *hd) {
-  e.identified = true;
   e.type = hwdev_type_name(hd->type);
   e.name = hd->name.c_str();
   e.id = hd->id.c_str();
@@ -215,12 +212,16 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
 
 // --- which device ------------------------------------------------------------------
 
-// The devpath behind a class folder's link ("/class/tty/ttyS0"), or "".
+// The devpath behind a link below the sysfs root ("/class/tty/ttyS0"), or "".
+std::string resolve_link(const std::string &link) {
+  char path[hw::kPathSize];
+  snprintf(path, sizeof path, "%s", link.c_str());
+  return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
+}
+
 std::string resolve_class_link(const char *subsystem, std::string name) {
   std::replace(name.begin(), name.end(), '/', '!');  // "/dev/disk/a" is "disk!a" in sysfs
-  char path[hw::kPathSize];
-  snprintf(path, sizeof path, "/class/%s/%s", subsystem, name.c_str());
-  return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
+  return resolve_link("/class/" + std::string(subsystem) + "/" + name);
 }
 
 // The devpath a user names: a devpath (below the sysfs root, or with it), a
@@ -235,11 +236,7 @@ std::string devpath_of(const std::string &input) {
   }
   if (input.starts_with("/")) {
     std::string devpath = !root.empty() && input.starts_with(root + "/") ? input.substr(root.size()) : input;
-    if (devpath.starts_with("/class/")) {
-      char path[hw::kPathSize];
-      snprintf(path, sizeof path, "%s", devpath.c_str());
-      return sysfs_resolve_link(path, sizeof path) == 0 ? std::string(path) : std::string();
-    }
+    if (devpath.starts_with("/class/")) return resolve_link(devpath);
     return sysfs_device_get(devpath.c_str()) ? devpath : "";
   }
   for (const char *subsystem : {"net", "tty", "block"})
@@ -298,7 +295,7 @@ void print_json(const explanation &e) {
   }
   out +=
       "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
-  if (e.identified) {
+  if (e.identified()) {
     out += ",\"type\":" + json_string(e.type) + ",\"name\":" + json_string(e.name) + ",\"id\":" + json_string(e.id) +
            ",\"location\":" + json_string(e.location) + ",\"driver\":" + json_string(e.driver) +
            ",\"mac\":" + json_string(e.mac);
@@ -320,7 +317,8 @@ std::string entry_text(const explanation &e) {
   if (e.verdict == "held") return e.entry + ", held now (sys.hw." + e.dev + ")";
   if (e.verdict == "refused") return "none: the device is not tracked";
   if (e.verdict == "unknown") return "unknown: the RDB cannot be read";
-  const std::string type = e.entry.substr(sizeof kClassPrefix - 1, e.entry.rfind('.') - (sizeof kClassPrefix - 1));
+  const size_t type_at = sizeof kHwclsRdbPrefix - 1;
+  const std::string type = e.entry.substr(type_at, e.entry.rfind('.') - type_at);
   if (e.verdict == "new")
     return "would take " + e.entry + ", a new entry (" + std::to_string(e.index) + " is the next free " + type +
            " index)";
@@ -338,7 +336,7 @@ void print_text(const explanation &e) {
     print_line(p.role.c_str(), where + ")");
   }
   print_line("kind", (e.kind.empty() ? std::string("none") : e.kind) + (e.why.empty() ? "" : ": " + e.why));
-  if (e.identified) {
+  if (e.identified()) {
     print_line("type", e.type);
     print_line("name", e.name);
     print_line("id", e.id);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace rdbd {
 namespace {
@@ -150,7 +151,7 @@ int Server::run() {
       if (c.dead) continue;
       serve_buffered(c);
       flush(c);
-      more_buffered |= can_serve(c) && rdbproto::request_ready(unread(c));
+      more_buffered |= can_serve(c) && rdbproto::request_ready(c.in);
     }
     std::erase_if(clients_, [](const Client &c) { return c.dead; });
   }
@@ -185,14 +186,12 @@ void Server::accept_clients() {
   }
 }
 
-std::string_view Server::unread(const Client &client) { return std::string_view(client.in).substr(client.in_pos); }
-
 bool Server::can_serve(const Client &client) const {
   return !client.dead && client.out.size() - client.out_pos < kMaxPendingOutput;
 }
 
 bool Server::wants_input(const Client &client) const {
-  return can_serve(client) && !rdbproto::request_ready(unread(client));
+  return can_serve(client) && !rdbproto::request_ready(client.in);
 }
 
 void Server::read_from(Client &client) {
@@ -206,17 +205,18 @@ void Server::read_from(Client &client) {
 }
 
 void Server::serve_buffered(Client &client) {
+  size_t done = 0;  // client.in[0, done) is served
   for (int served = 0; served < kFramesPerTurn && can_serve(client); ++served) {
     rdbproto::Request req;
     size_t used = 0;
-    const rdbproto::Decode result = rdbproto::decode_request(unread(client), req, &used);
+    const rdbproto::Decode result = rdbproto::decode_request(std::string_view(client.in).substr(done), req, &used);
     if (result == rdbproto::Decode::incomplete) break;
     if (result == rdbproto::Decode::malformed && used == 0) {
       fprintf(stderr, "rdbd: unreadable request stream; closing the connection\n");
       client.dead = true;
       return;
     }
-    client.in_pos += used;
+    done += used;
     rdbproto::Reply reply;
     if (result == rdbproto::Decode::malformed) {
       fprintf(stderr, "rdbd: malformed request refused\n");
@@ -227,8 +227,7 @@ void Server::serve_buffered(Client &client) {
     rdbproto::encode_reply(reply, client.out);
   }
   // Served frames are dropped from the front once, not one by one.
-  client.in.erase(0, client.in_pos);
-  client.in_pos = 0;
+  client.in.erase(0, done);
 }
 
 void Server::flush(Client &client) {

@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -32,8 +31,7 @@ class Server {
  private:
   struct Client {
     hw::unique_fd fd;
-    std::string in;
-    size_t in_pos = 0;  // in[0, in_pos) is served
+    std::string in;  // requests not served yet
     std::string out;
     size_t out_pos = 0;  // out[0, out_pos) is sent
     bool dead = false;
@@ -43,7 +41,6 @@ class Server {
   void read_from(Client &client);
   void serve_buffered(Client &client);
   void flush(Client &client);
-  static std::string_view unread(const Client &client);
   // Room for more replies.
   bool can_serve(const Client &client) const;
   // Room for more replies, and no whole request waiting.
