@@ -18,6 +18,7 @@
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"
+#include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace {
@@ -34,8 +35,7 @@ std::string datagram(const std::vector<std::string> &strings) {
 }
 
 std::string uevent(const std::string &action, const std::string &devpath, const std::string &subsystem) {
-  return datagram({action + "@" + devpath, "ACTION=" + action, "DEVPATH=" + devpath, "SUBSYSTEM=" + subsystem,
-                   "SEQNUM=7"});
+  return board::Uevent{action, devpath, subsystem, {}, 7}.datagram();
 }
 
 class EventTest : public testing::Test {

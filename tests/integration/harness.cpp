@@ -32,6 +32,7 @@
 #include "tests/support/namespaces.h"
 #include "tests/support/procfs.h"
 #include "tests/support/rdbd_process.h"
+#include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace itest {
@@ -200,16 +201,8 @@ std::string make_datagram(const std::vector<std::string> &strings) {
 }
 
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
-                        unsigned seqnum, const std::vector<std::string> &extra) {
-  std::vector<std::string> strings = {
-      std::string(action) + "@" + std::string(devpath),
-      "ACTION=" + std::string(action),
-      "DEVPATH=" + std::string(devpath),
-      "SUBSYSTEM=" + std::string(subsystem),
-      "SEQNUM=" + std::to_string(seqnum),
-  };
-  strings.insert(strings.end(), extra.begin(), extra.end());
-  return make_datagram(strings);
+                        unsigned seqnum) {
+  return board::Uevent{std::string(action), std::string(devpath), std::string(subsystem), {}, seqnum}.datagram();
 }
 
 // ---------------------------------------------------------------------------

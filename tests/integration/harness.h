@@ -102,10 +102,10 @@ std::optional<SyslogLine> parse_syslog_datagram(std::string_view datagram);
 // Strings each followed by a NUL byte, concatenated: a raw event message.
 std::string make_datagram(const std::vector<std::string> &strings);
 
-// A kernel-style uevent: header "action@devpath", then ACTION, DEVPATH,
-// SUBSYSTEM, SEQNUM and any extra "KEY=value" strings.
+// A kernel-style uevent without device variables (board::Uevent::datagram):
+// header "action@devpath", then ACTION, DEVPATH, SUBSYSTEM and SEQNUM.
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
-                        unsigned seqnum = 1, const std::vector<std::string> &extra = {});
+                        unsigned seqnum = 1);
 
 // ---------------------------------------------------------------------------
 // Running a program to completion (no namespaces needed): run_program, with
