@@ -191,15 +191,6 @@ std::optional<SyslogLine> parse_syslog_datagram(std::string_view d) {
   return line;
 }
 
-std::string make_datagram(const std::vector<std::string> &strings) {
-  std::string out;
-  for (const auto &s : strings) {
-    out += s;
-    out.push_back('\0');
-  }
-  return out;
-}
-
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
                         unsigned seqnum) {
   return board::Uevent{std::string(action), std::string(devpath), std::string(subsystem), {}, seqnum}.datagram();

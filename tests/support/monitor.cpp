@@ -19,6 +19,15 @@ constexpr auto kUnboundWait = std::chrono::seconds(5);
 
 }  // namespace
 
+std::string make_datagram(const std::vector<std::string> &strings) {
+  std::string out;
+  for (const auto &s : strings) {
+    out += s;
+    out.push_back('\0');
+  }
+  return out;
+}
+
 sockaddr_un monitor_socket_address(socklen_t *len) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

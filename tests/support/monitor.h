@@ -8,10 +8,14 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/unique_fd.h"
 
 namespace testsupport {
+
+// Strings each followed by a NUL byte, concatenated: a raw event message.
+std::string make_datagram(const std::vector<std::string> &strings);
 
 // The abstract address the daemon binds, and its length.
 sockaddr_un monitor_socket_address(socklen_t *len);
