@@ -31,6 +31,7 @@
 #include "tests/support/monitor.h"
 #include "tests/support/namespaces.h"
 #include "tests/support/procfs.h"
+#include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
 #include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
@@ -103,12 +104,6 @@ bool open_pty(unique_fd &master, unique_fd &slave) {
   if (tcgetattr(slave.get(), &t) < 0) return false;
   cfmakeraw(&t);
   return tcsetattr(slave.get(), TCSANOW, &t) == 0;
-}
-
-rdbdrv_handle_ptr open_rdb(const std::string &path) {
-  rdbdrv_handle *handle = nullptr;
-  rdbdrv_open(path.c_str(), &handle);
-  return rdbdrv_handle_ptr(handle);
 }
 
 }  // namespace
@@ -424,62 +419,26 @@ bool Harness::rdbd_running() { return rdbd_ && rdbd_->running(); }
 // --- RDB --------------------------------------------------------------------------
 
 std::optional<std::string> Harness::rdb_get(const std::string &name) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return std::nullopt;
-  std::vector<char> buf(1024);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    int len = static_cast<int>(buf.size());
-    const int r = rdbdrv_get(rdb.get(), name.c_str(), buf.data(), &len);
-    if (r == -EOVERFLOW && len > static_cast<int>(buf.size())) {
-      buf.resize(static_cast<size_t>(len));
-      continue;
-    }
-    if (r < 0) return std::nullopt;
-    const size_t n = std::min(static_cast<size_t>(std::max(len, 0)), buf.size());
-    return std::string(buf.data(), strnlen(buf.data(), n));
-  }
-  return std::nullopt;
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  return rdb ? testsupport::get_variable(rdb.get(), name) : std::nullopt;
 }
 
 bool Harness::rdb_set(const std::string &name, const std::string &value, bool persist) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return false;
-  const int r = rdbdrv_set(rdb.get(), name.c_str(), value.c_str());
-  if (r == 0) return true;
-  if (r != -ENOENT) return false;
-  return rdbdrv_create(rdb.get(), name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0) == 0;
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  return rdb && testsupport::put_variable(rdb.get(), name, value, persist) == 0;
 }
 
 bool Harness::rdb_del(const std::string &name) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
   return rdb && rdbdrv_delete(rdb.get(), name.c_str()) == 0;
 }
 
 std::vector<std::string> Harness::rdb_names(const std::string &prefix) {
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  const std::optional<std::string> listing = rdb ? testsupport::list_names(rdb.get(), prefix) : std::nullopt;
   std::vector<std::string> names;
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return names;
-  std::vector<char> buf(4096);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    int len = static_cast<int>(buf.size()) - 1;
-    const int r = rdbdrv_getnames(rdb.get(), prefix.c_str(), buf.data(), &len, 0);
-    if (r == -EOVERFLOW && len >= static_cast<int>(buf.size()) - 1) {
-      buf.resize(static_cast<size_t>(len) + 1);
-      continue;
-    }
-    if (r < 0 || len < 0) return names;
-    const std::string list(buf.data(), strnlen(buf.data(), std::min(static_cast<size_t>(len), buf.size())));
-    std::string name;
-    for (char c : list + "&") {
-      if (c == '&' || c == ';') {
-        if (!name.empty() && name.starts_with(prefix)) names.push_back(name);
-        name.clear();
-      } else {
-        name.push_back(c);
-      }
-    }
-    break;
-  }
+  for (std::string &name : testsupport::split_names(listing.value_or("")))
+    if (name.starts_with(prefix)) names.push_back(std::move(name));
   std::sort(names.begin(), names.end());
   return names;
 }
