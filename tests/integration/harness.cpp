@@ -242,8 +242,8 @@ struct Harness::Capture {
     err.clear();
   }
 
+  // With m held.
   bool streams_closed(unsigned gen) const {
-    std::lock_guard lock(m);
     return std::none_of(streams.begin(), streams.end(), [&](const Stream &s) { return s.generation == gen; });
   }
 
@@ -531,9 +531,7 @@ int Harness::wait_daemon_exit(Deadline deadline) {
     std::lock_guard lock(capture_->m);
     return capture_->generation;
   }();
-  capture_->wait([&] { return std::none_of(capture_->streams.begin(), capture_->streams.end(),
-                                           [&](const Capture::Stream &s) { return s.generation == gen; }); },
-                 deadline);
+  capture_->wait([&] { return capture_->streams_closed(gen); }, deadline);
   daemon_pid_ = -daemon_pid_;  // keep the pid for log_lines()
   return *st;
 }
