@@ -67,8 +67,7 @@ void or_fail(const std::string &error) {
 // longer one of the spawned either way.
 void reap(pid_t pid, std::chrono::seconds timeout) {
   forget(pid);
-  testsupport::reap_by(pid, testsupport::within(timeout));
-  if (testsupport::try_reap(pid)) return;
+  if (testsupport::reap_by(pid, testsupport::within(timeout))) return;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
 }
