@@ -43,7 +43,7 @@ using hw::unique_fd;
 using testsupport::reap_by;
 using testsupport::try_reap;
 
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
+using testsupport::errno_text;
 
 bool write_text(const char *path, std::string_view text) {
   const unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
