@@ -669,17 +669,8 @@ bool Harness::send_monitor_as(uid_t uid, gid_t gid, std::string_view datagram) {
 }
 
 bool Harness::send_netlink(std::string_view datagram, uint32_t port_id) {
-  const unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-  if (!fd) return false;
-  sockaddr_nl self{};
-  self.nl_family = AF_NETLINK;
-  if (bind(fd.get(), reinterpret_cast<sockaddr *>(&self), sizeof self) < 0) return false;
-  sockaddr_nl to{};
-  to.nl_family = AF_NETLINK;
-  to.nl_pid = port_id;
-  to.nl_groups = port_id == 0 ? 1 : 0;
-  return sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
-         static_cast<ssize_t>(datagram.size());
+  const unique_fd fd = testsupport::netlink_socket();
+  return fd && testsupport::send_netlink(fd.get(), port_id, datagram);
 }
 
 bool Harness::trigger_kernel_uevent(const std::string &uevent_file, std::string_view action) {
