@@ -50,7 +50,6 @@ Options opts;
 
 [[noreturn]] void fail(const std::string &what) { throw std::runtime_error(what); }
 
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
 // --- statistics and the table ----------------------------------------------------
 

@@ -43,7 +43,8 @@ extern Options opts;
 // A benchmark that cannot go on throws; main reports it and prints what
 // was measured until then.
 [[noreturn]] void fail(const std::string &what);
-std::string errno_text(const std::string &what);
+
+using testsupport::errno_text;
 
 // --- the table of figures ---------------------------------------------------------
 

@@ -28,6 +28,7 @@
 #include "rdb/rdbdrv.h"
 #include "tests/support/namespaces.h"
 #include "tests/support/procfs.h"
+#include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
 #include "tools/board/boards.h"
 #include "tools/rdbd/store.h"
@@ -66,8 +67,7 @@ void or_fail(const std::string &error) {
 // longer one of the spawned either way.
 void reap(pid_t pid, std::chrono::seconds timeout) {
   forget(pid);
-  testsupport::reap_by(pid, testsupport::within(timeout));
-  if (testsupport::try_reap(pid)) return;
+  if (testsupport::reap_by(pid, testsupport::within(timeout))) return;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
 }
@@ -256,41 +256,20 @@ void Rdbd::stop_it() {
 std::string Rdbd::store_file(const std::string &name) const { return work_dir + "/" + name + ".store"; }
 
 rdbdrv_handle_ptr Rdbd::open() const {
-  rdbdrv_handle *h = nullptr;
-  if (rdbdrv_open(socket.c_str(), &h) < 0) fail(errno_text("rdb open"));
-  return rdbdrv_handle_ptr(h);
+  rdbdrv_handle_ptr h = testsupport::open_rdb(socket);
+  if (!h) fail(errno_text("rdb open"));
+  return h;
 }
 
 void Rdbd::set(const std::string &name, const std::string &value) const {
-  const rdbdrv_handle_ptr h = open();
-  if (rdbdrv_set(h.get(), name.c_str(), value.c_str()) < 0) rdbdrv_create(h.get(), name.c_str(), value.c_str(), 0, 0);
+  testsupport::put_variable(open().get(), name, value);
 }
 
 std::map<std::string, std::string> Rdbd::dump(const std::string &prefix) const {
   std::map<std::string, std::string> out;
   const rdbdrv_handle_ptr h = open();
-  std::vector<char> names(1 << 16);
-  int len = static_cast<int>(names.size()) - 1;
-  int rc = rdbdrv_getnames(h.get(), prefix.c_str(), names.data(), &len, 0);
-  if (rc == -EOVERFLOW) {
-    names.resize(static_cast<size_t>(len) + 1);
-    len = static_cast<int>(names.size()) - 1;
-    rc = rdbdrv_getnames(h.get(), prefix.c_str(), names.data(), &len, 0);
-  }
-  if (rc == 0) {
-    std::string list(names.data(), static_cast<size_t>(std::max(len, 0)));
-    size_t pos = 0;
-    while (pos < list.size()) {
-      size_t end = list.find_first_of("&;", pos);
-      if (end == std::string::npos) end = list.size();
-      std::string name = list.substr(pos, end - pos);
-      pos = end + 1;
-      if (name.empty() || name.back() == '\0') continue;
-      char value[1024];
-      int vlen = sizeof value;
-      out[name] = rdbdrv_get(h.get(), name.c_str(), value, &vlen) == 0 ? std::string(value) : "<unreadable>";
-    }
-  }
+  for (const std::string &name : testsupport::split_names(testsupport::list_names(h.get(), prefix).value_or("")))
+    out[name] = testsupport::get_variable(h.get(), name).value_or("<unreadable>");
   return out;
 }
 

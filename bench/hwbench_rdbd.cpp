@@ -9,6 +9,7 @@
 
 #include "bench/hwbench.h"
 #include "rdb/rdbdrv.h"
+#include "tests/support/rdb_client.h"
 #include "tools/rdbd/store.h"
 
 namespace hwbench {
@@ -21,9 +22,7 @@ double persistent_write_us(const std::string &label, const std::string &store, i
   Rdbd rdb;
   rdb.start(label, store);
   const rdbdrv_handle_ptr h = rdb.open();
-  if (rdbdrv_set(h.get(), name(0).c_str(), "0") < 0 &&
-      rdbdrv_create(h.get(), name(0).c_str(), "0", RDBDRV_PERSIST, 0) < 0)
-    fail(errno_text("rdbd create"));
+  if (testsupport::put_variable(h.get(), name(0), "0", /*persist=*/true) < 0) fail(errno_text("rdbd create"));
   const double start = now_ns();
   for (int i = 0; i < writes; ++i)
     if (rdbdrv_set(h.get(), name(i).c_str(), std::to_string(i).c_str()) < 0) fail(errno_text("rdbd write"));

@@ -18,24 +18,18 @@
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/monitor.h"
+#include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace {
 
 constexpr char kStamp[] = "1700000000.000042";
 
-std::string datagram(const std::vector<std::string> &strings) {
-  std::string out;
-  for (const auto &s : strings) {
-    out += s;
-    out.push_back('\0');
-  }
-  return out;
-}
+using testsupport::make_datagram;
 
 std::string uevent(const std::string &action, const std::string &devpath, const std::string &subsystem) {
-  return datagram({action + "@" + devpath, "ACTION=" + action, "DEVPATH=" + devpath, "SUBSYSTEM=" + subsystem,
-                   "SEQNUM=7"});
+  return board::Uevent{action, devpath, subsystem, {}, 7}.datagram();
 }
 
 class EventTest : public testing::Test {
@@ -135,7 +129,7 @@ TEST_F(EventTest, UnknownActionsAreLoggedAsErrors) {
 }
 
 TEST_F(EventTest, MissingValuesPrintEmpty) {
-  handle(datagram({"header-only"}), "UDEV  ");
+  handle(make_datagram({"header-only"}), "UDEV  ");
   EXPECT_EQ(printed(), "UDEV  [1700000000.000042]" + std::string(11, ' ') + "()\n");
   EXPECT_EQ(priority_of("###hwtrack### unknown action found (action=)"), LOG_ERR);
 }
@@ -143,7 +137,7 @@ TEST_F(EventTest, MissingValuesPrintEmpty) {
 TEST_F(EventTest, AddOrRemoveWithoutDevpathIsRefused) {
   for (const char *action : {"add", "remove"}) {
     log_.clear();
-    handle(datagram({std::string(action) + "@/x", std::string("ACTION=") + action, "SUBSYSTEM=tty"}));
+    handle(make_datagram({std::string(action) + "@/x", std::string("ACTION=") + action, "SUBSYSTEM=tty"}));
     EXPECT_EQ(priority_of("no DEVPATH"), LOG_ERR) << action;
     EXPECT_FALSE(logged("start to")) << action;
   }
@@ -174,13 +168,13 @@ TEST_F(EventTest, ControlCharactersInSentTextCannotForgeALogLine) {
 }
 
 TEST_F(EventTest, HeaderIsNeverSearchedForKeys) {
-  handle(datagram({"DEVPATH=/in-header", "ACTION=change"}));
+  handle(make_datagram({"DEVPATH=/in-header", "ACTION=change"}));
   EXPECT_EQ(printed().find("/in-header"), std::string::npos) << printed();
   EXPECT_TRUE(logged("start to change"));
 }
 
 TEST_F(EventTest, KeysWithoutHeaderAreTakenAsTheHeader) {
-  handle(datagram({"ACTION=add", "DEVPATH=/devices/x"}));
+  handle(make_datagram({"ACTION=add", "DEVPATH=/devices/x"}));
   // "ACTION=add" is the header: the action is missing.
   EXPECT_TRUE(logged("unknown action found (action=)"));
   EXPECT_FALSE(logged("start to add"));
@@ -194,7 +188,7 @@ TEST_F(EventTest, MessageWithoutNulHasNoKeys) {
 TEST_F(EventTest, FullBufferIsReadToItsLastByteAndNoFurther) {
   // Exactly 4096 bytes, the last string unterminated; bytes after them (a
   // stale, longer message) would turn "change" into "changed".
-  std::string msg = datagram({"change@/devices/x", "DEVPATH=/devices/x"});
+  std::string msg = make_datagram({"change@/devices/x", "DEVPATH=/devices/x"});
   const std::string last = "ACTION=change";
   msg += "FILLER=" + std::string(kUeventBufferSize - msg.size() - last.size() - 8, 'f') + '\0';
   msg += last;

@@ -10,18 +10,12 @@
 
 #include "base/path_size.h"
 #include "core/hwtrack.h"
+#include "tests/support/monitor.h"
 
 namespace {
 
 // Key strings, each terminated by NUL, as they follow an event's header.
-std::string keys(const std::vector<std::string> &strings) {
-  std::string out;
-  for (const auto &s : strings) {
-    out += s;
-    out.push_back('\0');
-  }
-  return out;
-}
+std::string keys(const std::vector<std::string> &strings) { return testsupport::make_datagram(strings); }
 
 std::optional<std::string> value_of(const char *key, const std::string &message) {
   const char *v = get_uevent_value(key, message.data(), message.data() + message.size());

@@ -34,15 +34,8 @@ namespace {
 constexpr uid_t kNobody = 65534;
 
 using hw::unique_fd;
-
-unique_fd netlink_socket(uint32_t groups = 0) {
-  unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-  sockaddr_nl addr{};
-  addr.nl_family = AF_NETLINK;
-  addr.nl_groups = groups;
-  if (fd && bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) fd.reset();
-  return fd;
-}
+using testsupport::netlink_socket;
+using testsupport::send_netlink;
 
 int monitor_fd() { return event_socket_fd(event_socket::monitor); }
 int netlink_fd() { return event_socket_fd(event_socket::netlink); }
@@ -52,15 +45,6 @@ uint32_t port_id(int fd) {
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
   return addr.nl_pid;
-}
-
-bool send_netlink(int from, uint32_t to_port, const std::string &msg) {
-  sockaddr_nl to{};
-  to.nl_family = AF_NETLINK;
-  to.nl_pid = to_port;
-  to.nl_groups = to_port == 0 ? 1 : 0;
-  return sendto(from, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
-         static_cast<ssize_t>(msg.size());
 }
 
 bool queue_is_empty(int fd) {

@@ -31,7 +31,9 @@
 #include "tests/support/monitor.h"
 #include "tests/support/namespaces.h"
 #include "tests/support/procfs.h"
+#include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
+#include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace itest {
@@ -41,7 +43,7 @@ using hw::unique_fd;
 using testsupport::reap_by;
 using testsupport::try_reap;
 
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
+using testsupport::errno_text;
 
 bool write_text(const char *path, std::string_view text) {
   const unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
@@ -102,12 +104,6 @@ bool open_pty(unique_fd &master, unique_fd &slave) {
   if (tcgetattr(slave.get(), &t) < 0) return false;
   cfmakeraw(&t);
   return tcsetattr(slave.get(), TCSANOW, &t) == 0;
-}
-
-rdbdrv_handle_ptr open_rdb(const std::string &path) {
-  rdbdrv_handle *handle = nullptr;
-  rdbdrv_open(path.c_str(), &handle);
-  return rdbdrv_handle_ptr(handle);
 }
 
 }  // namespace
@@ -190,26 +186,9 @@ std::optional<SyslogLine> parse_syslog_datagram(std::string_view d) {
   return line;
 }
 
-std::string make_datagram(const std::vector<std::string> &strings) {
-  std::string out;
-  for (const auto &s : strings) {
-    out += s;
-    out.push_back('\0');
-  }
-  return out;
-}
-
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
-                        unsigned seqnum, const std::vector<std::string> &extra) {
-  std::vector<std::string> strings = {
-      std::string(action) + "@" + std::string(devpath),
-      "ACTION=" + std::string(action),
-      "DEVPATH=" + std::string(devpath),
-      "SUBSYSTEM=" + std::string(subsystem),
-      "SEQNUM=" + std::to_string(seqnum),
-  };
-  strings.insert(strings.end(), extra.begin(), extra.end());
-  return make_datagram(strings);
+                        unsigned seqnum) {
+  return board::Uevent{std::string(action), std::string(devpath), std::string(subsystem), {}, seqnum}.datagram();
 }
 
 // ---------------------------------------------------------------------------
@@ -263,8 +242,8 @@ struct Harness::Capture {
     err.clear();
   }
 
+  // With m held.
   bool streams_closed(unsigned gen) const {
-    std::lock_guard lock(m);
     return std::none_of(streams.begin(), streams.end(), [&](const Stream &s) { return s.generation == gen; });
   }
 
@@ -440,62 +419,26 @@ bool Harness::rdbd_running() { return rdbd_ && rdbd_->running(); }
 // --- RDB --------------------------------------------------------------------------
 
 std::optional<std::string> Harness::rdb_get(const std::string &name) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return std::nullopt;
-  std::vector<char> buf(1024);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    int len = static_cast<int>(buf.size());
-    const int r = rdbdrv_get(rdb.get(), name.c_str(), buf.data(), &len);
-    if (r == -EOVERFLOW && len > static_cast<int>(buf.size())) {
-      buf.resize(static_cast<size_t>(len));
-      continue;
-    }
-    if (r < 0) return std::nullopt;
-    const size_t n = std::min(static_cast<size_t>(std::max(len, 0)), buf.size());
-    return std::string(buf.data(), strnlen(buf.data(), n));
-  }
-  return std::nullopt;
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  return rdb ? testsupport::get_variable(rdb.get(), name) : std::nullopt;
 }
 
 bool Harness::rdb_set(const std::string &name, const std::string &value, bool persist) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return false;
-  const int r = rdbdrv_set(rdb.get(), name.c_str(), value.c_str());
-  if (r == 0) return true;
-  if (r != -ENOENT) return false;
-  return rdbdrv_create(rdb.get(), name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0) == 0;
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  return rdb && testsupport::put_variable(rdb.get(), name, value, persist) == 0;
 }
 
 bool Harness::rdb_del(const std::string &name) {
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
   return rdb && rdbdrv_delete(rdb.get(), name.c_str()) == 0;
 }
 
 std::vector<std::string> Harness::rdb_names(const std::string &prefix) {
+  const rdbdrv_handle_ptr rdb = testsupport::open_rdb(rdb_socket());
+  const std::optional<std::string> listing = rdb ? testsupport::list_names(rdb.get(), prefix) : std::nullopt;
   std::vector<std::string> names;
-  const rdbdrv_handle_ptr rdb = open_rdb(rdb_socket());
-  if (!rdb) return names;
-  std::vector<char> buf(4096);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    int len = static_cast<int>(buf.size()) - 1;
-    const int r = rdbdrv_getnames(rdb.get(), prefix.c_str(), buf.data(), &len, 0);
-    if (r == -EOVERFLOW && len >= static_cast<int>(buf.size()) - 1) {
-      buf.resize(static_cast<size_t>(len) + 1);
-      continue;
-    }
-    if (r < 0 || len < 0) return names;
-    const std::string list(buf.data(), strnlen(buf.data(), std::min(static_cast<size_t>(len), buf.size())));
-    std::string name;
-    for (char c : list + "&") {
-      if (c == '&' || c == ';') {
-        if (!name.empty() && name.starts_with(prefix)) names.push_back(name);
-        name.clear();
-      } else {
-        name.push_back(c);
-      }
-    }
-    break;
-  }
+  for (std::string &name : testsupport::split_names(listing.value_or("")))
+    if (name.starts_with(prefix)) names.push_back(std::move(name));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -588,9 +531,7 @@ int Harness::wait_daemon_exit(Deadline deadline) {
     std::lock_guard lock(capture_->m);
     return capture_->generation;
   }();
-  capture_->wait([&] { return std::none_of(capture_->streams.begin(), capture_->streams.end(),
-                                           [&](const Capture::Stream &s) { return s.generation == gen; }); },
-                 deadline);
+  capture_->wait([&] { return capture_->streams_closed(gen); }, deadline);
   daemon_pid_ = -daemon_pid_;  // keep the pid for log_lines()
   return *st;
 }
@@ -728,17 +669,8 @@ bool Harness::send_monitor_as(uid_t uid, gid_t gid, std::string_view datagram) {
 }
 
 bool Harness::send_netlink(std::string_view datagram, uint32_t port_id) {
-  const unique_fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
-  if (!fd) return false;
-  sockaddr_nl self{};
-  self.nl_family = AF_NETLINK;
-  if (bind(fd.get(), reinterpret_cast<sockaddr *>(&self), sizeof self) < 0) return false;
-  sockaddr_nl to{};
-  to.nl_family = AF_NETLINK;
-  to.nl_pid = port_id;
-  to.nl_groups = port_id == 0 ? 1 : 0;
-  return sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
-         static_cast<ssize_t>(datagram.size());
+  const unique_fd fd = testsupport::netlink_socket();
+  return fd && testsupport::send_netlink(fd.get(), port_id, datagram);
 }
 
 bool Harness::trigger_kernel_uevent(const std::string &uevent_file, std::string_view action) {

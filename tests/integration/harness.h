@@ -52,6 +52,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/monitor.h"
 #include "tests/support/process.h"
 
 namespace board {
@@ -99,13 +100,12 @@ std::optional<SyslogLine> parse_syslog_datagram(std::string_view datagram);
 // ---------------------------------------------------------------------------
 // Event datagrams
 
-// Strings each followed by a NUL byte, concatenated: a raw event message.
-std::string make_datagram(const std::vector<std::string> &strings);
+using testsupport::make_datagram;
 
-// A kernel-style uevent: header "action@devpath", then ACTION, DEVPATH,
-// SUBSYSTEM, SEQNUM and any extra "KEY=value" strings.
+// A kernel-style uevent without device variables (board::Uevent::datagram):
+// header "action@devpath", then ACTION, DEVPATH, SUBSYSTEM and SEQNUM.
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
-                        unsigned seqnum = 1, const std::vector<std::string> &extra = {});
+                        unsigned seqnum = 1);
 
 // ---------------------------------------------------------------------------
 // Running a program to completion (no namespaces needed): run_program, with

@@ -13,32 +13,14 @@
 #include <string>
 
 #include "tests/support/monitor.h"
-
-namespace {
-
-// "action@devpath", then KEY=value strings, every string NUL-terminated.
-std::string build_message(const char *action, const char *devpath, const char *subsystem) {
-  std::string msg;
-  auto add = [&msg](const std::string &text) {
-    msg += text;
-    msg += '\0';
-  };
-  add(std::string(action) + "@" + devpath);
-  add(std::string("ACTION=") + action);
-  add(std::string("DEVPATH=") + devpath);
-  add(std::string("SUBSYSTEM=") + subsystem);
-  add("SEQNUM=1");
-  return msg;
-}
-
-}  // namespace
+#include "tools/board/boards.h"
 
 int main(int argc, char **argv) {
   if (argc != 4) {
     fputs("usage: send_uevent ACTION DEVPATH SUBSYSTEM\n", stderr);
     return 2;
   }
-  const std::string msg = build_message(argv[1], argv[2], argv[3]);
+  const std::string msg = board::Uevent{argv[1], argv[2], argv[3], {}, 1}.datagram();
 
   testsupport::MonitorSender sender;
   if (!sender.ok()) {

@@ -16,6 +16,7 @@
 
 #include "rdb/rdbdrv.h"
 #include "tests/support/process.h"
+#include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
 #include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
@@ -43,16 +44,13 @@ std::string var_name(int writer, int k) { return "crash." + std::to_string(write
 int write_persistent(rdbdrv_handle *h, const std::string &name, long write) {
   if (deletes(write)) return rdbdrv_delete(h, name.c_str());
   const std::string value = std::to_string(write) + " " + std::string(2000, 'p');
-  const int rc = rdbdrv_set(h, name.c_str(), value.c_str());
-  if (rc != -ENOENT) return rc;
-  return rdbdrv_create(h, name.c_str(), value.c_str(), RDBDRV_PERSIST, 0);
+  return testsupport::put_variable(h, name, value, /*persist=*/true);
 }
 
 // Writes until a request fails, which happens once the server is killed.
 void writer(const std::string &socket, int id, std::vector<VarState> &vars, std::atomic<int> &acked_total) {
-  rdbdrv_handle *raw = nullptr;
-  if (rdbdrv_open(socket.c_str(), &raw) < 0) return;
-  const rdbdrv_handle_ptr h(raw);
+  const rdbdrv_handle_ptr h = testsupport::open_rdb(socket);
+  if (!h) return;
   for (int i = 0;; ++i) {
     VarState &v = vars[i % kVarsPerWriter];
     v.tried = std::max(v.acked, v.tried) + 1;
@@ -63,10 +61,9 @@ void writer(const std::string &socket, int id, std::vector<VarState> &vars, std:
 }
 
 std::optional<long> read_counter(rdbdrv_handle *h, const std::string &name) {
-  char buf[4096];
-  int len = sizeof buf;
-  if (rdbdrv_get(h, name.c_str(), buf, &len) < 0) return std::nullopt;
-  return std::stol(buf);
+  const std::optional<std::string> value = testsupport::get_variable(h, name);
+  if (!value) return std::nullopt;
+  return std::stol(*value);
 }
 
 TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {

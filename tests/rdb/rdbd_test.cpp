@@ -29,6 +29,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/procfs.h"
+#include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
 #include "tools/board/sysfs_tree.h"
 #include "tools/rdbd/store.h"
@@ -97,21 +98,11 @@ class RdbdTest : public ::testing::Test {
     return handle_;
   }
   int set(const std::string &name, const std::string &value, bool persist = false) {
-    const int rc = rdbdrv_set(handle(), name.c_str(), value.c_str());
-    if (rc != -ENOENT) return rc;
-    return rdbdrv_create(handle(), name.c_str(), value.c_str(), persist ? RDBDRV_PERSIST : 0, 0);
+    return testsupport::put_variable(handle(), name, value, persist);
   }
-  std::optional<std::string> get(const std::string &name) {
-    std::string buf(64 * 1024, '\0');
-    int len = static_cast<int>(buf.size());
-    if (rdbdrv_get(handle(), name.c_str(), buf.data(), &len) < 0) return std::nullopt;
-    return std::string(buf.c_str());
-  }
+  std::optional<std::string> get(const std::string &name) { return testsupport::get_variable(handle(), name); }
   std::string names(const std::string &prefix) {
-    std::string buf(64 * 1024, '\0');
-    int len = static_cast<int>(buf.size()) - 1;
-    if (rdbdrv_getnames(handle(), prefix.c_str(), buf.data(), &len, 0) < 0) return "<none>";
-    return buf.substr(0, static_cast<size_t>(len));
+    return testsupport::list_names(handle(), prefix).value_or("<none>");
   }
   void restart() {
     ASSERT_EQ(server_.stop(), 0);

@@ -20,7 +20,7 @@ namespace {
 
 constexpr char kSysfsMount[] = "/dev/soak-sysfs";
 
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
+using testsupport::errno_text;
 
 }  // namespace
 

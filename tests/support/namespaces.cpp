@@ -11,10 +11,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "tests/support/process.h"
+
 namespace testsupport {
 namespace {
-
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
 hw::unique_fd current_net_namespace() { return hw::unique_fd(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)); }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string_view>
 #include <thread>
@@ -43,6 +44,8 @@ std::vector<char *> pointers_to(std::vector<std::string> &strings) {
 }
 
 }  // namespace
+
+std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
 bool wait_until(const std::function<bool()> &cond, Deadline deadline) {
   for (;;) {

@@ -26,6 +26,9 @@ inline Deadline within(std::chrono::milliseconds span = kDefaultWait) { return C
 // passes (false); nothing sleeps and hopes.
 bool wait_until(const std::function<bool()> &cond, Deadline deadline = within());
 
+// What failed, with errno's text: "what: No such file or directory".
+std::string errno_text(const std::string &what);
+
 // Variables added to, or overriding, this process's environment.
 using Env = std::vector<std::pair<std::string, std::string>>;
 
