@@ -370,11 +370,9 @@ void signal_handler(int signo) {
 
 int hwtrack_log_mask(const char *debug_value) {
   if (!debug_value) return kDefaultLogMask;
-  // atoi's reading (blanks, sign, digits up to the first non-digit, 0 when
-  // there are none), without atoi's undefined result on overflow.
-  const long level = strtol(debug_value, nullptr, 10);
+  const int level = hw::leading_int(debug_value);
   if (level < LOG_EMERG || level > LOG_DEBUG) return kAllPriorities;
-  return LOG_UPTO(static_cast<int>(level));
+  return LOG_UPTO(level);
 }
 
 int hwtrack_main(int argc, char **argv) {

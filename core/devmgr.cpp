@@ -315,7 +315,7 @@ int hwtrack_call_script(hwcls *cls) {
   // reported.
   char cmdline[kScriptCmdlineSize];
   hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
-              hwcls_type_text(cls), cls->index, hwcls_status_name(cls));
+              hwcls_type_name(cls), cls->index, hwcls_status_name(cls));
 
   int status = script_runner(cmdline);
   if (status == -1) return -1;

@@ -7,9 +7,7 @@
 
 #include <dirent.h>
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -29,18 +27,8 @@ constexpr char kSuffixSeparator[] = "-";
 
 bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
-// atoi's reading (leading blanks, sign, leading digits, 0 when none) without
-// its undefined behaviour on overflow.
-int leading_decimal(const char *text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 const char *subsystem_name(subsystem_code code) {
-  constexpr int count = sizeof(subsystem_names) / sizeof(subsystem_names[0]);
-  return (code >= 0 && code < count) ? subsystem_names[code] : subsystem_names[SUBSYSTEM_UNKNOWN];
+  return hw::name_from_code(code, subsystem_names, subsystem_names[SUBSYSTEM_UNKNOWN]);
 }
 
 template <typename Text>
@@ -518,7 +506,7 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
   if (!(a.busnum = required_attr(__func__, usb_dev, "busnum"))) return -1;
 
   // Devices wired to the board's internal bus are part of the board itself.
-  if (leading_decimal(a.busnum) == leading_decimal(INTERNAL_USB_BUS)) {
+  if (hw::leading_int(a.busnum) == hw::leading_int(INTERNAL_USB_BUS)) {
     HWLOG(LOG_DEBUG, "!!! internal device detected - ignored !!!");
     return -1;
   }
@@ -542,7 +530,7 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
 
   append_suffix(hd->id, id_suffix);
 
-  hd->loc.format("usb%s-%s:%s.%d", a.busnum, a.port_path, a.configuration, leading_decimal(a.interface_number));
+  hd->loc.format("usb%s-%s:%s.%d", a.busnum, a.port_path, a.configuration, hw::leading_int(a.interface_number));
   append_suffix(hd->loc, loc_suffix);
 
   hd->driver.set(a.driver);

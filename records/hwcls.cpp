@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/alloc_gate.h"
 #include "base/log.h"
 #include "rdb/rdb.h"
-#include "records/alloc_gate.h"
 #include "records/hwdev.h"
 #include "records/str2ref.h"
 
@@ -82,30 +82,15 @@ std::string_view next_token(std::string_view &rest) {
   return token;
 }
 
-// The value of the token's leading decimal digits (0 when there are none);
-// false when they do not fit an int, or leave the type's counter no room
-// above them (INT_MAX): a new class would then share their name.
+// The value of the token's leading decimal digits (0 when there are none:
+// no white space or sign is read); false when they do not fit an int, or
+// leave the type's counter no room above them (INT_MAX): a new class would
+// then share their name.
 bool parse_leading_digits(std::string_view token, int *value) {
-  long long v = 0;
-  for (char c : token) {
-    if (c < '0' || c > '9') break;
-    v = v * 10 + (c - '0');
-    if (v >= INT_MAX) return false;
-  }
-  *value = static_cast<int>(v);
+  const int v = token.empty() || token[0] < '0' || token[0] > '9' ? 0 : hw::leading_int(token);
+  if (v == INT_MAX) return false;
+  *value = v;
   return true;
-}
-
-// Whether a flag value reads as a non-zero decimal integer the way atoi
-// reads it: leading white space, an optional sign, then digits. Only zero or
-// not matters, so a long digit string cannot overflow into a wrong answer.
-bool flag_is_set(const char *value) {
-  const char *p = value;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  for (; *p >= '0' && *p <= '9'; ++p)
-    if (*p != '0') return true;
-  return false;
 }
 
 struct rdb_field {
@@ -154,7 +139,7 @@ void take_name(owned_record &owned) {
 }
 
 // The type as RDB names spell it: "(null)" for type 0 or one out of range.
-const char *type_text(int type) { return valid_type(type) && kTypeNames[type] ? kTypeNames[type] : kNoTypeText; }
+const char *type_text(int type) { return hw::name_from_code(type, kTypeNames, kNoTypeText); }
 
 // The name of the variable key of the entry filed as type and index.
 void name_variable(hw::fixed_text<kRdbVarNameSize> &var, int type, int index, const char *key) {
@@ -199,7 +184,7 @@ void hwcls_fini() {
 }
 
 hwcls *hwcls_get() {
-  auto cls = hw::records::make_unique_nothrow<hwcls>();
+  auto cls = hw::make_unique_nothrow<hwcls>();
   if (!cls) {
     HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(errno));
     return nullptr;
@@ -395,10 +380,10 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   cls->loc.set(value);
 
   value = read_variable(var, rdb_format_name("%s%s.enable", kHwclsRdbPrefix, own.c_str()));
-  cls->enable = !value || flag_is_set(value) ? 1 : 0;
+  cls->enable = !value || hw::leading_int(value) != 0 ? 1 : 0;
 
   value = read_variable(var, rdb_format_name("%s%s.static", kHwclsRdbPrefix, own.c_str()));
-  cls->is_static = value && flag_is_set(value) ? 1 : 0;
+  cls->is_static = value && hw::leading_int(value) != 0 ? 1 : 0;
 
   if (cls->is_static) {
     value = read_variable(var, rdb_format_name("%s%s.name", kHwclsRdbPrefix, own.c_str()));
@@ -415,15 +400,13 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
 
 int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTypeNames, HWCLS_TYPE_NONE); }
 
-const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
-
-const char *hwcls_type_text(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
+const char *hwcls_type_name(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
 
 const char *hwcls_status_name(const hwcls *cls) {
-  return kStatusNames[cls && cls->status == HWCLS_STATUS_INSERTED ? 1 : 0];
+  return hw::name_from_code(cls ? cls->status : HWCLS_STATUS_REMOVED, kStatusNames, kStatusNames[HWCLS_STATUS_REMOVED]);
 }
 
 const char *hwcls_rdb_name(const hwcls *cls) {
-  hw::formatf(rdb_name_buf, sizeof rdb_name_buf, "%s.%d", hwcls_type_text(cls), cls ? cls->index : -1);
+  hw::formatf(rdb_name_buf, sizeof rdb_name_buf, "%s.%d", hwcls_type_name(cls), cls ? cls->index : -1);
   return rdb_name_buf;
 }

@@ -55,9 +55,8 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev);
 int hwcls_read_from_rdb(hwcls *cls, const char *prefix);
 
 int hwcls_type_from_name(const char *name);
-// nullptr for type 0, which has no name.
+// The name of the entry's type; type 0, which has none, reads "(null)",
+// as the RDB names and the script's command line spell it.
 const char *hwcls_type_name(const hwcls *cls);
-// The type name for formatting into a text: type 0 reads "(null)".
-const char *hwcls_type_text(const hwcls *cls);
 const char *hwcls_status_name(const hwcls *cls);
 const char *hwcls_rdb_name(const hwcls *cls);
