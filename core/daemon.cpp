@@ -4,8 +4,11 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,14 +23,16 @@
 #include "base/log.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
+#include "core/daemon_private.h"
+#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/signals.h"
 #include "core/startup.h"
+#include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
-
-volatile sig_atomic_t stop_flag = 0;
 
 namespace {
 
@@ -280,8 +285,6 @@ void scan_present_devices() {
   build_legacy_devices();
   MAINLOG(LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
-  // Events the kernel drops from here on are made good by a fresh scan.
-  hwtrack_set_overrun_handler([] { hwtrack_resync(); });
 }
 
 // Every device record in use and every class entry, written again whole:
@@ -338,6 +341,96 @@ long keep_rdb_in_step() {
   return wait;
 }
 
+// --- the event loop ------------------------------------------------------------
+
+constexpr size_t kTimestampSize = 64;
+
+// The RDB is retried between events once the daemon has started (tests
+// drive passes without it).
+bool rdb_upkeep_on = false;
+// Set from a reported loss of kernel events until the rescan has run.
+bool rescan_once_drained = false;
+
+// The shorter of two waits in milliseconds, -1 meaning none.
+long earliest(long a, long b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set); }
+
+bool queue_is_empty(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+void make_timestamp(char (&text)[kTimestampSize]) {
+  timeval tv{};
+  if (gettimeofday(&tv, nullptr) < 0) {
+    text[0] = '\0';
+    return;
+  }
+  hw::formatf(text, sizeof text, "%llu.%06u", static_cast<unsigned long long>(tv.tv_sec),
+              static_cast<unsigned>(tv.tv_usec));
+}
+
+// Waits on both sockets until one is readable, wait_ms pass (-1: no limit)
+// or a signal comes. The stop signals stay blocked everywhere but here: one
+// that came since the flag test is pending, and pselect() returns at once
+// with EINTR. Returns pselect's result.
+int wait_for_events(fd_set &readfds, long wait_ms) {
+  const int netlink_fd = event_socket_fd(event_socket::netlink);
+  const int monitor_fd = event_socket_fd(event_socket::monitor);
+  FD_ZERO(&readfds);
+  if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
+  if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
+  const int nfds = std::max(netlink_fd, monitor_fd) + 1;
+
+  sigset_t wait_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  timespec timeout{};
+  timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
+  timeout.tv_nsec = (wait_ms % 1000) * 1000000;
+  return pselect(nfds, &readfds, nullptr, nullptr, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
+}
+
+// Both messages are handled when both sockets are readable, the kernel's
+// first: the receive buffer is shared, so each is dispatched before the
+// next receive overwrites it. A failed kernel receive ends the pass.
+void take_messages(const fd_set &readfds) {
+  char timestamp[kTimestampSize];
+  make_timestamp(timestamp);
+  take_result netlink = take_result::handled;
+  if (readable(event_socket_fd(event_socket::netlink), readfds))
+    netlink = take_event_message(event_socket::netlink, timestamp);
+  if (netlink == take_result::events_lost) rescan_once_drained = true;
+  if (netlink == take_result::handled && readable(event_socket_fd(event_socket::monitor), readfds))
+    take_event_message(event_socket::monitor, timestamp);
+}
+
+// The rescans that are due: one a remove asked for (a record freed that
+// refused devices wait for) at once; one after lost kernel events once the
+// events the kernel queued before the loss are taken. The kernel reports a
+// loss before those events, and queues nothing more until they are taken:
+// they are older than the loss, and a rescan run first would be undone by
+// them (a queued remove taking away a device whose lost add it made good).
+void rescan_if_due() {
+  bool due = hwtrack_take_rescan_request();
+  const int netlink_fd = event_socket_fd(event_socket::netlink);
+  if (rescan_once_drained && netlink_fd != -1 && queue_is_empty(netlink_fd)) {
+    rescan_once_drained = false;
+    due = true;
+  }
+  if (!due) return;
+  hwtrack_resync();
+  // Its own removes may have asked for another: its adds, made after them,
+  // did what that one would.
+  (void)hwtrack_take_rescan_request();
+}
+
 // A socket that was never opened is not announced as closed.
 void close_socket(event_socket which, const char *line) {
   if (event_socket_fd(which) == -1) return;
@@ -363,10 +456,6 @@ int shutdown(int status) {
 }  // namespace
 
 void print_usage(FILE *stream) { fputs(kUsageText, stream); }
-
-void signal_handler(int signo) {
-  if (signo == SIGINT || signo == SIGTERM) stop_flag = 1;
-}
 
 int hwtrack_log_mask(const char *debug_value) {
   if (!debug_value) return kDefaultLogMask;
@@ -408,7 +497,38 @@ int hwtrack_main(int argc, char **argv) {
   if (!open_event_sockets()) return shutdown(EXIT_FAILURE);
   scan_present_devices();
   report_ready();
-  hwtrack_set_upkeep_handler(keep_rdb_in_step);
+  rdb_upkeep_on = true;
   hwtrack_event_loop();
   return shutdown(EXIT_SUCCESS);
+}
+
+bool hwtrack_event_pass() {
+  if (stop_flag) return false;
+
+  // Every event is looked up in sysfs with empty caches.
+  sysfs_cleanup();
+  sysfs_init();
+
+  const long wait_ms = earliest(rdb_upkeep_on ? keep_rdb_in_step() : -1, ms_until_held_back_due());
+  // The upkeep may have run the class script, which takes a stop request in.
+  if (stop_flag) return true;
+
+  fd_set readfds;
+  const int ready = wait_for_events(readfds, wait_ms);
+  const int wait_errno = errno;
+  report_held_back_counts();
+  if (ready < 0) {
+    if (wait_errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(wait_errno));
+    return true;
+  }
+  if (ready == 0) return true;  // time for the upkeep or a held-back count
+  HWLOG(LOG_INFO, "select() triggered");
+  take_messages(readfds);
+  rescan_if_due();
+  return true;
+}
+
+void hwtrack_event_loop() {
+  while (hwtrack_event_pass()) {
+  }
 }

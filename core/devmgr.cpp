@@ -5,20 +5,13 @@
 
 #include "core/devmgr.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "base/log.h"
 #include "base/strutil.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
-#include "core/startup.h"
+#include "core/script.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -31,114 +24,8 @@ constexpr char HWLOG_MODULE[] = "hwtrack";
 constexpr char kHwclassScriptVar[] = "sys.hw.cfg.hwclass_script";
 constexpr size_t kScriptCmdlineSize = 1024;
 
-// A stop request waits this long for a class script that is running, then
-// the script's process group gets SIGTERM, and SIGKILL this long after that.
-constexpr auto kScriptStopWait = std::chrono::seconds(10);
-constexpr auto kScriptTermWait = std::chrono::seconds(2);
-
-using script_clock = std::chrono::steady_clock;
-
-// "/bin/sh -c cmdline", as system() runs it, but with every signal the
-// daemon blocks or ignores (SIGPIPE) back to its default and nothing
-// blocked, and in a process group of its own, which a stop can end whole.
-// The script gets the daemon's environment and its descriptors 0 to 2
-// (every other descriptor is close-on-exec). -1 when it cannot be started.
-pid_t spawn_shell(const char *cmdline) {
-  posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) return -1;
-  sigset_t defaults, none;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int signo : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signo);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-  char sh[] = "sh", dash_c[] = "-c";
-  char *argv[] = {sh, dash_c, const_cast<char *>(cmdline), nullptr};
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    HWLOG(LOG_ERR, "failed to start the class script - %s", strerror(rc));
-    return -1;
-  }
-  return pid;
-}
-
-timespec time_left(script_clock::time_point deadline) {
-  const auto left = std::max(deadline - script_clock::now(), script_clock::duration::zero());
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000);
-  return ts;
-}
-
-// Waits for the script and returns its wait status (-1 if it cannot be
-// had). wake holds SIGCHLD, SIGINT and SIGTERM, blocked by the caller: they
-// are taken here with sigtimedwait, so a stop request is heard while the
-// script runs (and stop_flag set as the handler would set it).
-int wait_for_script(pid_t pid, const sigset_t &wake) {
-  enum class stage { running, stopping, terminated, killed } now_at = stage::running;
-  script_clock::time_point deadline{};
-  int status = -1;
-  bool reaped = false;
-  for (;;) {
-    if (now_at == stage::running && stop_flag) {
-      HWLOG(LOG_INFO, "stop requested - waiting up to %d s for the class script (pid %d)",
-            static_cast<int>(kScriptStopWait.count()), static_cast<int>(pid));
-      now_at = stage::stopping;
-      deadline = script_clock::now() + kScriptStopWait;
-    } else if (now_at == stage::stopping && script_clock::now() >= deadline) {
-      HWLOG(LOG_ERR, "class script (pid %d) still runs %d s after the stop request - sending SIGTERM",
-            static_cast<int>(pid), static_cast<int>(kScriptStopWait.count()));
-      kill(-pid, SIGTERM);
-      now_at = stage::terminated;
-      deadline = script_clock::now() + kScriptTermWait;
-    } else if (now_at == stage::terminated && script_clock::now() >= deadline) {
-      HWLOG(LOG_ERR, "class script (pid %d) still runs %d s after SIGTERM - sending SIGKILL", static_cast<int>(pid),
-            static_cast<int>(kScriptTermWait.count()));
-      kill(-pid, SIGKILL);
-      now_at = stage::killed;
-    }
-
-    if (!reaped) {
-      const pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r < 0 && errno != EINTR) return -1;
-      reaped = r == pid;
-    }
-    // The shell may end on SIGTERM while a command it started ignores it:
-    // what is left of the script's process group gets SIGKILL in time.
-    if (reaped && (now_at != stage::terminated || kill(-pid, 0) < 0)) return status;
-
-    const bool timed = now_at == stage::stopping || now_at == stage::terminated;
-    const timespec left = timed ? time_left(deadline) : timespec{};
-    const int signo = sigtimedwait(&wake, nullptr, timed ? &left : nullptr);
-    if (signo == SIGINT || signo == SIGTERM) signal_handler(signo);
-  }
-}
-
-// What system() would return for "/bin/sh -c cmdline", without system()'s
-// SIGINT ignored and SIGCHLD blocked in the daemon meanwhile.
-int run_with_shell(const char *cmdline) {
-  // SIGCHLD ignored (a parent's choice, kept across exec) would have the
-  // kernel reap the script without a signal, and the wait below never end.
-  struct sigaction child_default {};
-  child_default.sa_handler = SIG_DFL;
-  sigaction(SIGCHLD, &child_default, nullptr);
-  sigset_t wake, saved;
-  sigemptyset(&wake);
-  for (int signo : {SIGCHLD, SIGINT, SIGTERM}) sigaddset(&wake, signo);
-  sigprocmask(SIG_BLOCK, &wake, &saved);
-  const pid_t pid = spawn_shell(cmdline);
-  const int status = pid < 0 ? -1 : wait_for_script(pid, wake);
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
-  return status;
-}
-
-hwtrack_script_runner script_runner = run_with_shell;
+// Set by a remove that freed a record devices wait for; taken by the loop.
+bool rescan_wanted = false;
 
 // The lines that describe a device, logged on behalf of func.
 void log_device_lines(int level, const char *func, const hwdev *hd) {
@@ -224,8 +111,6 @@ hwdev *present_sharer_of(const hwcls *cls) {
 
 }  // namespace
 
-void hwtrack_set_script_runner(hwtrack_script_runner runner) { script_runner = runner ? runner : run_with_shell; }
-
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
   // Looked up before the new record is filed under the same devpath.
   hwdev *earlier = hwdev_find_by_devpath(devpath);
@@ -296,13 +181,15 @@ int hwtrack_remove_hwdev(subsystem_code, const char *devpath) {
   if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, __func__);
 
   // Devices refused while every record was in use are in sysfs still: the
-  // record freed here is theirs.
+  // record freed here is theirs, once the loop rescans.
   if (hwdev_pool_ran_out()) {
     HWLOG(LOG_INFO, "hwdev freed while devices wait for one - rescanning");
-    hwtrack_resync();
+    rescan_wanted = true;
   }
   return 0;
 }
+
+bool hwtrack_take_rescan_request() { return std::exchange(rescan_wanted, false); }
 
 int hwtrack_call_script(hwcls *cls) {
   const char *script = rdb_get_value(kHwclassScriptVar);
@@ -317,7 +204,7 @@ int hwtrack_call_script(hwcls *cls) {
   hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
               hwcls_type_name(cls), cls->index, hwcls_status_name(cls));
 
-  int status = script_runner(cmdline);
+  int status = hwtrack_run_script(cmdline);
   if (status == -1) return -1;
   return (status >> 8) & 0xff;
 }

@@ -18,7 +18,6 @@
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
@@ -289,11 +288,6 @@ void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) 
 }
 
 int hwtrack_resync() {
-  // A remove made by the resync may ask for one (a record freed while the
-  // pool was full); the running one adds what that one would.
-  static bool running = false;
-  if (running) return 0;
-  running = true;
   HWLOG(LOG_INFO, "resync hwdevs with sysfs");
   // Answers cached earlier in this pass may predate the lost events.
   sysfs_cleanup();
@@ -303,6 +297,5 @@ int hwtrack_resync() {
   const int removed = remove_vanished_devices();
   const int added = add_unknown_devices();
   HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
-  running = false;
   return added + removed;
 }

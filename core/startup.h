@@ -27,7 +27,8 @@ void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context);
 // uevents: devices present but unknown are added, records whose devpath is
 // gone from sysfs are removed (as a remove event would), devices present
 // throughout are left alone. Returns the number of records added plus
-// removed.
+// removed. A rescan its removes ask for (hwtrack_take_rescan_request) is
+// done already: its adds come after them.
 int hwtrack_resync();
 
 // What the start-up reconciliation keeps of the RDB's names: POSIX basic

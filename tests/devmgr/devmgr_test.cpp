@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/script.h"
 #include "rdb/rdbdrv.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
