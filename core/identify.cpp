@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "base/path_size.h"
 #include "base/strutil.h"
+#include "core/identify_private.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 
@@ -24,6 +25,9 @@ namespace {
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
 constexpr char kSuffixSeparator[] = "-";
+
+// The internal USB bus; devices on it are never tracked.
+constexpr char INTERNAL_USB_BUS[] = "2";
 
 bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
@@ -69,6 +73,20 @@ enum class refusal { none, device_not_found, unknown_subsystem };
 constexpr unsigned code_bit(subsystem_code code) { return 1u << code; }
 
 using kind_function = int (*)(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+
+// The kind functions: each fills the record of one kind of device.
+int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+// A gadget serial port without a parent (/devices/virtual/tty/ttyGS<n>),
+// named after the board's only device-side controller.
+int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_hd_with_extra(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
+                                       const char *id_suffix, const char *loc_suffix);
+int hwtrack_set_platform_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_usb_hd_with_extra(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
+                                  const char *loc_suffix);
+int hwtrack_set_usb_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev);
+int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev);
 
 int call_platform_block(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
   return hwtrack_set_platform_block_hd(code, hd, dev);
@@ -328,6 +346,8 @@ int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpat
   return 0;
 }
 
+namespace {
+
 int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   // The gadget function hangs below the UDC, which hangs below the SoC's
   // USB controller: the controller two platform levels up names the gadget.
@@ -346,8 +366,6 @@ int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sys
   return 0;
 }
 
-namespace {
-
 constexpr char kUdcClassDir[] = "/class/udc";
 
 // The name of the only device-side controller in /class/udc; the number of
@@ -364,8 +382,6 @@ int only_udc(char (&name)[hw::kPathSize]) {
   }
   return count;
 }
-
-}  // namespace
 
 int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *, sysfs_device *) {
   // The serial function belongs to the board's device-side controller;
@@ -449,8 +465,6 @@ int hwtrack_set_platform_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, s
   return hwtrack_set_platform_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
-namespace {
-
 // The attributes a USB identity is built from; all read before the record is
 // touched, so a refusal leaves the record as it was.
 struct usb_attrs {
@@ -476,8 +490,6 @@ const char *required_attr(const char *func, const sysfs_device *dev, const char 
                 dev->devpath.c_str());
   return value;
 }
-
-}  // namespace
 
 int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
                                   const char *loc_suffix) {
@@ -541,8 +553,6 @@ int hwtrack_set_usb_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
-namespace {
-
 // An empty "partition" is one being torn down: no partition number.
 const char *partition_of(const sysfs_device *dev) {
   const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
@@ -555,8 +565,6 @@ bool is_nested_disk(sysfs_device *dev) {
   if (nested) consulted(parent, "nested in disk");
   return nested;
 }
-
-}  // namespace
 
 int hwtrack_set_platform_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) {
   const char *partition = partition_of(dev);
@@ -588,3 +596,5 @@ int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) 
   }
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, interface, partition, partition);
 }
+
+}  // namespace

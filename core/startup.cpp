@@ -19,6 +19,7 @@
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/identify.h"
+#include "core/startup_private.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -101,10 +102,6 @@ int delete_hwdev_rdbs() {
   return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
-int build_hwcls_from_rdb() {
-  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
-}
-
 namespace {
 
 // Logs as the callback the start-up names, whichever of the two reads.
@@ -150,11 +147,15 @@ int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
   return 0;
 }
 
-}  // namespace
-
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
   if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
   return 0;
+}
+
+}  // namespace
+
+int build_hwcls_from_rdb() {
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 int load_hwcls_from_rdb() {

@@ -58,10 +58,8 @@ long ms_until_held_back_due();
 // Logs the held-back counts whose second is over.
 void report_held_back_counts();
 
-// The code of an ACTION or SUBSYSTEM value: its name's position in
-// action_names or subsystem_names, the last (unknown) for any other value
-// and for none.
-action_code get_action_code(const char *value);
+// The code of a SUBSYSTEM value: its name's position in subsystem_names,
+// the last (unknown) for any other value and for none.
 subsystem_code get_subsystem_code(const char *value);
 
 // Milliseconds on CLOCK_MONOTONIC, for what the daemon spaces out in time.

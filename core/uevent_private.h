@@ -35,6 +35,10 @@ ssize_t receive_netlink_message(int fd, char *buf, size_t size);
 // caller keeps a NUL at *end (the loop's receive buffer has one byte spare).
 const char *get_uevent_value(const char *key, const char *start, const char *end);
 
+// The code of an ACTION value: its name's position in action_names, the
+// last (unknown) for any other value and for none.
+action_code get_action_code(const char *value);
+
 // Why a devpath must not be looked up ("." or ".." component, too long), or
 // nullptr when it is safe.
 const char *hwtrack_devpath_refusal(const char *devpath);

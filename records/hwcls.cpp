@@ -212,15 +212,16 @@ void hwcls_release(hwcls *cls) {
 }
 
 int hwcls_fixup(hwcls *cls, int keep_index) {
-  if (!cls || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
-
-  // A record of ours that was never filed has no entries: both searches
-  // (each a walk of the whole index) would find nothing.
+  // Every caller files a record hwcls_get made.
   const auto owned = records.find(cls);
-  const bool search = owned == records.end() || owned->second.maybe_indexed;
-  const int stat = search ? str2ref_del_by_ref(hwcls_by_id.get(), cls) : -1;
-  const int stat2 = search ? str2ref_del_by_ref(hwcls_by_loc.get(), cls) : -1;
-  if (owned != records.end()) owned->second.maybe_indexed = false;
+  if (owned == records.end() || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
+  owned_record &own = owned->second;
+
+  // A record that was never filed has no entries: both searches (each a
+  // walk of the whole index) would find nothing.
+  const int stat = own.maybe_indexed ? str2ref_del_by_ref(hwcls_by_id.get(), cls) : -1;
+  const int stat2 = own.maybe_indexed ? str2ref_del_by_ref(hwcls_by_loc.get(), cls) : -1;
+  own.maybe_indexed = false;
   if (stat != stat2) {
     HWLOG(LOG_ERR, "###hwcls## internal structure integrity broken in id and loc rbtree (stat=%d,stat2=%d)", stat,
           stat2);
@@ -233,7 +234,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // name going on after ".id"): the first one read keeps it.
     if (name_taken(cls, cls->type, cls->index)) {
       HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kHwclsRdbPrefix, hwcls_rdb_name(cls));
-      if (owned != records.end()) drop_name(owned->second);
+      drop_name(own);
       return -1;
     }
     if (cls->index >= next_index) next_index = successor(cls->index);
@@ -242,12 +243,12 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // its number (and so its RDB names).
     cls->index = next_index;
     next_index = successor(next_index);
-  } else if (owned != records.end() && owned->second.name && owned->second.name->first != cls->type) {
+  } else if (own.name && own.name->first != cls->type) {
     // An entry that changed type (a modem's interface switched from serial
     // to network mode) keeps its number only where the number is free in
     // the new type, and leaves its old name, which a restart would
     // otherwise bring back as a second entry for the device.
-    delete_variables(owned->second.name->first, owned->second.name->second);
+    delete_variables(own.name->first, own.name->second);
     if (name_taken(cls, cls->type, cls->index)) {
       cls->index = next_index;
       next_index = successor(next_index);
@@ -255,13 +256,13 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
       next_index = successor(cls->index);
     }
   }
-  if (owned != records.end()) take_name(owned->second);
+  take_name(own);
 
   if (str2ref_add(hwcls_by_id.get(), cls->id.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(id)");
     return -1;
   }
-  if (owned != records.end()) owned->second.maybe_indexed = true;
+  own.maybe_indexed = true;
   if (str2ref_add(hwcls_by_loc.get(), cls->loc.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(loc)");
     return -1;

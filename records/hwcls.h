@@ -39,6 +39,7 @@ void hwcls_fini();
 
 hwcls *hwcls_get();
 void hwcls_release(hwcls *cls);
+// Files cls, a record hwcls_get made (-1 for any other), under its id and loc.
 int hwcls_fixup(hwcls *cls, int keep_index);
 int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls);
 
