@@ -38,10 +38,11 @@ namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-// The start-up and shutdown lines are the daemon's main's own; their prefix
-// names "main" so that a field log reads the same whatever calls this file.
-#define MAINLOG(priority, fmt, ...) \
-  hwlog_write((priority), HWLOG_MODULE, "main", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The start-up and shutdown lines are the daemon's main's own: their prefix
+// names "main", so that a field log reads the same whatever calls this file,
+// with the line in hwtrack_main (or in the restart that repeats the start-up)
+// that called the step.
+#define MAIN_SITE HWLOG_SITE("main")
 
 constexpr char kUsageText[] =
     "hwtrack manager\n"
@@ -224,36 +225,36 @@ void open_log() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
 }
 
-void log_start_banner() {
-  MAINLOG(LOG_ERR, "hwtrackd daemon starts (%s %s)", kBuildDate, kBuildTime);
-  MAINLOG(LOG_ERR, "[loglevel-check] LOG_ERR");
-  MAINLOG(LOG_WARNING, "[loglevel-check] LOG_WARNING");
-  MAINLOG(LOG_NOTICE, "[loglevel-check] LOG_NOTICE");
-  MAINLOG(LOG_INFO, "[loglevel-check] LOG_INFO");
-  MAINLOG(LOG_DEBUG, "[loglevel-check] LOG_DEBUG");
+void log_start_banner(hwlog_site at) {
+  HWLOG_AT(at, LOG_ERR, "hwtrackd daemon starts (%s %s)", kBuildDate, kBuildTime);
+  HWLOG_AT(at, LOG_ERR, "[loglevel-check] LOG_ERR");
+  HWLOG_AT(at, LOG_WARNING, "[loglevel-check] LOG_WARNING");
+  HWLOG_AT(at, LOG_NOTICE, "[loglevel-check] LOG_NOTICE");
+  HWLOG_AT(at, LOG_INFO, "[loglevel-check] LOG_INFO");
+  HWLOG_AT(at, LOG_DEBUG, "[loglevel-check] LOG_DEBUG");
 }
 
-void init_modules() {
-  MAINLOG(LOG_INFO, "initiate sysfs module");
+void init_modules(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "initiate sysfs module");
   sysfs_init();
-  MAINLOG(LOG_INFO, "initiate hwdev module");
+  HWLOG_AT(at, LOG_INFO, "initiate hwdev module");
   hwdev_init();
-  MAINLOG(LOG_INFO, "initiate hwcls module");
+  HWLOG_AT(at, LOG_INFO, "initiate hwcls module");
   hwcls_init();
 }
 
-void reconcile_with_rdb() {
-  MAINLOG(LOG_INFO, "delete existing hwdev RDBs");
+void reconcile_with_rdb(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "delete existing hwdev RDBs");
   delete_hwdev_rdbs();
-  MAINLOG(LOG_INFO, "build hwclass objects from RDB");
+  HWLOG_AT(at, LOG_INFO, "build hwclass objects from RDB");
   build_hwcls_from_rdb();
 }
 
 // The stop signals are blocked from here on but in the loop's wait and in
 // the wait for the class script, where they are let in or taken: a request
 // can no longer arrive between the flag test and the wait and go unseen.
-void install_signal_handlers() {
-  MAINLOG(LOG_INFO, "setup signal handlers");
+void install_signal_handlers(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "setup signal handlers");
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -269,21 +270,25 @@ void install_signal_handlers() {
 }
 
 // false when the netlink socket could not be opened (reported on standard
-// error). The monitor socket was opened before the RDB was touched.
-bool open_event_sockets() {
-  MAINLOG(LOG_INFO, "initiate monitor socket");
-  MAINLOG(LOG_INFO, "initiate netlink socket");
+// error).
+bool open_event_sockets(hwlog_site at) {
+  // The monitor socket was opened before the RDB was touched, so that a
+  // second daemon stops before it changes the running one's variables (see
+  // hwtrack_main); its line stays here, where the start-up order puts it,
+  // so that the start-up reads the same in every log.
+  HWLOG_AT(at, LOG_INFO, "initiate monitor socket");
+  HWLOG_AT(at, LOG_INFO, "initiate netlink socket");
   return open_netlink_socket() == 0;
 }
 
 // Both sockets are open before the scans, so events of devices that come
 // and go meanwhile wait in the sockets.
-void scan_present_devices() {
-  MAINLOG(LOG_INFO, "scan platform devices");
+void scan_present_devices(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
-  MAINLOG(LOG_INFO, "build legacy devices");
+  HWLOG_AT(at, LOG_INFO, "build legacy devices");
   build_legacy_devices();
-  MAINLOG(LOG_INFO, "scan devices");
+  HWLOG_AT(at, LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
 }
 
@@ -312,8 +317,8 @@ void start_over_with_rdb() {
   sysfs_init();
   hwdev_init();
   hwcls_init();
-  reconcile_with_rdb();
-  scan_present_devices();
+  reconcile_with_rdb(MAIN_SITE);
+  scan_present_devices(MAIN_SITE);
   report_ready();
 }
 
@@ -432,23 +437,23 @@ void rescan_if_due() {
 }
 
 // A socket that was never opened is not announced as closed.
-void close_socket(event_socket which, const char *line) {
+void close_socket(hwlog_site at, event_socket which, const char *line) {
   if (event_socket_fd(which) == -1) return;
-  MAINLOG(LOG_INFO, "%s", line);
+  HWLOG_AT(at, LOG_INFO, "%s", line);
   close_event_socket(which);
 }
 
 // Nothing is written to the RDB: device variables stay until the next start.
-int shutdown(int status) {
-  close_socket(event_socket::netlink, "close netlink socket");
-  close_socket(event_socket::monitor, "close monitor socket");
-  MAINLOG(LOG_INFO, "close hwclass module");
+int shutdown(hwlog_site at, int status) {
+  close_socket(at, event_socket::netlink, "close netlink socket");
+  close_socket(at, event_socket::monitor, "close monitor socket");
+  HWLOG_AT(at, LOG_INFO, "close hwclass module");
   hwcls_fini();
-  MAINLOG(LOG_INFO, "close hwdev module");
+  HWLOG_AT(at, LOG_INFO, "close hwdev module");
   hwdev_fini();
-  MAINLOG(LOG_INFO, "close sysfs module");
+  HWLOG_AT(at, LOG_INFO, "close sysfs module");
   sysfs_cleanup();
-  MAINLOG(LOG_INFO, "close RDB module");
+  HWLOG_AT(at, LOG_INFO, "close RDB module");
   rdb_fini();
   return status;
 }
@@ -476,30 +481,30 @@ int hwtrack_main(int argc, char **argv) {
   // tries again.
   rdb_init();
   open_log();
-  log_start_banner();
+  log_start_banner(MAIN_SITE);
   log_refused_readiness_channel();
-  init_modules();
+  init_modules(MAIN_SITE);
 
   // The monitor socket's name is held by one daemon at a time: a second
   // one finds it taken here, before it touches the variables of the
   // running one, and stops ("bind failed"). Held from now on, the name
   // cannot be taken while this one reconciles.
-  if (open_monitor_socket() < 0) return shutdown(EXIT_FAILURE);
-  reconcile_with_rdb();
+  if (open_monitor_socket() < 0) return shutdown(MAIN_SITE, EXIT_FAILURE);
+  reconcile_with_rdb(MAIN_SITE);
 
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
     close_event_socket(event_socket::monitor);  // never announced, so closed without a line
-    return shutdown(EXIT_FAILURE);
+    return shutdown(MAIN_SITE, EXIT_FAILURE);
   }
 
-  install_signal_handlers();
-  if (!open_event_sockets()) return shutdown(EXIT_FAILURE);
-  scan_present_devices();
+  install_signal_handlers(MAIN_SITE);
+  if (!open_event_sockets(MAIN_SITE)) return shutdown(MAIN_SITE, EXIT_FAILURE);
+  scan_present_devices(MAIN_SITE);
   report_ready();
   rdb_upkeep_on = true;
   hwtrack_event_loop();
-  return shutdown(EXIT_SUCCESS);
+  return shutdown(MAIN_SITE, EXIT_SUCCESS);
 }
 
 bool hwtrack_event_pass() {

@@ -27,12 +27,12 @@ constexpr size_t kScriptCmdlineSize = 1024;
 // Set by a remove that freed a record devices wait for; taken by the loop.
 bool rescan_wanted = false;
 
-// The lines that describe a device, logged on behalf of func.
-void log_device_lines(int level, const char *func, const hwdev *hd) {
-  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "name    : %s", hd->name.c_str());
-  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "loc     : %s", hd->loc.c_str());
-  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "id      : %s", hd->id.c_str());
-  hwlog_write(level, HWLOG_MODULE, func, __LINE__, "devpath : %s", hd->devpath.c_str());
+// The lines that describe a device, logged on behalf of the caller.
+void log_device_lines(hwlog_site at, int level, const hwdev *hd) {
+  HWLOG_AT(at, level, "name    : %s", hd->name.c_str());
+  HWLOG_AT(at, level, "loc     : %s", hd->loc.c_str());
+  HWLOG_AT(at, level, "id      : %s", hd->id.c_str());
+  HWLOG_AT(at, level, "devpath : %s", hd->devpath.c_str());
 }
 
 // The script sees the entry "removed" while "dev", "name" and "mac" still
@@ -73,8 +73,9 @@ bool is_device_type(int type) {
 }
 
 // Links the entry and the record both ways, makes the entry "inserted",
-// writes both and runs the script; the lines are logged on behalf of func.
-void attach_class(hwcls *cls, hwdev *hd, const char *func) {
+// writes both and runs the script; the lines are logged on behalf of the
+// caller.
+void attach_class(hwcls *cls, hwdev *hd, hwlog_site at) {
   cls->id.set(hd->id.c_str());
   cls->loc.set(hd->loc.c_str());
   cls->hd = hd;
@@ -83,7 +84,7 @@ void attach_class(hwcls *cls, hwdev *hd, const char *func) {
     cls->type = hd->type;
   } else {
     cls->type = HWCLS_TYPE_NONE;
-    hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
+    HWLOG_AT(at, LOG_ERR, "###hwtrack### unknown hwdev type (hd->type=%d)", hd->type);
   }
   cls->status = HWCLS_STATUS_INSERTED;
   (void)hwcls_fixup(cls, 0);
@@ -91,12 +92,12 @@ void attach_class(hwcls *cls, hwdev *hd, const char *func) {
   hwdev_write_to_rdb(hd, 0);
   hwcls_write_to_rdb(cls, 0);
 
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "* update class info");
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "name    : %s", hd->name.c_str());
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "idx     : %d", cls->index);
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "loc     : %s", hd->loc.c_str());
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "id      : %s", hd->id.c_str());
-  hwlog_write(LOG_DEBUG, HWLOG_MODULE, func, __LINE__, "devpath : %s", hd->devpath.c_str());
+  HWLOG_AT(at, LOG_DEBUG, "* update class info");
+  HWLOG_AT(at, LOG_DEBUG, "name    : %s", hd->name.c_str());
+  HWLOG_AT(at, LOG_DEBUG, "idx     : %d", cls->index);
+  HWLOG_AT(at, LOG_DEBUG, "loc     : %s", hd->loc.c_str());
+  HWLOG_AT(at, LOG_DEBUG, "id      : %s", hd->id.c_str());
+  HWLOG_AT(at, LOG_DEBUG, "devpath : %s", hd->devpath.c_str());
 
   hwtrack_call_script(cls);
 }
@@ -130,7 +131,7 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
   hwcls *cls = nullptr;
   if (hwcls_find_for_hwdev(hd, &cls) < 0 || !cls) {
     HWLOG(LOG_DEBUG, "* new device found");
-    log_device_lines(LOG_DEBUG, __func__, hd);
+    log_device_lines(HWLOG_SITE(__func__), LOG_DEBUG, hd);
     cls = hwcls_get();
     if (!cls) {
       HWLOG(LOG_ERR, "failed in hwcls_get()");
@@ -144,7 +145,7 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
   if (cls->status == HWCLS_STATUS_INSERTED) {
     HWLOG(LOG_WARNING, "device already inserted - possibly missing udev message");
     HWLOG(LOG_WARNING, "* detail of duplicated device");
-    log_device_lines(LOG_WARNING, __func__, hd);
+    log_device_lines(HWLOG_SITE(__func__), LOG_WARNING, hd);
     HWLOG(LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
     cls->status = HWCLS_STATUS_REMOVED;
     hwcls_write_to_rdb(cls, 0);
@@ -152,7 +153,7 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
   }
   if (earlier) release_earlier_record(earlier, cls);
 
-  attach_class(cls, hd, __func__);
+  attach_class(cls, hd, HWLOG_SITE(__func__));
   return 0;
 }
 
@@ -178,7 +179,7 @@ int hwtrack_remove_hwdev(subsystem_code, const char *devpath) {
   hwdev_put(hd, 1);
 
   // The entry's identity is still present: the device that shared it holds it now.
-  if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, __func__);
+  if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, HWLOG_SITE(__func__));
 
   // Devices refused while every record was in use are in sysfs still: the
   // record freed here is theirs, once the loop rescans.

@@ -283,15 +283,31 @@ int check_mmc_partition(sysfs_device *dev) {
 
 namespace {
 
-// Both entry points log as the one the rules name.
-#define ENTRY_LOG(priority, fmt, ...) \
-  hwlog_write((priority), HWLOG_MODULE, "hwtrack_set_hd_by_devpath", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// While a trace is set, the lines an identification logs are kept in it.
+void keep_traced_line(int, const char *line) {
+  if (trace && trace->line_count < hwtrack_identify_trace::max_lines)
+    hw::strlcpy(trace->lines[trace->line_count++], line, sizeof trace->lines[0]);
+}
 
-int identify(subsystem_code code, hwdev *hd, const char *devpath) {
+class traced_lines {
+ public:
+  traced_lines() {
+    if (trace) hwlog_set_tap(keep_traced_line);
+  }
+  ~traced_lines() {
+    if (trace) hwlog_set_tap(nullptr);
+  }
+  traced_lines(const traced_lines &) = delete;
+  traced_lines &operator=(const traced_lines &) = delete;
+};
+
+// Its own lines are logged on behalf of the entry point that called it.
+int identify(subsystem_code code, hwdev *hd, const char *devpath, hwlog_site at) {
   if (trace) *trace = hwtrack_identify_trace{};
+  const traced_lines keep;
   sysfs_device *dev = sysfs_device_get(devpath);
   if (!dev) {
-    ENTRY_LOG(LOG_ERR, "unable to access '%s'", devpath);
+    HWLOG_AT(at, LOG_ERR, "unable to access '%s'", devpath);
     return -1;
   }
   consulted(dev, "class device");
@@ -307,14 +323,14 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
 
   if (!row->kind) {
     if (row->message == refusal::device_not_found)
-      ENTRY_LOG(row->level, "###hwtrack### device not found");
+      HWLOG_AT(at, row->level, "###hwtrack### device not found");
     else if (row->message == refusal::unknown_subsystem)
-      ENTRY_LOG(row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
+      HWLOG_AT(at, row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
     return -1;
   }
 
   if (row->kind(code, hd, dev, phys) < 0) {
-    ENTRY_LOG(row->level, "###hwtrack### failed in %s()", row->kind_name);
+    HWLOG_AT(at, row->level, "###hwtrack### failed in %s()", row->kind_name);
     return -1;
   }
 
@@ -324,7 +340,7 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   // before its parents' attributes do, so a folder still there after every
   // read vouches for what was read.
   if (!sysfs_device_present(dev)) {
-    ENTRY_LOG(LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
+    HWLOG_AT(at, LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
     return -1;
   }
 
@@ -332,16 +348,17 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   return 0;
 }
 
-#undef ENTRY_LOG
-
 }  // namespace
 
-int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
+// Both entry points log as the one the rules name.
+int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath) {
+  return identify(code, hd, devpath, HWLOG_SITE("hwtrack_set_hd_by_devpath"));
+}
 
 void hwtrack_trace_identification(hwtrack_identify_trace *to) { trace = to; }
 
 int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpath) {
-  if (identify(code, hd, devpath) < 0) return -1;
+  if (identify(code, hd, devpath, HWLOG_SITE(__func__)) < 0) return -1;
   (void)hwdev_fixup(hd);
   return 0;
 }
@@ -479,15 +496,13 @@ struct usb_attrs {
   const char *address = nullptr;
 };
 
-// Logs a missing attribute on behalf of func. An empty one counts as
+// Logs a missing attribute on behalf of the caller. An empty one counts as
 // missing: it is what a device being torn down reads as, and it would make
 // a location such as "usb1-1.2:.0".
-const char *required_attr(const char *func, const sysfs_device *dev, const char *name) {
+const char *required_attr(hwlog_site at, const sysfs_device *dev, const char *name) {
   const char *value = sysfs_attr_get_value(dev->devpath.c_str(), name);
   if (value && !*value) value = nullptr;
-  if (!value)
-    hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### missing attr (attr=%s,devpath=%s)", name,
-                dev->devpath.c_str());
+  if (!value) HWLOG_AT(at, LOG_ERR, "###hwtrack### missing attr (attr=%s,devpath=%s)", name, dev->devpath.c_str());
   return value;
 }
 
@@ -511,11 +526,11 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
   }
 
   usb_attrs a;
-  if (!(a.interface_number = required_attr(__func__, interface, "bInterfaceNumber"))) return -1;
-  if (!(a.driver = required_attr(__func__, interface, "driver"))) return -1;
-  if (!(a.vendor = required_attr(__func__, usb_dev, "idVendor"))) return -1;
-  if (!(a.product = required_attr(__func__, usb_dev, "idProduct"))) return -1;
-  if (!(a.busnum = required_attr(__func__, usb_dev, "busnum"))) return -1;
+  if (!(a.interface_number = required_attr(HWLOG_SITE(__func__), interface, "bInterfaceNumber"))) return -1;
+  if (!(a.driver = required_attr(HWLOG_SITE(__func__), interface, "driver"))) return -1;
+  if (!(a.vendor = required_attr(HWLOG_SITE(__func__), usb_dev, "idVendor"))) return -1;
+  if (!(a.product = required_attr(HWLOG_SITE(__func__), usb_dev, "idProduct"))) return -1;
+  if (!(a.busnum = required_attr(HWLOG_SITE(__func__), usb_dev, "busnum"))) return -1;
 
   // Devices wired to the board's internal bus are part of the board itself.
   if (hw::leading_int(a.busnum) == hw::leading_int(INTERNAL_USB_BUS)) {
@@ -523,8 +538,8 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
     return -1;
   }
 
-  if (!(a.port_path = required_attr(__func__, usb_dev, "devpath"))) return -1;
-  if (!(a.configuration = required_attr(__func__, usb_dev, "bConfigurationValue"))) return -1;
+  if (!(a.port_path = required_attr(HWLOG_SITE(__func__), usb_dev, "devpath"))) return -1;
+  if (!(a.configuration = required_attr(HWLOG_SITE(__func__), usb_dev, "bConfigurationValue"))) return -1;
   a.serial = sysfs_attr_get_value(usb_dev->devpath.c_str(), "serial");
   a.address = sysfs_attr_get_value(dev->devpath.c_str(), "address");
 

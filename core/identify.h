@@ -5,6 +5,7 @@
 // driver and mac. Nothing here touches the RDB, the class table or the
 // script.
 
+#include "base/log.h"
 #include "core/codes.h"
 
 struct hwdev;
@@ -31,6 +32,11 @@ struct hwtrack_identify_trace {
   // device; why: the conditions of the selection that held.
   const char *kind = nullptr;
   char why[256] = {};
+  // The lines the identification logged, as the log has them (whatever
+  // the log mask).
+  static constexpr int max_lines = 8;
+  char lines[max_lines][kHwlogLineSize] = {};
+  int line_count = 0;
 };
 void hwtrack_trace_identification(hwtrack_identify_trace *trace);
 

@@ -104,18 +104,14 @@ int delete_hwdev_rdbs() {
 
 namespace {
 
-// Logs as the callback the start-up names, whichever of the two reads.
-#define STORED_CLASS_LOG(priority, fmt) \
-  hwlog_write((priority), HWLOG_MODULE, "enum_cb_on_build_hwcls_from_rdb", __LINE__, fmt)
-
 // Reads the stored class entry whose id variable is name and files it, as
 // kept in the RDB (its type and index); the entry, or nullptr when it is
-// left out (logged).
-hwcls *file_stored_class(const char *name) {
+// left out (logged on behalf of the caller).
+hwcls *file_stored_class(const char *name, hwlog_site at) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
   if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
-    STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    HWLOG_AT(at, LOG_ERR, "hwclass id rdb format is incorrect");
     return nullptr;
   }
   char prefix[kRdbNameBufSize];
@@ -124,11 +120,11 @@ hwcls *file_stored_class(const char *name) {
 
   hwcls *cls = hwcls_get();
   if (!cls) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_get()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_get()");
     return nullptr;
   }
   if (hwcls_read_from_rdb(cls, prefix) < 0) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_read_from_rdb()");
     hwcls_release(cls);
     return nullptr;
   }
@@ -140,15 +136,14 @@ hwcls *file_stored_class(const char *name) {
   return cls;
 }
 
-#undef STORED_CLASS_LOG
-
+// Logs as the callback the start-up names.
 int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
-  file_stored_class(name);
+  file_stored_class(name, HWLOG_SITE("enum_cb_on_build_hwcls_from_rdb"));
   return 0;
 }
 
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
-  if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
+  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) hwcls_write_to_rdb(cls, 0);
   return 0;
 }
 
