@@ -163,6 +163,39 @@ const char *read_variable(hw::fixed_text<kRdbVarNameSize> &var, const char *name
   return rdb_get_value(var.c_str());
 }
 
+// Sets the type and the index of cls from the tokens after
+// "sys.hw.class." in prefix; false when one is missing (logged on behalf of
+// the caller).
+bool read_type_and_index(hwcls *cls, const char *prefix, hwlog_site at) {
+  // A prefix shorter than "sys.hw.class." (a name cut at an earlier ".id")
+  // has no type token to skip to.
+  std::string_view rest = prefix ? std::string_view(prefix) : std::string_view();
+  if (rest.size() < kRdbPrefixLen) {
+    HWLOG_AT(at, LOG_ERR, "hwclass type not found");
+    return false;
+  }
+  rest.remove_prefix(kRdbPrefixLen);
+
+  std::string_view type_token = next_token(rest);
+  if (type_token.empty()) {
+    HWLOG_AT(at, LOG_ERR, "hwclass type not found");
+    return false;
+  }
+  hw::fixed_text<kTokenSize> type_name;
+  hw::formatf(type_name.data(), kTokenSize, "%.*s", static_cast<int>(type_token.size()), type_token.data());
+  cls->type = hwcls_type_from_name(type_name.c_str());
+
+  std::string_view index_token = next_token(rest);
+  int index = 0;
+  // An index beyond int was never written by this daemon; it has none.
+  if (index_token.empty() || !parse_leading_digits(index_token, &index)) {
+    HWLOG_AT(at, LOG_ERR, "hwclass index not found");
+    return false;
+  }
+  cls->index = index;
+  return true;
+}
+
 }  // namespace
 
 int hwcls_init() {
@@ -333,33 +366,7 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
 }
 
 int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
-  if (!cls) return -1;
-  // A prefix shorter than "sys.hw.class." (a name cut at an earlier ".id")
-  // has no type token to skip to.
-  std::string_view rest = prefix ? std::string_view(prefix) : std::string_view();
-  if (rest.size() < kRdbPrefixLen) {
-    HWLOG(LOG_ERR, "hwclass type not found");
-    return -1;
-  }
-  rest.remove_prefix(kRdbPrefixLen);
-
-  std::string_view type_token = next_token(rest);
-  if (type_token.empty()) {
-    HWLOG(LOG_ERR, "hwclass type not found");
-    return -1;
-  }
-  hw::fixed_text<kTokenSize> type_name;
-  hw::formatf(type_name.data(), kTokenSize, "%.*s", static_cast<int>(type_token.size()), type_token.data());
-  cls->type = hwcls_type_from_name(type_name.c_str());
-
-  std::string_view index_token = next_token(rest);
-  int index = 0;
-  // An index beyond int was never written by this daemon; it has none.
-  if (index_token.empty() || !parse_leading_digits(index_token, &index)) {
-    HWLOG(LOG_ERR, "hwclass index not found");
-    return -1;
-  }
-  cls->index = index;
+  if (!cls || !read_type_and_index(cls, prefix, HWLOG_SITE(__func__))) return -1;
 
   // An unknown type reads as "(null)" here, so its variables are not found.
   hw::fixed_text<kRdbNameSize> own;
