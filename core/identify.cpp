@@ -249,10 +249,10 @@ void complete_record(subsystem_code code, hwdev *hd, const sysfs_device *dev, co
 
 sysfs_device *get_physical_device(sysfs_device *dev) {
   if (!dev) return nullptr;
+  // A devpath without room for "/device" has no physical device to name:
+  // cut, the path would be "<devpath>/dev", an attribute file.
   char path[hw::kPathSize];
-  hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
-  hw::strlcat(path, "/", sizeof(path));
-  hw::strlcat(path, "device", sizeof(path));
+  if (!hw::join_path(path, {dev->devpath.c_str(), "/device"})) return nullptr;
   sysfs_device *linked = sysfs_device_get(path);
   sysfs_device *phys = beyond_serial_base(linked);
   if (phys != linked) consulted(linked, "serial-base port");
@@ -274,9 +274,10 @@ int check_mmc_partition(sysfs_device *dev) {
   consulted(card, "mmc card");
   if (!card) return -1;
   // Below the sysfs root in use, like every other lookup, so that a tree
-  // under SYSFS_PATH answers for its own cards.
+  // under SYSFS_PATH answers for its own cards. A path that does not fit
+  // tells nothing: the card is not taken for one without partitions.
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%s/%sp1", sysfs_path(), dev->devpath.c_str(), dev->kernel.c_str());
+  if (!hw::join_path(path, {sysfs_path(), dev->devpath.c_str(), "/", dev->kernel.c_str(), "p1"})) return -1;
   hw::dir_handle dir(opendir(path));
   return dir ? 1 : 0;
 }
@@ -305,7 +306,8 @@ class traced_lines {
 int identify(subsystem_code code, hwdev *hd, const char *devpath, hwlog_site at) {
   if (trace) *trace = hwtrack_identify_trace{};
   const traced_lines keep;
-  sysfs_device *dev = sysfs_device_get(devpath);
+  // The record keeps the devpath whole, or the device is refused.
+  sysfs_device *dev = strlen(devpath) < hw::kPathSize ? sysfs_device_get(devpath) : nullptr;
   if (!dev) {
     HWLOG_AT(at, LOG_ERR, "unable to access '%s'", devpath);
     return -1;
@@ -389,8 +391,7 @@ constexpr char kUdcClassDir[] = "/class/udc";
 // controllers found otherwise (0, or 2 for "several").
 int only_udc(char (&name)[hw::kPathSize]) {
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), kUdcClassDir);
-  hw::dir_handle dir(opendir(path));
+  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), kUdcClassDir}) ? opendir(path) : nullptr);
   int count = 0;
   for (const dirent *entry; dir && count < 2 && (entry = readdir(dir.get()));) {
     if (entry->d_name[0] == '.') continue;
@@ -410,8 +411,7 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
     return -1;
   }
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s/%s", kUdcClassDir, name);
-  sysfs_device *udc = sysfs_device_get(path);
+  sysfs_device *udc = hw::join_path(path, {kUdcClassDir, "/", name}) ? sysfs_device_get(path) : nullptr;
   // The udc device hangs from the controller (ci_hdrc.0), which hangs from
   // the SoC's USB block (2184000.usb): the platform device that named the
   // gadget's functions on the kernels that parented them to the gadget.
@@ -425,7 +425,10 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
     return -1;
   }
   // The gadget device, linked from its udc since 6.0 ("gadget.<n>").
-  hw::formatf(path, sizeof(path), "%s/gadget", udc->devpath.c_str());
+  if (!hw::join_path(path, {udc->devpath.c_str(), "/gadget"})) {
+    HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - udc devpath too long (udc=%s)", name);
+    return -1;
+  }
   const sysfs_device *gadget = sysfs_device_get(path);
   consulted(gadget, "gadget device");
 

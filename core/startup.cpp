@@ -60,8 +60,7 @@ class class_scan {
         code_ = class_scan_table[row_].code;
         class_dir_ = class_scan_table[row_].dir;
         ++row_;
-        hw::formatf(path_, sizeof(path_), "%s/%s", sysfs_path(), class_dir_);
-        dir_.reset(opendir(path_));
+        if (hw::join_path(path_, {sysfs_path(), "/", class_dir_})) dir_.reset(opendir(path_));
         if (!dir_) return step::unopened_dir;
       }
       const dirent *entry = readdir(dir_.get());
