@@ -18,8 +18,8 @@
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/startup_private.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -60,8 +60,7 @@ class class_scan {
         code_ = class_scan_table[row_].code;
         class_dir_ = class_scan_table[row_].dir;
         ++row_;
-        hw::formatf(path_, sizeof(path_), "%s/%s", sysfs_path(), class_dir_);
-        dir_.reset(opendir(path_));
+        if (hw::join_path(path_, {sysfs_path(), "/", class_dir_})) dir_.reset(opendir(path_));
         if (!dir_) return step::unopened_dir;
       }
       const dirent *entry = readdir(dir_.get());
@@ -102,24 +101,16 @@ int delete_hwdev_rdbs() {
   return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
-int build_hwcls_from_rdb() {
-  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
-}
-
 namespace {
-
-// Logs as the callback the start-up names, whichever of the two reads.
-#define STORED_CLASS_LOG(priority, fmt) \
-  hwlog_write((priority), HWLOG_MODULE, "enum_cb_on_build_hwcls_from_rdb", __LINE__, fmt)
 
 // Reads the stored class entry whose id variable is name and files it, as
 // kept in the RDB (its type and index); the entry, or nullptr when it is
-// left out (logged).
-hwcls *file_stored_class(const char *name) {
+// left out (logged on behalf of the caller).
+hwcls *file_stored_class(const char *name, hwlog_site at) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
   if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
-    STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    HWLOG_AT(at, LOG_ERR, "hwclass id rdb format is incorrect");
     return nullptr;
   }
   char prefix[kRdbNameBufSize];
@@ -128,11 +119,11 @@ hwcls *file_stored_class(const char *name) {
 
   hwcls *cls = hwcls_get();
   if (!cls) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_get()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_get()");
     return nullptr;
   }
   if (hwcls_read_from_rdb(cls, prefix) < 0) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_read_from_rdb()");
     hwcls_release(cls);
     return nullptr;
   }
@@ -144,18 +135,21 @@ hwcls *file_stored_class(const char *name) {
   return cls;
 }
 
-#undef STORED_CLASS_LOG
-
+// Logs as the callback the start-up names.
 int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
-  file_stored_class(name);
+  file_stored_class(name, HWLOG_SITE("enum_cb_on_build_hwcls_from_rdb"));
+  return 0;
+}
+
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) hwcls_write_to_rdb(cls, 0);
   return 0;
 }
 
 }  // namespace
 
-int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
-  if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
-  return 0;
+int build_hwcls_from_rdb() {
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 int load_hwcls_from_rdb() {
@@ -289,11 +283,6 @@ void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) 
 }
 
 int hwtrack_resync() {
-  // A remove made by the resync may ask for one (a record freed while the
-  // pool was full); the running one adds what that one would.
-  static bool running = false;
-  if (running) return 0;
-  running = true;
   HWLOG(LOG_INFO, "resync hwdevs with sysfs");
   // Answers cached earlier in this pass may predate the lost events.
   sysfs_cleanup();
@@ -303,6 +292,5 @@ int hwtrack_resync() {
   const int removed = remove_vanished_devices();
   const int added = add_unknown_devices();
   HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
-  running = false;
   return added + removed;
 }

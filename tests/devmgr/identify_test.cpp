@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/identify.h"
+#include "core/identify_private.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/devmgr/devmgr_fixture.h"

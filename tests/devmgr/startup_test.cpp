@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/startup.h"
+#include "core/startup_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
