@@ -8,10 +8,24 @@
 #include "core/codes.h"
 
 struct hwcls;
+struct hwdev;
 
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath);
 int hwtrack_remove_hwdev(subsystem_code code, const char *devpath);
+// A "move" (a renamed network interface): the record filed under
+// devpath_old, when its device has left that devpath, is identified afresh
+// at devpath and filed there, keeping its index; its entry hears "removed",
+// then the entry the device matches now "inserted", as after a remove and
+// an add. The record never goes back to the pool meanwhile, so it cannot
+// be lost to a device waiting for one. Nothing else: a device still at
+// devpath_old is not removed, and nothing is added that was not removed.
+// 0 when a device was moved, -1 otherwise.
+int hwtrack_move_hwdev(subsystem_code code, const char *devpath, const char *devpath_old);
 int hwtrack_call_script(hwcls *cls);
+
+// Whether the device at the record's devpath is still the one the record
+// describes: another adapter on the same port has the same devpath.
+bool hwtrack_same_device(const hwdev *hd);
 
 // Whether a remove since the last call freed a device record while devices
 // were refused for want of one: they are in sysfs still, and a rescan

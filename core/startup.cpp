@@ -19,6 +19,7 @@
 #include "base/strutil.h"
 #include "core/devmgr.h"
 #include "core/identify.h"
+#include "core/signals.h"
 #include "core/startup_private.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
@@ -158,7 +159,7 @@ int load_hwcls_from_rdb() {
 
 int build_legacy_devices() {
   hwcls *cls = nullptr;
-  for (int stat = hwcls_first(&cls); stat == 0 && cls; stat = hwcls_next(&cls)) {
+  for (int stat = hwcls_first(&cls); stat == 0 && cls && !hwtrack_stop_requested(); stat = hwcls_next(&cls)) {
     if (!cls->enable || !cls->is_static) continue;
     cls->status = HWCLS_STATUS_INSERTED;
     hwcls_write_to_rdb(cls, 0);
@@ -178,9 +179,11 @@ int is_subsystem(const char *devpath, const char *subsystem) {
   return strcmp(phys->subsystem.c_str(), subsystem) == 0 ? 1 : 0;
 }
 
+// A stop request ends the scan before the next device: one that is added
+// is added with its script, the rest are not.
 int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
   class_scan scan;
-  for (class_scan::step step; (step = scan.next()) != class_scan::step::done;) {
+  for (class_scan::step step; !hwtrack_stop_requested() && (step = scan.next()) != class_scan::step::done;) {
     if (step == class_scan::step::unopened_dir) {
       HWLOG(LOG_ERR, "not able to access sysfs class (base=%s)", scan.path());
       continue;
@@ -209,35 +212,14 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 
 namespace {
 
-// The subsystem code a record of this type was added with.
-subsystem_code code_of_type(int type) {
-  switch (type) {
-    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
-    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
-    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
-    default: return SUBSYSTEM_UNKNOWN;
-  }
-}
-
-// Whether the device at the record's devpath is still the one the record
-// describes: another adapter on the same port has the same devpath.
-bool same_device(const hwdev *hd) {
-  hwdev now;
-  for (bool ok : {now.name.allocate(), now.loc.allocate(), now.id.allocate(), now.devpath.allocate(),
-                  now.driver.allocate(), now.mac.allocate()})
-    if (!ok) return true;  // no memory to tell: leave the record alone
-  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
-         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
-}
-
 // Removes every record whose devpath is gone from sysfs, or holds another
 // device now, as the lost remove event would have.
 int remove_vanished_devices() {
   int removed = 0;
   hwdev *next = nullptr;
-  for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
+  for (hwdev *hd = hwdev_first_in_use(); hd && !hwtrack_stop_requested(); hd = next) {
     next = hwdev_next_in_use(hd);
-    if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
+    if (sysfs_device_get(hd->devpath.c_str()) && hwtrack_same_device(hd)) continue;
     char devpath[hw::kPathSize];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
@@ -250,7 +232,7 @@ int remove_vanished_devices() {
 
 // Adds the device when it has no record; counts it in *added.
 void add_unknown_device(subsystem_code code, const char *devpath, void *added) {
-  if (hwdev_find_by_devpath(devpath)) return;
+  if (hwdev_find_by_devpath(devpath) || hwtrack_stop_requested()) return;
   if (hwtrack_add_new_hwdev(code, devpath) < 0) {
     HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
     return;
