@@ -21,6 +21,7 @@
 #include "base/strutil.h"
 #include "base/unique_fd.h"
 #include "core/hwtrack.h"
+#include "core/settings.h"
 #include "core/startup.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
@@ -274,6 +275,9 @@ bool open_event_sockets() {
 // Both sockets are open before the scans, so events of devices that come
 // and go meanwhile wait in the sockets.
 void scan_present_devices() {
+  // Decided before anything is attached: an entry moved on is found by its
+  // device whatever order the scans and events come in.
+  upgrade_class_identities();
   MAINLOG(LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
   MAINLOG(LOG_INFO, "build legacy devices");
@@ -303,6 +307,7 @@ void rewrite_rdb_mirror() {
 void start_over_with_rdb() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
   HWLOG(LOG_WARNING, "rdb driver opened - reconciling with it as at start-up");
+  hwtrack_read_settings();
   hwcls_fini();
   hwdev_fini();
   sysfs_cleanup();
@@ -391,6 +396,7 @@ int hwtrack_main(int argc, char **argv) {
   open_log();
   log_start_banner();
   log_refused_readiness_channel();
+  hwtrack_read_settings();
   init_modules();
 
   // The monitor socket's name is held by one daemon at a time: a second

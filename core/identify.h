@@ -10,13 +10,20 @@
 struct hwdev;
 struct sysfs_device;
 
-// The internal USB bus; devices on it are never tracked.
-inline constexpr char INTERNAL_USB_BUS[] = "2";
-
 int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpath);
 // hwtrack_set_hd_by_devpath without filing the record under its devpath:
 // what the device would be identified as now.
 int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath);
+
+// Versions of the identification rules. 1: the first releases'. 2: the
+// rules for the boards firmware teams ship, which name some devices that
+// are alone of their kind otherwise (AMBA, PCI and switch-port devices, a
+// gadget on PCI). The class table stores the version its entries were made
+// by (kHwtrackRulesVar, see startup.h), so that an upgrade keeps names.
+inline constexpr int kHwtrackRulesFirst = 1;
+inline constexpr int kHwtrackRulesCurrent = 2;
+// hwtrack_identify by the given version of the rules.
+int hwtrack_identify_by_rules(int version, subsystem_code code, hwdev *hd, const char *devpath);
 
 // What identifications consult and choose, recorded for hwtrack-explain
 // while a trace is set (nullptr: none, the daemon's case). Each
@@ -34,6 +41,9 @@ struct hwtrack_identify_trace {
   // device; why: the conditions of the selection that held.
   const char *kind = nullptr;
   char why[256] = {};
+  // The board setting that made it refuse the device, and its value
+  // ("sys.hw.cfg.internal_usb_bus=\"2\""), or empty.
+  char setting[160] = {};
 };
 void hwtrack_trace_identification(hwtrack_identify_trace *trace);
 

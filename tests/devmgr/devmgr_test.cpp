@@ -258,10 +258,11 @@ TEST_F(AddRemove, DuplicateAddOfAnotherDeviceOnTheSameDevpathRemovesTheEarlierCl
 }
 
 TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
-  // Several ports of one 8250 platform device share its id and "platform".
-  const Device serial8250 = sys.platform_device("serial8250", "serial8250");
-  const Device s1 = sys.tty(serial8250, "ttyS1");
-  const Device s2 = sys.tty(serial8250, "ttyS2");
+  // Two serial functions of one gadget share its id and "gadget".
+  const Device udc = sys.platform_device("ci_hdrc.0", "ci_hdrc", sys.platform_device("2184000.usb", "imx_usb", soc()));
+  const Device gadget = sys.usb_gadget(udc, "gadget", "g_multi");
+  const Device s1 = sys.tty(gadget, "ttyGS1");
+  const Device s2 = sys.tty(gadget, "ttyGS2");
   ASSERT_EQ(add(TTY, s1), 0);
   clear_script_runs();
   ASSERT_EQ(add(TTY, s2), 0);
@@ -270,8 +271,8 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
   EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.serial.0 serial 0 removed",
                                                      "sys.hw.class.serial.0 serial 0 inserted"}));
   EXPECT_EQ(in_use_count(), 2);
-  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyS1");
-  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyS2");
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyGS1");
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyGS2");
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
 
   clear_script_runs();
