@@ -17,6 +17,7 @@
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
+#include "tools/board/boards.h"
 
 namespace devmgr_test {
 namespace {
@@ -283,6 +284,41 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
   ASSERT_EQ(remove(s1), 0);  // the holder: ttyS2, of the same identity, holds it again
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+}
+
+TEST_F(AddRemove, CardsInAReaderComeAndGoAsChangesOfItsDisk) {
+  using Strings = std::vector<std::string>;
+  const Device disk = usb_stick(2, "RDR", "sdb");
+  const std::string entry = "sys.hw.class.storage.0 storage 0 ";
+  FILE *devnull = fopen("/dev/null", "w");
+  auto deliver = [&](const char *action, const Device &dev) {
+    next_event();
+    const std::string datagram = board::Uevent{action, dev.devpath, "block"}.datagram();
+    clear_script_runs();
+    hwtrack_set_event_stream(devnull);
+    hwtrack_handle_message("UEVENT", "0", datagram.data(), datagram.size());
+    hwtrack_set_event_stream(nullptr);
+    return script_args();
+  };
+  sys.attr(disk, "size", "0");
+  EXPECT_EQ(deliver("change", disk), Strings{});  // an empty slot
+  sys.attr(disk, "size", "31116288");
+  EXPECT_EQ(deliver("change", disk), Strings{entry + "inserted"});  // a card without partitions
+  EXPECT_EQ(deliver("change", disk), Strings{});
+  EXPECT_EQ(deliver("bind", disk), Strings{});
+  const Device part = sys.partition(disk, 1);  // its partitions read: the disk is no longer one
+  EXPECT_EQ(deliver("add", part), (Strings{entry + "removed", entry + "inserted"}));
+  EXPECT_EQ(hwdev_find_by_devpath(disk.devpath.c_str()), nullptr);
+  EXPECT_EQ(deliver("change", disk), Strings{});
+  sys.unplug(part);
+  sys.attr(disk, "size", "0");
+  EXPECT_EQ(deliver("remove", part), Strings{entry + "removed"});
+  EXPECT_EQ(deliver("change", disk), Strings{});
+  sys.attr(disk, "size", "31116288");
+  EXPECT_EQ(deliver("change", disk), Strings{entry + "inserted"});
+  sys.attr(disk, "size", "0");
+  EXPECT_EQ(deliver("change", disk), Strings{entry + "removed"});
+  fclose(devnull);
 }
 
 TEST_F(AddRemove, TheHundredthDeviceIsRefused) {

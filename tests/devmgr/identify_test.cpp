@@ -4,11 +4,14 @@
 
 #include <syslog.h>
 
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "core/identify.h"
+#include "core/settings.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/devmgr/devmgr_fixture.h"
@@ -689,6 +692,87 @@ TEST_F(IdentifyDetails, CheckMmcPartitionLooksBelowTheSysfsRoot) {
   sys.partition(disk, 1);
   next_event();
   EXPECT_EQ(check_mmc_partition(sysfs_device_get(disk.devpath.c_str())), 1);
+}
+
+TEST_F(IdentifyDetails, InternalUsbBusesAreTheBoardsSetting) {
+  std::vector<Device> ttys;  // an adapter on each of buses 1 to 3
+  for (int bus = 1; bus <= 3; ++bus)
+    ttys.push_back(sys.usb_serial_port(sys.usb_interface(sys.usb_device(usb_bus(bus), 1, ids()), 0, "option"),
+                                       "ttyUSB" + std::to_string(bus)));
+  const struct {
+    std::optional<std::string> setting;
+    std::string internal;  // the buses refused
+  } rows[] = {
+      {std::nullopt, "2"},
+      {"none", ""},
+      {"", ""},
+      {"1, 3", "13"},
+      {" 02\t3 ", "23"},
+      {"2184300.usb", "3"},
+      {"/devices/platform/soc/2184200.usb/usb2", "2"},
+      {"/sys/devices/platform/soc/2184100.usb/usb1/", "1"},
+      {"soc", "123"},
+      {"usb4,9", ""},
+  };
+  for (const auto &row : rows) {
+    if (row.setting)
+      rdb.put(kInternalUsbBusVar, *row.setting);
+    else
+      rdb.erase(kInternalUsbBusVar);
+    hwtrack_read_settings();
+    std::string refused;
+    for (int bus = 1; bus <= 3; ++bus) {
+      next_event();
+      hwdev *hd = hwdev_get();
+      if (hwtrack_identify(TTY, hd, ttys[bus - 1].devpath.c_str()) < 0) refused += std::to_string(bus);
+      hwdev_put(hd, 0);
+    }
+    EXPECT_EQ(refused, row.internal) << row.setting.value_or("(absent)");
+  }
+}
+
+// A real x86 laptop's tree (kernel 2.6: its USB devices lack "devpath" and
+// its partitions "partition", added here): the legacy UART device's four
+// ports told apart, the modem's ACM port, PCI interfaces and the radio's
+// station interface tracked, the radio's master, the PCI SATA disks and the
+// virtual devices refused.
+TEST_F(IdentifyDetails, ARealLaptop) {
+  const std::filesystem::path tarball = std::filesystem::path(HWTRACK_FIXTURES_DIR) / "laptop-sysfs.tar.xz";
+  if (!std::filesystem::exists(tarball)) GTEST_SKIP() << tarball << " not found";
+  board::TempDir dir("laptop-sysfs");
+  ASSERT_TRUE(board::unpack_tarball(tarball, dir.path(), {"sys/devices", "sys/class", "sys/block", "sys/bus"}));
+  board::SysfsTree laptop(dir.path() / "sys");
+  const std::string usb5 = "/devices/pci0000:00/0000:00:1d.7/usb5";
+  laptop.attr({usb5 + "/5-1"}, "devpath", "1");
+  laptop.attr({usb5 + "/5-2"}, "devpath", "2");
+  laptop.attr({usb5 + "/5-1/5-1:1.0/host7/target7:0:0/7:0:0:0/block/sdb/sdb1"}, "partition", "1");
+  setenv("SYSFS_PATH", laptop.root().c_str(), 1);
+  const std::map<std::string, std::string> want = {
+      {"ttyS0", "platform-serial8250 platform serial8250"},
+      {"ttyS1", "platform-serial8250-1 platform serial8250"},
+      {"ttyS2", "platform-serial8250-2 platform serial8250"},
+      {"ttyS3", "platform-serial8250-3 platform serial8250"},
+      {"ttyACM0", "0421-007b-354172020305000 usb5-2:1.0 cdc_acm"},
+      {"eth0", "platform-0000:02:00.0 platform e1000e"},
+      {"wlan0", "platform-0000:03:00.0 platform iwl3945"},
+      {"sdb1", "1043-8012-1 usb5-1:1.0-1 usb-storage"},
+  };
+  std::map<std::string, std::string> got;
+  for (const subsystem_code code : {TTY, NET, BLOCK}) {
+    for (const std::string &link : laptop.class_entries(subsystem_names[code])) {
+      next_event();
+      hwdev *hd = hwdev_get();
+      if (hwtrack_identify(code, hd, link.c_str()) == 0)
+        got[link.substr(link.rfind('/') + 1)] =
+            std::string(hd->id.c_str()) + " " + hd->loc.c_str() + " " + hd->driver.c_str();
+      hwdev_put(hd, 0);
+    }
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_TRUE(logged(LOG_DEBUG, "###hwtrack### wireless interface not created by its driver "
+                                "(devpath=/devices/pci0000:00/0000:00:1c.1/0000:03:00.0/net/wmaster0)"));
+  EXPECT_TRUE(logged(LOG_DEBUG, "###hwtrack### storage on pci not tracked "
+                                "(devpath=/devices/pci0000:00/0000:00:1f.2/host0/target0:0:0/0:0:0:0/block/sda/sda1)"));
 }
 
 TEST_F(IdentifyDetails, PlatformNodeIsNoneBelowUsb) {
