@@ -37,7 +37,7 @@
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
+#include "core/codes.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
 #include "bench/inproc_rdb.h"

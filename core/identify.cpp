@@ -11,7 +11,6 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -20,6 +19,7 @@
 #include "base/log.h"
 #include "base/path_size.h"
 #include "base/strutil.h"
+#include "core/identify_private.h"
 #include "core/settings.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
@@ -32,18 +32,8 @@ constexpr char kSuffixSeparator[] = "-";
 
 bool text_equals(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
-// atoi's reading (leading blanks, sign, leading digits, 0 when none) without
-// its undefined behaviour on overflow.
-int leading_decimal(const char *text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 const char *subsystem_name(subsystem_code code) {
-  constexpr int count = sizeof(subsystem_names) / sizeof(subsystem_names[0]);
-  return (code >= 0 && code < count) ? subsystem_names[code] : subsystem_names[SUBSYSTEM_UNKNOWN];
+  return hw::name_from_code(code, subsystem_names, subsystem_names[SUBSYSTEM_UNKNOWN]);
 }
 
 template <typename Text>
@@ -127,6 +117,20 @@ enum class refusal { none, device_not_found, unknown_subsystem, pci_storage, no_
 constexpr unsigned code_bit(subsystem_code code) { return 1u << code; }
 
 using kind_function = int (*)(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+
+// The kind functions: each fills the record of one kind of device.
+int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+// A gadget serial port without a parent (/devices/virtual/tty/ttyGS<n>),
+// named after the board's only device-side controller.
+int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_hd_with_extra(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys,
+                                       const char *id_suffix, const char *loc_suffix);
+int hwtrack_set_platform_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_usb_hd_with_extra(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
+                                  const char *loc_suffix);
+int hwtrack_set_usb_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys);
+int hwtrack_set_platform_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev);
+int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev);
 
 int call_platform_block(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
   return hwtrack_set_platform_block_hd(code, hd, dev);
@@ -322,10 +326,10 @@ void complete_record(subsystem_code code, hwdev *hd, const sysfs_device *dev, co
 
 sysfs_device *get_physical_device(sysfs_device *dev) {
   if (!dev) return nullptr;
+  // A devpath without room for "/device" has no physical device to name:
+  // cut, the path would be "<devpath>/dev", an attribute file.
   char path[hw::kPathSize];
-  hw::strlcpy(path, dev->devpath.c_str(), sizeof(path));
-  hw::strlcat(path, "/", sizeof(path));
-  hw::strlcat(path, "device", sizeof(path));
+  if (!hw::join_path(path, {dev->devpath.c_str(), "/device"})) return nullptr;
   sysfs_device *linked = sysfs_device_get(path);
   sysfs_device *phys = beyond_serial_base(linked);
   if (phys != linked) consulted(linked, "serial-base port");
@@ -367,24 +371,42 @@ int check_mmc_partition(sysfs_device *dev) {
   consulted(card, "mmc card");
   if (!card) return -1;
   // Below the sysfs root in use, like every other lookup, so that a tree
-  // under SYSFS_PATH answers for its own cards.
+  // under SYSFS_PATH answers for its own cards. A path that does not fit
+  // tells nothing: the card is not taken for one without partitions.
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%s/%sp1", sysfs_path(), dev->devpath.c_str(), dev->kernel.c_str());
+  if (!hw::join_path(path, {sysfs_path(), dev->devpath.c_str(), "/", dev->kernel.c_str(), "p1"})) return -1;
   hw::dir_handle dir(opendir(path));
   return dir ? 1 : 0;
 }
 
 namespace {
 
-// Both entry points log as the one the rules name.
-#define ENTRY_LOG(priority, fmt, ...) \
-  hwlog_write((priority), HWLOG_MODULE, "hwtrack_set_hd_by_devpath", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// While a trace is set, the lines an identification logs are kept in it.
+void keep_traced_line(int, const char *line) {
+  if (trace && trace->line_count < hwtrack_identify_trace::max_lines)
+    hw::strlcpy(trace->lines[trace->line_count++], line, sizeof trace->lines[0]);
+}
 
-int identify(subsystem_code code, hwdev *hd, const char *devpath) {
+class traced_lines {
+ public:
+  traced_lines() {
+    if (trace) hwlog_set_tap(keep_traced_line);
+  }
+  ~traced_lines() {
+    if (trace) hwlog_set_tap(nullptr);
+  }
+  traced_lines(const traced_lines &) = delete;
+  traced_lines &operator=(const traced_lines &) = delete;
+};
+
+// Its own lines are logged on behalf of the entry point that called it.
+int identify(subsystem_code code, hwdev *hd, const char *devpath, hwlog_site at) {
   if (trace) *trace = hwtrack_identify_trace{};
-  sysfs_device *dev = sysfs_device_get(devpath);
+  const traced_lines keep;
+  // The record keeps the devpath whole, or the device is refused.
+  sysfs_device *dev = strlen(devpath) < hw::kPathSize ? sysfs_device_get(devpath) : nullptr;
   if (!dev) {
-    ENTRY_LOG(LOG_ERR, "unable to access '%s'", devpath);
+    HWLOG_AT(at, LOG_ERR, "unable to access '%s'", devpath);
     return -1;
   }
   consulted(dev, "class device");
@@ -399,21 +421,21 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
 
   if (!row->kind) {
     if (row->message == refusal::device_not_found)
-      ENTRY_LOG(row->level, "###hwtrack### device not found");
+      HWLOG_AT(at, row->level, "###hwtrack### device not found");
     else if (row->message == refusal::unknown_subsystem)
-      ENTRY_LOG(row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
+      HWLOG_AT(at, row->level, "###hwtrack### unknown subsystem (subsystem=%s)", phys->subsystem.c_str());
     else if (row->message == refusal::pci_storage)
-      ENTRY_LOG(row->level, "###hwtrack### storage on pci not tracked (devpath=%s)", dev->devpath.c_str());
+      HWLOG_AT(at, row->level, "###hwtrack### storage on pci not tracked (devpath=%s)", dev->devpath.c_str());
     else if (row->message == refusal::no_uart)
-      ENTRY_LOG(row->level, "###hwtrack### serial port without uart not tracked (devpath=%s)", dev->devpath.c_str());
+      HWLOG_AT(at, row->level, "###hwtrack### serial port without uart not tracked (devpath=%s)", dev->devpath.c_str());
     else if (row->message == refusal::added_wireless)
-      ENTRY_LOG(row->level, "###hwtrack### wireless interface not created by its driver (devpath=%s)",
-                dev->devpath.c_str());
+      HWLOG_AT(at, row->level, "###hwtrack### wireless interface not created by its driver (devpath=%s)",
+               dev->devpath.c_str());
     return -1;
   }
 
   if (row->kind(code, hd, dev, phys) < 0) {
-    ENTRY_LOG(row->level, "###hwtrack### failed in %s()", row->kind_name);
+    HWLOG_AT(at, row->level, "###hwtrack### failed in %s()", row->kind_name);
     return -1;
   }
 
@@ -423,7 +445,7 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   // before its parents' attributes do, so a folder still there after every
   // read vouches for what was read.
   if (!sysfs_device_present(dev)) {
-    ENTRY_LOG(LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
+    HWLOG_AT(at, LOG_DEBUG, "###hwtrack### device vanished while identified (devpath=%s)", dev->devpath.c_str());
     return -1;
   }
 
@@ -431,27 +453,59 @@ int identify(subsystem_code code, hwdev *hd, const char *devpath) {
   return 0;
 }
 
-#undef ENTRY_LOG
-
 }  // namespace
 
-int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath) { return identify(code, hd, devpath); }
+// Both entry points log as the one the rules name.
+int hwtrack_identify(subsystem_code code, hwdev *hd, const char *devpath) {
+  return identify(code, hd, devpath, HWLOG_SITE("hwtrack_set_hd_by_devpath"));
+}
 
 int hwtrack_identify_by_rules(int version, subsystem_code code, hwdev *hd, const char *devpath) {
   const int saved = rules;
   rules = version;
-  const int result = identify(code, hd, devpath);
+  const int result = identify(code, hd, devpath, HWLOG_SITE("hwtrack_set_hd_by_devpath"));
   rules = saved;
   return result;
+}
+
+bool hwtrack_make_probe(hwdev &probe) {
+  bool ok = true;
+  for (bool allocated : {probe.name.allocate(), probe.loc.allocate(), probe.id.allocate(), probe.devpath.allocate(),
+                         probe.driver.allocate(), probe.mac.allocate()})
+    ok = ok && allocated;
+  return ok;
+}
+
+namespace {
+
+// The subsystem code a record of this type was added with.
+subsystem_code code_of_type(int type) {
+  switch (type) {
+    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
+    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
+    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
+    default: return SUBSYSTEM_UNKNOWN;
+  }
+}
+
+}  // namespace
+
+bool hwtrack_same_device(const hwdev *hd) {
+  hwdev now;
+  if (!hwtrack_make_probe(now)) return true;
+  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
+         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
 }
 
 void hwtrack_trace_identification(hwtrack_identify_trace *to) { trace = to; }
 
 int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpath) {
-  if (identify(code, hd, devpath) < 0) return -1;
+  if (identify(code, hd, devpath, HWLOG_SITE(__func__)) < 0) return -1;
   (void)hwdev_fixup(hd);
   return 0;
 }
+
+namespace {
 
 int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   // The gadget function hangs below the UDC, which hangs below the SoC's
@@ -477,16 +531,13 @@ int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sys
   return 0;
 }
 
-namespace {
-
 constexpr char kUdcClassDir[] = "/class/udc";
 
 // The name of the only device-side controller in /class/udc; the number of
 // controllers found otherwise (0, or 2 for "several").
 int only_udc(char (&name)[hw::kPathSize]) {
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), kUdcClassDir);
-  hw::dir_handle dir(opendir(path));
+  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), kUdcClassDir}) ? opendir(path) : nullptr);
   int count = 0;
   for (const dirent *entry; dir && count < 2 && (entry = readdir(dir.get()));) {
     if (entry->d_name[0] == '.') continue;
@@ -495,8 +546,6 @@ int only_udc(char (&name)[hw::kPathSize]) {
   }
   return count;
 }
-
-}  // namespace
 
 int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *, sysfs_device *) {
   // The serial function belongs to the board's device-side controller;
@@ -508,8 +557,7 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
     return -1;
   }
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s/%s", kUdcClassDir, name);
-  sysfs_device *udc = sysfs_device_get(path);
+  sysfs_device *udc = hw::join_path(path, {kUdcClassDir, "/", name}) ? sysfs_device_get(path) : nullptr;
   // The udc device hangs from the controller (ci_hdrc.0), which hangs from
   // the SoC's USB block (2184000.usb): the platform device that named the
   // gadget's functions on the kernels that parented them to the gadget.
@@ -523,7 +571,10 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
     return -1;
   }
   // The gadget device, linked from its udc since 6.0 ("gadget.<n>").
-  hw::formatf(path, sizeof(path), "%s/gadget", udc->devpath.c_str());
+  if (!hw::join_path(path, {udc->devpath.c_str(), "/gadget"})) {
+    HWLOG(LOG_DEBUG, "###hwtrack### gadget tty not tracked - udc devpath too long (udc=%s)", name);
+    return -1;
+  }
   const sysfs_device *gadget = sysfs_device_get(path);
   consulted(gadget, "gadget device");
 
@@ -540,16 +591,15 @@ namespace {
 // registered beside it.
 template <typename Visit>
 void for_each_sibling(const sysfs_device *dev, Visit visit) {
-  const std::string_view devpath = dev->devpath.c_str();
-  const size_t slash = devpath.rfind('/');
-  const std::string_view folder = devpath.substr(0, slash), own = devpath.substr(slash + 1);
-  char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%.*s", sysfs_path(), static_cast<int>(folder.size()), folder.data());
-  hw::dir_handle dir(opendir(path));
+  const char *own = strrchr(dev->devpath.c_str(), '/');
+  if (!own) return;
+  char folder[hw::kPathSize], path[hw::kPathSize];
+  hw::strlcpy(folder, dev->devpath.c_str(), static_cast<size_t>(own - dev->devpath.c_str()) + 1);
+  ++own;
+  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), folder}) ? opendir(path) : nullptr);
   for (const dirent *entry; dir && (entry = readdir(dir.get()));) {
-    if (entry->d_name[0] == '.' || own == entry->d_name) continue;
-    hw::formatf(path, sizeof(path), "%.*s/%s", static_cast<int>(folder.size()), folder.data(), entry->d_name);
-    visit(static_cast<const char *>(path));
+    if (entry->d_name[0] == '.' || text_equals(entry->d_name, own)) continue;
+    if (hw::join_path(path, {folder, "/", entry->d_name})) visit(static_cast<const char *>(path));
   }
 }
 
@@ -579,8 +629,7 @@ long long serial_line(const char *devpath) {
 // device's ports that have a UART.
 unsigned long long serial_port_index(sysfs_device *dev) {
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s/device", dev->devpath.c_str());
-  sysfs_device *port = sysfs_device_get(path);
+  sysfs_device *port = hw::join_path(path, {dev->devpath.c_str(), "/device"}) ? sysfs_device_get(path) : nullptr;
   if (port && text_equals(port->subsystem.c_str(), "serial-base")) {
     const std::string_view name = port->kernel.c_str();
     const size_t dot = name.rfind('.');
@@ -710,8 +759,6 @@ int hwtrack_set_platform_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, s
   return hwtrack_set_platform_hd_with_extra(code, hd, dev, phys, nullptr, nullptr);
 }
 
-namespace {
-
 // The attributes a USB identity is built from; all read before the record is
 // touched, so a refusal leaves the record as it was.
 struct usb_attrs {
@@ -726,19 +773,15 @@ struct usb_attrs {
   const char *address = nullptr;
 };
 
-// Logs a missing attribute on behalf of func. An empty one counts as
+// Logs a missing attribute on behalf of the caller. An empty one counts as
 // missing: it is what a device being torn down reads as, and it would make
 // a location such as "usb1-1.2:.0".
-const char *required_attr(const char *func, const sysfs_device *dev, const char *name) {
+const char *required_attr(hwlog_site at, const sysfs_device *dev, const char *name) {
   const char *value = sysfs_attr_get_value(dev->devpath.c_str(), name);
   if (value && !*value) value = nullptr;
-  if (!value)
-    hwlog_write(LOG_ERR, HWLOG_MODULE, func, __LINE__, "###hwtrack### missing attr (attr=%s,devpath=%s)", name,
-                dev->devpath.c_str());
+  if (!value) HWLOG_AT(at, LOG_ERR, "###hwtrack### missing attr (attr=%s,devpath=%s)", name, dev->devpath.c_str());
   return value;
 }
-
-}  // namespace
 
 int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, sysfs_device *start, const char *id_suffix,
                                   const char *loc_suffix) {
@@ -760,11 +803,11 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
   }
 
   usb_attrs a;
-  if (!(a.interface_number = required_attr(__func__, interface, "bInterfaceNumber"))) return -1;
-  if (!(a.driver = required_attr(__func__, interface, "driver"))) return -1;
-  if (!(a.vendor = required_attr(__func__, usb_dev, "idVendor"))) return -1;
-  if (!(a.product = required_attr(__func__, usb_dev, "idProduct"))) return -1;
-  if (!(a.busnum = required_attr(__func__, usb_dev, "busnum"))) return -1;
+  if (!(a.interface_number = required_attr(HWLOG_SITE(__func__), interface, "bInterfaceNumber"))) return -1;
+  if (!(a.driver = required_attr(HWLOG_SITE(__func__), interface, "driver"))) return -1;
+  if (!(a.vendor = required_attr(HWLOG_SITE(__func__), usb_dev, "idVendor"))) return -1;
+  if (!(a.product = required_attr(HWLOG_SITE(__func__), usb_dev, "idProduct"))) return -1;
+  if (!(a.busnum = required_attr(HWLOG_SITE(__func__), usb_dev, "busnum"))) return -1;
 
   // Devices wired to the board's internal buses are part of the board itself.
   if (hwtrack_is_internal_usb(usb_dev, a.busnum)) {
@@ -773,8 +816,8 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
     return -1;
   }
 
-  if (!(a.port_path = required_attr(__func__, usb_dev, "devpath"))) return -1;
-  if (!(a.configuration = required_attr(__func__, usb_dev, "bConfigurationValue"))) return -1;
+  if (!(a.port_path = required_attr(HWLOG_SITE(__func__), usb_dev, "devpath"))) return -1;
+  if (!(a.configuration = required_attr(HWLOG_SITE(__func__), usb_dev, "bConfigurationValue"))) return -1;
   a.serial = sysfs_attr_get_value(usb_dev->devpath.c_str(), "serial");
   a.address = sysfs_attr_get_value(dev->devpath.c_str(), "address");
 
@@ -792,7 +835,7 @@ int hwtrack_set_usb_hd_with_extra(subsystem_code, hwdev *hd, sysfs_device *dev, 
 
   append_suffix(hd->id, id_suffix);
 
-  hd->loc.format("usb%s-%s:%s.%d", a.busnum, a.port_path, a.configuration, leading_decimal(a.interface_number));
+  hd->loc.format("usb%s-%s:%s.%d", a.busnum, a.port_path, a.configuration, hw::leading_int(a.interface_number));
   append_suffix(hd->loc, loc_suffix);
 
   hd->driver.set(a.driver);
@@ -832,8 +875,6 @@ int hwtrack_set_usb_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, phys, nullptr, port.get());
 }
 
-namespace {
-
 // An empty "partition" is one being torn down: no partition number.
 const char *partition_of(const sysfs_device *dev) {
   const char *partition = sysfs_attr_get_value(dev->devpath.c_str(), "partition");
@@ -846,8 +887,6 @@ bool is_nested_disk(sysfs_device *dev) {
   if (nested) consulted(parent, "nested in disk");
   return nested;
 }
-
-}  // namespace
 
 int hwtrack_set_platform_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) {
   const char *partition = partition_of(dev);
@@ -888,13 +927,12 @@ bool has_medium(const sysfs_device *dev) {
 // Whether the disk's folder holds a partition of it ("sda1", "mmcblk0p1").
 bool has_partitions(const sysfs_device *dev) {
   char path[hw::kPathSize];
-  hw::formatf(path, sizeof(path), "%s%s", sysfs_path(), dev->devpath.c_str());
-  hw::dir_handle dir(opendir(path));
-  const std::string_view disk = dev->kernel.c_str();
+  const char *devpath = dev->devpath.c_str();
+  const std::string_view disk = strrchr(devpath, '/') ? strrchr(devpath, '/') + 1 : devpath;
+  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), devpath}) ? opendir(path) : nullptr);
   for (const dirent *entry; dir && (entry = readdir(dir.get()));) {
     if (!std::string_view(entry->d_name).starts_with(disk)) continue;
-    hw::formatf(path, sizeof(path), "%s/%s", dev->devpath.c_str(), entry->d_name);
-    if (sysfs_attr_get_value(path, "partition")) return true;
+    if (hw::join_path(path, {devpath, "/", entry->d_name}) && sysfs_attr_get_value(path, "partition")) return true;
   }
   return false;
 }
@@ -925,3 +963,5 @@ int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) 
     hw::strlcpy(suffix, partition, sizeof(suffix));
   return hwtrack_set_usb_hd_with_extra(code, hd, dev, interface, suffix, suffix);
 }
+
+}  // namespace

@@ -5,7 +5,7 @@
 
 #include "core/settings.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -38,13 +38,6 @@ std::string_view next_item(std::string_view &rest) {
   return item;
 }
 
-// A bus number as atoi reads one (leading digits), so "02" is bus 2.
-bool bus_number(std::string_view text, long *value) {
-  *value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return ec == std::errc() && end != text.data();
-}
-
 // The root hub of the bus a USB device is on ("usb2"): its topmost USB
 // ancestor.
 sysfs_device *root_hub_of(sysfs_device *usb_dev) {
@@ -58,9 +51,8 @@ sysfs_device *root_hub_of(sysfs_device *usb_dev) {
 // Whether one item of the setting names the device's bus.
 bool names_bus(std::string_view item, sysfs_device *usb_dev, const char *busnum) {
   if (item == kNothing) return false;
-  long wanted = 0, bus = 0;
-  if (item.find_first_not_of("0123456789") == std::string_view::npos)
-    return bus_number(item, &wanted) && bus_number(busnum, &bus) && wanted == bus;
+  // Bus numbers as atoi reads them, so "02" is bus 2.
+  if (item.find_first_not_of("0123456789") == std::string_view::npos) return hw::leading_int(item) == hw::leading_int(busnum);
   sysfs_device *hub = root_hub_of(usb_dev);
   if (item.starts_with("/")) {
     // As sysfs shows it too: /sys/devices/...

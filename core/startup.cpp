@@ -21,8 +21,8 @@
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/startup_private.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -63,8 +63,7 @@ class class_scan {
         code_ = class_scan_table[row_].code;
         class_dir_ = class_scan_table[row_].dir;
         ++row_;
-        hw::formatf(path_, sizeof(path_), "%s/%s", sysfs_path(), class_dir_);
-        dir_.reset(opendir(path_));
+        if (hw::join_path(path_, {sysfs_path(), "/", class_dir_})) dir_.reset(opendir(path_));
         if (!dir_) return step::unopened_dir;
       }
       const dirent *entry = readdir(dir_.get());
@@ -105,24 +104,16 @@ int delete_hwdev_rdbs() {
   return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
-int build_hwcls_from_rdb() {
-  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
-}
-
 namespace {
-
-// Logs as the callback the start-up names, whichever of the two reads.
-#define STORED_CLASS_LOG(priority, fmt) \
-  hwlog_write((priority), HWLOG_MODULE, "enum_cb_on_build_hwcls_from_rdb", __LINE__, fmt)
 
 // Reads the stored class entry whose id variable is name and files it, as
 // kept in the RDB (its type and index); the entry, or nullptr when it is
-// left out (logged).
-hwcls *file_stored_class(const char *name) {
+// left out (logged on behalf of the caller).
+hwcls *file_stored_class(const char *name, hwlog_site at) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
   if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
-    STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    HWLOG_AT(at, LOG_ERR, "hwclass id rdb format is incorrect");
     return nullptr;
   }
   char prefix[kRdbNameBufSize];
@@ -131,11 +122,11 @@ hwcls *file_stored_class(const char *name) {
 
   hwcls *cls = hwcls_get();
   if (!cls) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_get()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_get()");
     return nullptr;
   }
   if (hwcls_read_from_rdb(cls, prefix) < 0) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_read_from_rdb()");
     hwcls_release(cls);
     return nullptr;
   }
@@ -147,18 +138,21 @@ hwcls *file_stored_class(const char *name) {
   return cls;
 }
 
-#undef STORED_CLASS_LOG
-
+// Logs as the callback the start-up names.
 int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
-  file_stored_class(name);
+  file_stored_class(name, HWLOG_SITE("enum_cb_on_build_hwcls_from_rdb"));
+  return 0;
+}
+
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) hwcls_write_to_rdb(cls, 0);
   return 0;
 }
 
 }  // namespace
 
-int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
-  if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
-  return 0;
+int build_hwcls_from_rdb() {
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 int load_hwcls_from_rdb() {
@@ -218,26 +212,6 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 
 namespace {
 
-// The subsystem code a record of this type was added with.
-subsystem_code code_of_type(int type) {
-  switch (type) {
-    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
-    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
-    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
-    default: return SUBSYSTEM_UNKNOWN;
-  }
-}
-
-// Gives a record of its own (not from the pool) its text buffers, for an
-// identification that files nothing.
-bool make_probe(hwdev &probe) {
-  bool ok = true;
-  for (bool allocated : {probe.name.allocate(), probe.loc.allocate(), probe.id.allocate(), probe.devpath.allocate(),
-                         probe.driver.allocate(), probe.mac.allocate()})
-    ok = ok && allocated;
-  return ok;
-}
-
 // Removes every record whose devpath is gone from sysfs, or holds another
 // device now, as the lost remove event would have.
 int remove_vanished_devices() {
@@ -278,13 +252,6 @@ int add_unknown_devices() {
 }
 
 }  // namespace
-
-bool hwtrack_same_device(const hwdev *hd) {
-  hwdev now;
-  if (!make_probe(now)) return true;  // no memory to tell: leave the record alone
-  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
-         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
-}
 
 namespace {
 
@@ -368,7 +335,7 @@ bool has_stored_entries() {
 }
 
 // Rewrites the entries the survey found; the number rewritten.
-int move_entries_on(upgrade_survey &survey) {
+int move_entries_on(hwlog_site at, upgrade_survey &survey) {
   std::sort(survey.renamed, survey.renamed + survey.count, named_before);
   int moved = 0;
   for (int i = 0; i < survey.count; ++i) {
@@ -378,8 +345,8 @@ int move_entries_on(upgrade_survey &survey) {
     if (r.was_held || stored_entry(r.type, r.id.c_str(), r.loc.c_str(), true)) continue;
     hwcls *cls = stored_entry(r.type, r.was_id.c_str(), r.was_loc.c_str());
     if (!cls) continue;
-    HWLOG(LOG_INFO, "class entry moved to the current identity (rdb=%s%s,id=%s,loc=%s,was=%s,%s)", kHwclsRdbPrefix,
-          hwcls_rdb_name(cls), r.id.c_str(), r.loc.c_str(), r.was_id.c_str(), r.was_loc.c_str());
+    HWLOG_AT(at, LOG_INFO, "class entry moved to the current identity (rdb=%s%s,id=%s,loc=%s,was=%s,%s)",
+             kHwclsRdbPrefix, hwcls_rdb_name(cls), r.id.c_str(), r.loc.c_str(), r.was_id.c_str(), r.was_loc.c_str());
     cls->id.set(r.id.c_str());
     cls->loc.set(r.loc.c_str());
     if (hwcls_fixup(cls, 0) == 0) hwcls_write_to_rdb(cls, 0);
@@ -401,7 +368,7 @@ int upgrade_class_identities() {
   if (has_stored_entries()) {
     upgrade_survey survey;
     std::unique_ptr<renamed_device[]> renamed(new (std::nothrow) renamed_device[kMaxRenamed]);
-    if (!renamed || !make_probe(survey.now) || !make_probe(survey.before)) {
+    if (!renamed || !hwtrack_make_probe(survey.now) || !hwtrack_make_probe(survey.before)) {
       HWLOG(LOG_ERR, "class entries not moved to the current identities - out of memory");
       return 0;  // tried again at the next start
     }
@@ -414,7 +381,7 @@ int upgrade_class_identities() {
     hwlog_set_mask(mask);
     if (survey.left_out)
       HWLOG(LOG_ERR, "class entries of %d renamed devices not moved to their current identities", survey.left_out);
-    moved = move_entries_on(survey);
+    moved = move_entries_on(HWLOG_SITE(__func__), survey);
   }
   char text[16];
   hw::formatf(text, sizeof(text), "%d", kHwtrackRulesCurrent);
@@ -435,11 +402,6 @@ void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) 
 }
 
 int hwtrack_resync() {
-  // A remove made by the resync may ask for one (a record freed while the
-  // pool was full); the running one adds what that one would.
-  static bool running = false;
-  if (running) return 0;
-  running = true;
   HWLOG(LOG_INFO, "resync hwdevs with sysfs");
   // Answers cached earlier in this pass may predate the lost events.
   sysfs_cleanup();
@@ -449,6 +411,5 @@ int hwtrack_resync() {
   const int removed = remove_vanished_devices();
   const int added = add_unknown_devices();
   HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
-  running = false;
   return added + removed;
 }

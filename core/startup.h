@@ -10,12 +10,10 @@
 
 int delete_hwdev_rdbs();
 int build_hwcls_from_rdb();
-int enum_cb_on_build_hwcls_from_rdb(const char *name, int ref);
 // build_hwcls_from_rdb without writing the entries back: the class table
 // as the RDB holds it, for a reader that must not write (hwtrack-explain).
 int load_hwcls_from_rdb();
 int build_legacy_devices();
-int is_subsystem(const char *devpath, const char *subsystem);
 int build_hwdev_from_sysfs(const char *subsystem, int exclude);
 // Every device the start-up scans offer to hwtrack_add_new_hwdev, in their
 // order (on-board devices first), with its subsystem code and resolved
@@ -39,16 +37,12 @@ inline constexpr char kHwtrackRulesVar[] = "sys.hw.cfg.id_rules";
 // number of entries moved on.
 int upgrade_class_identities();
 
-// Whether the device at the record's devpath is still the one the record
-// describes: another adapter on the same port has the same devpath, and a
-// card reader's disk loses its medium without going.
-bool hwtrack_same_device(const hwdev *hd);
-
 // Brings the hwdev table back in line with sysfs after the kernel dropped
 // uevents: devices present but unknown are added, records whose devpath is
 // gone from sysfs are removed (as a remove event would), devices present
 // throughout are left alone. Returns the number of records added plus
-// removed.
+// removed. A rescan its removes ask for (hwtrack_take_rescan_request) is
+// done already: its adds come after them.
 int hwtrack_resync();
 
 // What the start-up reconciliation keeps of the RDB's names: POSIX basic

@@ -13,18 +13,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
+#include "base/alloc_gate.h"
 #include "base/unique_fd.h"
-#include "sysfs/sysfs_alloc.h"
 
 namespace {
 
-using hw::strlcat;
+using hw::join_path;
 using hw::strlcpy;
 
 // The memory of one pass of the caches: nodes are cut from mmap'd chunks
@@ -160,38 +159,10 @@ std::unique_ptr<device_node> device_cache;
 std::unique_ptr<attr_node> attr_cache;
 size_t device_count = 0;
 
-int allocation_budget = -1;  // see sysfs_alloc.h
-
-template <typename T>
-std::unique_ptr<T> allocate_node() {
-  if (allocation_budget == 0) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  if (allocation_budget > 0) --allocation_budget;
-  std::unique_ptr<T> node(new (std::nothrow) T());
-  if (!node) errno = ENOMEM;
-  return node;
-}
-
 // Frees a list front to back without recursing once per node.
 template <typename Node>
 void free_list(std::unique_ptr<Node> &head) {
   while (head) head = std::move(head->next);
-}
-
-// Concatenates parts into a path buffer. A path that does not fit is refused
-// (errno ENAMETOOLONG) rather than cut: a cut path names another file, and
-// "/dev_id" cut to "/dev" would read a different attribute.
-bool join_path(char (&buf)[hw::kPathSize], std::initializer_list<const char *> parts) {
-  buf[0] = '\0';
-  for (const char *part : parts) {
-    if (strlcat(buf, part, sizeof buf) >= sizeof buf) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-  }
-  return true;
 }
 
 // readlink into a NUL-terminated buffer. Returns the target's length, or -1
@@ -331,7 +302,7 @@ void set_subsystem(sysfs_device &dev) {
 }
 
 sysfs_device *create_device(const char *devpath) {
-  std::unique_ptr<device_node> node = allocate_node<device_node>();
+  std::unique_ptr<device_node> node = hw::make_unique_nothrow<device_node>();
   if (!node) return nullptr;
   sysfs_device &dev = node->dev;
   dev.devpath.set(devpath);
@@ -409,7 +380,6 @@ void empty_caches() {
 
 }  // namespace
 
-void sysfs_set_alloc_budget(int n) { allocation_budget = n; }
 
 const char *sysfs_path() { return root_path.c_str(); }
 
@@ -550,7 +520,7 @@ const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
     if (strcmp(node->path.c_str(), key) == 0) return node->value;
 
   // Linked in before reading, so an absent value is remembered too.
-  std::unique_ptr<attr_node> node = allocate_node<attr_node>();
+  std::unique_ptr<attr_node> node = hw::make_unique_nothrow<attr_node>();
   if (!node) return nullptr;
   node->path.set(key);
   node->hash_next = bucket;

@@ -17,8 +17,8 @@
 #include <tuple>
 #include <vector>
 
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/uevent.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"

@@ -13,7 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
+#include "core/script.h"
+#include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"

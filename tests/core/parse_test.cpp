@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "base/path_size.h"
-#include "core/hwtrack.h"
+#include "core/uevent_private.h"
 #include "tests/support/monitor.h"
 
 namespace {

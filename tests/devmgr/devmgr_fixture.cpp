@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/devmgr.h"
+#include "core/script.h"
 #include "core/settings.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"

@@ -4,6 +4,7 @@
 
 #include "core/devmgr.h"
 #include "core/identify.h"
+#include "core/uevent_private.h"
 
 #include <sys/wait.h>
 #include <syslog.h>
@@ -13,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "core/script.h"
+#include "core/startup.h"
 #include "rdb/rdbdrv.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -338,9 +341,12 @@ TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
   EXPECT_EQ(rdb.get("sys.hw.dev.98.name"), "/dev/ttymxc98");
   EXPECT_FALSE(rdb.exists("sys.hw.class.serial.99.id"));
 
-  // The first record freed goes to the device refused.
+  // The first record freed goes to the device refused, by the rescan the
+  // remove asks the loop for.
   sys.unplug(ttys[0].parent().parent());
   ASSERT_EQ(remove(ttys[0]), 0);
+  ASSERT_TRUE(hwtrack_take_rescan_request());
+  hwtrack_resync();
   EXPECT_EQ(rdb.get("sys.hw.class.serial.99.name"), "/dev/ttymxc99");
 }
 

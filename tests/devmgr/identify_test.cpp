@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/identify.h"
+#include "core/identify_private.h"
 #include "core/settings.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"

@@ -7,9 +7,9 @@
 #include <random>
 #include <set>
 
-#include "core/hwtrack.h"
 #include "core/identify.h"
 #include "core/startup.h"
+#include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"

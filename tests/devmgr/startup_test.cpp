@@ -12,6 +12,7 @@
 
 #include "core/identify.h"
 #include "core/startup.h"
+#include "core/startup_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"

@@ -16,10 +16,11 @@
 #include "base/log.h"
 #include "base/path_size.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/script.h"
 #include "core/settings.h"
 #include "core/startup.h"
+#include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -55,10 +56,6 @@ int keep_script_call(const char *cmdline) {
   script_calls.emplace_back(cmdline);
   return 0;
 }
-
-// The identification's own lines: the entry point and the kind functions
-// are all named hwtrack_set_...
-bool is_identification_line(std::string_view line) { return line.starts_with("<hwtrack:hwtrack_set_"); }
 
 // --- the class table as the RDB holds it -----------------------------------------
 
@@ -148,6 +145,7 @@ void record_path(explanation &e, const hwtrack_identify_trace &trace) {
   e.kind = trace.kind ? trace.kind : "";
   e.why = trace.why;
   e.setting = trace.setting;
+  for (int i = 0; i < trace.line_count; ++i) e.log.emplace_back(trace.lines[i]);
 }
 
 void record_identity(explanation &e, const hwdev *hd) {
@@ -174,8 +172,6 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
   const int added = hwtrack_add_new_hwdev(code, devpath.c_str());
   hwtrack_trace_identification(nullptr);
   record_path(e, trace);
-  for (const std::string &line : captured_lines)
-    if (is_identification_line(line)) e.log.push_back(line);
 
   const hwdev *hd = added == 0 ? hwdev_find_by_devpath(devpath.c_str()) : nullptr;
   if (!hd || !hd->cls) {
