@@ -838,7 +838,7 @@ bool added_wireless(const Dev *d) {
   if (!attr(d->devpath, "phy80211")) return false;
   const char *assigned = attr(d->devpath, "name_assign_type");
   const char *type = attr(d->devpath, "type");
-  return (assigned && strcmp(assigned, "3") == 0) || (type && strcmp(type, "1") != 0);
+  return (assigned && strcmp(assigned, "3") == 0) || (type && strcmp(type, "801") == 0);
 }
 
 bool identify(subsystem_code code, Hd &hd, const char *devpath) {

@@ -258,14 +258,14 @@ bool is_port_without_uart(const sysfs_device *dev) {
 // the hardware. mac80211 names that one itself (name_assign_type 1,
 // NET_NAME_ENUM, or 4 once renamed); an interface that configuration adds
 // over nl80211 carries the name it was given (3, NET_NAME_USER). The master
-// interface of kernels before 2.6.32 (wmaster0) and monitor interfaces are
-// no Ethernet (type 801, 803) and predate or lack that attribute.
+// interface wmaster0 of kernels before 2.6.32, which predate that
+// attribute, is told by its type, 801 (ARPHRD_IEEE80211).
 bool is_added_wireless(const sysfs_device *dev) {
   const char *devpath = dev->devpath.c_str();
   if (!sysfs_attr_get_value(devpath, "phy80211")) return false;
   const char *assigned = sysfs_attr_get_value(devpath, "name_assign_type");
   const char *type = sysfs_attr_get_value(devpath, "type");
-  return (assigned && text_equals(assigned, "3")) || (type && !text_equals(type, "1"));
+  return (assigned && text_equals(assigned, "3")) || (type && text_equals(type, "801"));
 }
 
 bool bus_matches(bus_test test, const sysfs_device *node, const sysfs_device *dev, const sysfs_device *phys) {

@@ -410,7 +410,7 @@ std::optional<std::vector<RealDevice>> real_outcomes(std::string &why) {
       }
       const bool on_node = above.count("pnp") || above.count("pci") || above.count("amba");
       const bool added_wireless = fs::exists(real / "phy80211") && (first_line(real / "name_assign_type") == "3" ||
-                                                                    first_line(real / "type") != "1");
+                                                                    first_line(real / "type") == "801");
       std::string refusal;
       if (code < 2 && !has_phys)
         refusal = "###hwtrack### device not found";
