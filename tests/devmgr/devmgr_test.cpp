@@ -290,37 +290,37 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
 }
 
 TEST_F(AddRemove, CardsInAReaderComeAndGoAsChangesOfItsDisk) {
-  using Strings = std::vector<std::string>;
-  const Device disk = usb_stick(2, "RDR", "sdb");
-  const std::string entry = "sys.hw.class.storage.0 storage 0 ";
-  FILE *devnull = fopen("/dev/null", "w");
-  auto deliver = [&](const char *action, const Device &dev) {
-    next_event();
-    const std::string datagram = board::Uevent{action, dev.devpath, "block"}.datagram();
-    clear_script_runs();
-    hwtrack_set_event_stream(devnull);
-    hwtrack_handle_message("UEVENT", "0", datagram.data(), datagram.size());
-    hwtrack_set_event_stream(nullptr);
-    return script_args();
+  const Device disk = usb_stick(2, "RDR", "sdb"), part = disk.child("sdb1");
+  const std::string in = "sys.hw.class.storage.0 storage 0 inserted", out = "sys.hw.class.storage.0 storage 0 removed";
+  const struct {
+    const char *size;  // of the disk: "0" without a card
+    bool partition;
+    const char *action;
+    const Device &dev;
+    std::vector<std::string> runs;
+  } steps[] = {
+      {"0", false, "change", disk, {}},  // an empty slot
+      {"3000", false, "change", disk, {in}},  // a card without partitions: the disk is its partition 1
+      {"3000", false, "change", disk, {}},       {"3000", false, "bind", disk, {}},
+      {"3000", true, "add", part, {out, in}},  // its partitions read: the disk gives way
+      {"3000", true, "change", disk, {}},        {"0", false, "remove", part, {out}},
+      {"0", false, "change", disk, {}},          {"3000", false, "change", disk, {in}},
+      {"0", false, "change", disk, {out}},
   };
-  sys.attr(disk, "size", "0");
-  EXPECT_EQ(deliver("change", disk), Strings{});  // an empty slot
-  sys.attr(disk, "size", "31116288");
-  EXPECT_EQ(deliver("change", disk), Strings{entry + "inserted"});  // a card without partitions
-  EXPECT_EQ(deliver("change", disk), Strings{});
-  EXPECT_EQ(deliver("bind", disk), Strings{});
-  const Device part = sys.partition(disk, 1);  // its partitions read: the disk is no longer one
-  EXPECT_EQ(deliver("add", part), (Strings{entry + "removed", entry + "inserted"}));
-  EXPECT_EQ(hwdev_find_by_devpath(disk.devpath.c_str()), nullptr);
-  EXPECT_EQ(deliver("change", disk), Strings{});
-  sys.unplug(part);
-  sys.attr(disk, "size", "0");
-  EXPECT_EQ(deliver("remove", part), Strings{entry + "removed"});
-  EXPECT_EQ(deliver("change", disk), Strings{});
-  sys.attr(disk, "size", "31116288");
-  EXPECT_EQ(deliver("change", disk), Strings{entry + "inserted"});
-  sys.attr(disk, "size", "0");
-  EXPECT_EQ(deliver("change", disk), Strings{entry + "removed"});
+  FILE *devnull = fopen("/dev/null", "w");
+  hwtrack_set_event_stream(devnull);
+  for (const auto &step : steps) {
+    sys.attr(disk, "size", step.size);
+    step.partition ? (void)sys.partition(disk, 1) : sys.unplug(part);
+    next_event();
+    clear_script_runs();
+    board::Uevent event;
+    event.action = step.action, event.devpath = step.dev.devpath, event.subsystem = "block";
+    const std::string datagram = event.datagram();
+    hwtrack_handle_message("UEVENT", "0", datagram.data(), datagram.size());
+    EXPECT_EQ(script_args(), step.runs) << step.action << " " << step.size;
+  }
+  hwtrack_set_event_stream(nullptr);
   fclose(devnull);
 }
 
