@@ -333,7 +333,7 @@ int Store::load(std::string *error) {
   log_.reset();
   findings_ = Findings{};
   last_error_ = 0;
-  rewrite_failed_ = refused_in_file_ = false;
+  rewrite_failed_ = refused_in_file_ = append_failed_ = false;
   if (file_.empty()) return 0;
   std::string text;
   if (const int rc = read_whole_file(file_, text); rc < 0) {
@@ -378,7 +378,7 @@ int Store::compact() {
   }
   log_ = std::move(fresh);
   log_bytes_ = live_bytes_ = text.size();
-  rewrite_failed_ = refused_in_file_ = false;
+  rewrite_failed_ = refused_in_file_ = append_failed_ = false;
   last_error_ = 0;
   return 0;
 }
@@ -392,6 +392,9 @@ std::string Store::trouble() const {
     why = std::string("cannot be written (") + strerror(-last_error_) +
           "); persistent writes fail (EIO) until a rewrite succeeds, tried at most every " +
           std::to_string(kRewriteRetry.count()) + " s";
+  } else if (append_failed_) {
+    why = std::string("cannot be appended to (") + strerror(-last_error_) +
+          "); persistent writes fail (EIO) while that lasts";
   } else if (rewrite_failed_) {
     why = std::string("cannot be rewritten (") + strerror(-last_error_) + "); writes are appended meanwhile";
   }
@@ -412,14 +415,18 @@ int Store::log_change(std::string_view name, const Variable *before, const Varia
   const std::string record = kept ? set_record(name, *after) : del_record(name);
   if (const int rc = append_durably(log_.get(), record); rc < 0) {
     // The record may be on disk all the same: cut it off, so that a write
-    // reported failed does not come back at the next start, and rewrite the
-    // file before anything is appended after it.
-    if (ftruncate(log_.get(), static_cast<off_t>(log_bytes_)) < 0 || fdatasync(log_.get()) < 0)
+    // reported failed does not come back at the next start. Once it is cut
+    // off the log takes appends again (space may come back); if it cannot
+    // be, only a rewrite puts the file right.
+    if (ftruncate(log_.get(), static_cast<off_t>(log_bytes_)) < 0 || fdatasync(log_.get()) < 0) {
       refused_in_file_ = true;
-    log_.reset();
+      log_.reset();
+    }
+    append_failed_ = true;
     last_error_ = rc;
     return rc;
   }
+  append_failed_ = false;
   ++synced_records_;
   log_bytes_ += record.size();
   if (before && before->persistent()) live_bytes_ -= set_record(name, *before).size();
@@ -571,6 +578,25 @@ int lock_store(const std::string &file, hw::unique_fd *held, std::string *error)
   return 0;
 }
 
+namespace {
+
+// Gives the file the name copy too (a second link costs no space), or
+// writes its text there where the file system has no links.
+int keep_as(const std::string &file, const std::string &copy, std::string_view text) {
+  const std::string temp = copy + ".tmp";
+  unlink(temp.c_str());
+  if (link(file.c_str(), temp.c_str()) < 0) return replace_file(copy, text);
+  if (rename(temp.c_str(), copy.c_str()) < 0) {
+    const int err = errno;
+    unlink(temp.c_str());
+    return -err;
+  }
+  hw::unique_fd dir(open(directory_of(copy).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir && fsync(dir.get()) == 0 ? 0 : -errno;
+}
+
+}  // namespace
+
 int repair(const std::string &file, Findings *found, std::string *error) {
   std::string text;
   if (const int rc = read_whole_file(file, text); rc < 0) {
@@ -581,7 +607,7 @@ int repair(const std::string &file, Findings *found, std::string *error) {
   if (const int rc = parse(text, vars, error, found, /*salvage=*/true); rc < 0) return rc;
   if (found->skipped.empty()) return 0;
   const std::string copy = file + ".damaged";
-  if (const int rc = replace_file(copy, text); rc < 0) {
+  if (const int rc = keep_as(file, copy, text); rc < 0) {
     *error = "cannot keep a copy as " + copy + ": " + strerror(-rc);
     return rc;
   }

@@ -128,6 +128,7 @@ class Store {
   // A refused record that could not be cut off the file: gone only once
   // the file is rewritten.
   bool refused_in_file_ = false;
+  bool append_failed_ = false;  // the last append failed (and was cut off)
   std::chrono::steady_clock::time_point last_failed_rewrite_{};
   bool rewrite_failed_ = false;
   unsigned long synced_records_ = 0;
