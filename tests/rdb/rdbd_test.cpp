@@ -102,7 +102,7 @@ rdbproto::Request set_request(const std::string &name, const std::string &value)
 }
 
 rdbproto::Request get_request(const std::string &name) {
-  return {.request = RDBDRV_REQ_GET, .len = 64, .has_name = true, .has_value = true, .name = name};
+  return {.request = RDBDRV_REQ_GET, .len = 64, .has_name = true, .has_value = true, .name = name, .value = {}};
 }
 
 // n connections to path made as uid and gid with the supplementary groups
@@ -408,7 +408,7 @@ TEST_F(RdbdTest, FloodsCloseTheLongestIdleConnectionsOfTheUserHoldingTheMost) {
     rdbdrv_close(&victim);
   }
   // Unfinished requests of 1 MiB: the user's buffered bytes stay bounded.
-  const long rss_before = proc_status_kb(server_.pid(), "VmRSS");
+  [[maybe_unused]] const long rss_before = proc_status_kb(server_.pid(), "VmRSS");
   auto flood = connect_as(kNobody, kNobody, {}, socket_path(), 30);
   std::string part(4 + (1 << 20) - 100, 'v');
   const uint32_t body = 1 << 20;

@@ -406,7 +406,9 @@ TEST(RdbStoreFile, DamageStopsTheReadingAndThePersistentWritesUntilRepaired) {
     EXPECT_EQ(store.execute(create_req("p", "x", true)).result, row.damaged_line ? -EIO : 0);
     EXPECT_EQ(store.execute(create_req("v", "x")).result, 0);
     EXPECT_EQ(store.compact(), row.damaged_line ? -EBADMSG : 0);
-    if (row.damaged_line) EXPECT_EQ(read_file(file), row.text);
+    if (row.damaged_line) {
+      EXPECT_EQ(read_file(file), row.text);
+    }
     EXPECT_EQ(store.trouble().find("rdbd --repair --store " + file) != std::string::npos, row.damaged_line != 0);
 
     // The repair keeps a copy and every sound record; a sound file is left alone.
