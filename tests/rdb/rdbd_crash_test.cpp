@@ -140,12 +140,7 @@ TEST(RdbdCrash, StoresThatCannotBeWrittenAreServedAndRefusedWritesNeverComeBack)
     const char *size;
     std::function<void()> before_start, break_it, mend;
   } rows[] = {
-      {"damaged", "size=4m",
-       [&] {  // a bit flipped in the last record
-         std::fstream f(store, std::ios::in | std::ios::out | std::ios::binary);
-         f.seekp(-5, std::ios::end);
-         f.put('0');
-       },
+      {"damaged", "size=4m", [&] { std::fstream(store, std::ios::in | std::ios::out).seekp(-5, std::ios::end).put('x'); },
        [] {}, [] {}},
       {"read-only", "size=4m", [&] { ASSERT_TRUE(remount(MS_RDONLY)); }, [] {}, [&] { ASSERT_TRUE(remount(0)); }},
       {"full", "size=1m", [] {}, fill, [&] { std::filesystem::remove(filler); }},
@@ -153,17 +148,9 @@ TEST(RdbdCrash, StoresThatCannotBeWrittenAreServedAndRefusedWritesNeverComeBack)
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_EQ(testsupport::mount_tmpfs(disk, row.size), "");
-    {  // 600 KiB of variables: on a 1 MiB disk, no room to rewrite them
-      rdbstore::Store writer(store);
-      ASSERT_EQ(writer.load(nullptr), 0);
-      rdbproto::Request create{.request = RDBDRV_REQ_SET, .len = 1001, .attr_a = -1,
-                               .flags = RDBDRV_CREATE | RDBDRV_PERSIST, .attr_b = -1, .attr_c = -1,
-                               .has_name = true, .has_value = true, .name = "", .value = big + '\0'};
-      for (int i = 0; i < 600; ++i) {
-        create.name = "v" + std::to_string(i);
-        ASSERT_EQ(writer.execute(create).result, 0);
-      }
-    }
+    rdbstore::Variables vars;  // 600 KiB: on a 1 MiB disk, no room to rewrite them
+    for (int i = 0; i < 600; ++i) vars["v" + std::to_string(i)] = {big, RDBDRV_PERSIST};
+    ASSERT_EQ(rdbstore::replace_file(store, rdbstore::serialize(vars)), 0);
     row.before_start();
     testsupport::RdbdProcess server(RDBD_BIN, dir.file("rdb.sock"), store, dir.file("rdbd.log"));
     ASSERT_TRUE(server.start()) << server.log();

@@ -427,7 +427,6 @@ int Store::log_change(std::string_view name, const Variable *before, const Varia
     return rc;
   }
   append_failed_ = false;
-  ++synced_records_;
   log_bytes_ += record.size();
   if (before && before->persistent()) live_bytes_ -= set_record(name, *before).size();
   if (kept) live_bytes_ += record.size();

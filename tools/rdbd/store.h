@@ -101,8 +101,6 @@ class Store {
   void put(std::string name, Variable var) { vars_.insert_or_assign(std::move(name), std::move(var)); }
   void erase(std::string_view name);
 
-  // Records appended and synced since the store was made: what writes cost.
-  unsigned long synced_records() const { return synced_records_; }
   // The clock that spaces rewrite attempts (tests step their own).
   void set_clock(Clock clock) { clock_ = std::move(clock); }
 
@@ -131,7 +129,6 @@ class Store {
   bool append_failed_ = false;  // the last append failed (and was cut off)
   std::chrono::steady_clock::time_point last_failed_rewrite_{};
   bool rewrite_failed_ = false;
-  unsigned long synced_records_ = 0;
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
 };
 
