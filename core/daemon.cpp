@@ -27,6 +27,7 @@
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
 #include "core/output.h"
+#include "core/settings.h"
 #include "core/signals.h"
 #include "core/startup.h"
 #include "core/uevent.h"
@@ -288,6 +289,9 @@ bool open_event_sockets(hwlog_site at) {
 // and go meanwhile wait in the sockets. A stop request ends the scans
 // between two devices (each scan asks before each device).
 void scan_present_devices(hwlog_site at) {
+  // Decided before anything is attached: an entry moved on is found by its
+  // device whatever order the scans and events come in.
+  upgrade_class_identities();
   HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
   if (hwtrack_stop_requested()) return;
@@ -319,6 +323,7 @@ void rewrite_rdb_mirror() {
 void start_over_with_rdb() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
   HWLOG(LOG_WARNING, "rdb driver opened - reconciling with it as at start-up");
+  hwtrack_read_settings();
   hwcls_fini();
   hwdev_fini();
   sysfs_cleanup();
@@ -535,6 +540,7 @@ int hwtrack_main(int argc, char **argv) {
   open_log();
   log_start_banner(MAIN_SITE);
   log_refused_readiness_channel();
+  hwtrack_read_settings();
   init_modules(MAIN_SITE);
 
   // The monitor socket's name is held by one daemon at a time: a second

@@ -5,10 +5,12 @@
 
 #include "core/devmgr.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/identify.h"
 #include "core/script.h"
@@ -182,19 +184,28 @@ void empty_texts(hwdev *hd) {
     text[0] = '\0';
 }
 
-// The subsystem code a record of this type was added with.
-subsystem_code code_of_type(int type) {
-  switch (type) {
-    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
-    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
-    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
-    default: return SUBSYSTEM_UNKNOWN;
-  }
+}  // namespace
+
+namespace {
+
+// A partition that appears on a disk tracked whole (a card written with a
+// partition table, or whose partitions the kernel read after the disk's
+// change) takes the disk's identity: the disk, no longer a partition of its
+// own, is removed first.
+void release_whole_disk(hwlog_site at, const char *partition_devpath) {
+  const char *slash = strrchr(partition_devpath, '/');
+  if (!slash) return;
+  char disk[hw::kPathSize];
+  hw::strlcpy(disk, partition_devpath, std::min(sizeof(disk), static_cast<size_t>(slash - partition_devpath) + 1));
+  if (!hwdev_find_by_devpath(disk)) return;
+  HWLOG_AT(at, LOG_INFO, "disk tracked whole got a partition - removed (devpath=%s)", disk);
+  hwtrack_remove_hwdev(SUBSYSTEM_BLOCK, disk);
 }
 
 }  // namespace
 
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
+  if (code == SUBSYSTEM_BLOCK) release_whole_disk(HWLOG_SITE(__func__), devpath);
   // Looked up before the new record is filed under the same devpath.
   hwdev *earlier = hwdev_find_by_devpath(devpath);
 
@@ -255,13 +266,18 @@ int hwtrack_move_hwdev(subsystem_code code, const char *devpath, const char *dev
   return -1;
 }
 
-bool hwtrack_same_device(const hwdev *hd) {
-  hwdev now;
-  for (bool ok : {now.name.allocate(), now.loc.allocate(), now.id.allocate(), now.devpath.allocate(),
-                  now.driver.allocate(), now.mac.allocate()})
-    if (!ok) return true;  // no memory to tell: leave the record alone
-  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
-         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
+int hwtrack_change_hwdev(subsystem_code code, const char *devpath) {
+  // Only a USB disk keeps its device while its medium comes and goes (the
+  // slot of a card reader); an SD card brings a disk of its own.
+  sysfs_device *dev = code == SUBSYSTEM_BLOCK ? sysfs_device_get(devpath) : nullptr;
+  if (!dev || sysfs_attr_get_value(devpath, "partition") || !sysfs_device_get_parent_with_subsystem(dev, "usb"))
+    return -1;
+  hwdev *hd = hwdev_find_by_devpath(devpath);
+  if (hd && hwtrack_same_device(hd)) return -1;
+  int done = -1;
+  if (hd && hwtrack_remove_hwdev(code, devpath) == 0) done = ACTION_REMOVE;
+  if (hwtrack_add_new_hwdev(code, devpath) == 0) done = ACTION_ADD;
+  return done;
 }
 
 bool hwtrack_take_rescan_request() { return std::exchange(rescan_wanted, false); }
