@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,52 @@ void count_dropped_line() {
   const long long now = hwtrack_now_ms();
   report_dropped_lines(now);
   if (dropped_lines.admit(now)) HWLOG(LOG_WARNING, "event line dropped - standard output not writable");
+}
+
+// A reader that is only slow (a burst of events, a busy logger) is waited
+// for, up to this long a line, so it loses nothing; one that takes nothing
+// for so long is taken for stuck, and lines are dropped at once until it
+// takes one again. A stop request ends the wait.
+constexpr long kSlowReaderWaitMs = 1000;
+bool reader_stuck = false;
+
+// Writes what fd takes at once of text: bytes written, or -1 (EAGAIN when
+// it takes nothing now).
+ssize_t write_some(int fd, const char *text, size_t n) {
+  const ssize_t written = send(fd, text, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (written >= 0 || errno != ENOTSOCK) return written;
+  pollfd p{fd, POLLOUT, 0};
+  if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return write(fd, text, n);
+}
+
+// Waits until fd takes output, the deadline passes or a stop request comes
+// (SIGINT and SIGTERM are let in as in the loop's wait); whether it takes it.
+bool wait_for_room(int fd, long long deadline_ms) {
+  const long long left = deadline_ms - hwtrack_now_ms();
+  if (left <= 0) return false;
+  sigset_t let_in;
+  sigprocmask(SIG_BLOCK, nullptr, &let_in);
+  sigdelset(&let_in, SIGINT);
+  sigdelset(&let_in, SIGTERM);
+  const timespec timeout{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+  pollfd p{fd, POLLOUT, 0};
+  return ppoll(&p, 1, &timeout, &let_in) == 1 && (p.revents & POLLOUT);
+}
+
+bool print_line(const char *line, size_t n) {
+  const long long deadline = reader_stuck ? 0 : hwtrack_now_ms() + kSlowReaderWaitMs;
+  for (size_t done = 0; done < n;) {
+    const ssize_t written = write_some(STDOUT_FILENO, line + done, n - done);
+    if (written > 0)
+      done += static_cast<size_t>(written);
+    else if (written == 0 || errno != EAGAIN || !wait_for_room(STDOUT_FILENO, deadline))
+      return false;
+  }
+  return true;
 }
 
 // --- the class script's output ---------------------------------------------------
@@ -121,15 +168,7 @@ void drain(script_stream &s) {
 }  // namespace
 
 bool write_without_waiting(int fd, const char *text, size_t n) {
-  ssize_t written = send(fd, text, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (written < 0 && errno == ENOTSOCK) {
-    pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
-      errno = EAGAIN;
-      return false;
-    }
-    written = write(fd, text, n);
-  }
+  const ssize_t written = write_some(fd, text, n);
   if (written >= 0 && static_cast<size_t>(written) != n) errno = EAGAIN;
   return written >= 0 && static_cast<size_t>(written) == n;
 }
@@ -148,7 +187,8 @@ void hwtrack_print_event_line(FILE *stream, const char *label, const char *times
     fputs(line, stream);
     return;
   }
-  if (!write_without_waiting(STDOUT_FILENO, line, length)) count_dropped_line();
+  reader_stuck = !print_line(line, length);
+  if (reader_stuck) count_dropped_line();
 }
 
 void add_script_stdio(posix_spawn_file_actions_t *actions) {

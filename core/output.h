@@ -21,9 +21,11 @@
 bool write_without_waiting(int fd, const char *text, size_t n);
 
 // Writes the event line "%s[%s] %-8s %s (%s)\n" to stream, or to standard
-// output when stream is null. There it is dropped when standard output
-// cannot take it at once; drops are counted and logged at most once a
-// minute. A line longer than PIPE_BUF is cut, its newline kept.
+// output when stream is null. There a slow reader is waited for up to 1 s
+// a line (a stop request ends the wait); a line it does not take by then is
+// dropped, and so is every line after it that it cannot take at once, until
+// it takes one again. Drops are counted and logged at most once a minute.
+// A line longer than PIPE_BUF is cut, its newline kept.
 void hwtrack_print_event_line(FILE *stream, const char *label, const char *timestamp, const char *action,
                               const char *devpath, const char *subsystem);
 
