@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,11 +20,18 @@
 #include "base/log_window.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
-#include "core/uevent.h"
 
 namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
+
+// Milliseconds on CLOCK_MONOTONIC; the script's output is drained from
+// below the event layer, whose clock (hwtrack_now_ms) it does not call up to.
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // --- the event line ------------------------------------------------------------
 
@@ -41,7 +49,7 @@ void report_dropped_lines(long long now) {
 }
 
 void count_dropped_line() {
-  const long long now = hwtrack_now_ms();
+  const long long now = now_ms();
   report_dropped_lines(now);
   if (dropped_lines.admit(now)) HWLOG(LOG_WARNING, "event line dropped - standard output not writable");
 }
@@ -69,7 +77,7 @@ ssize_t write_some(int fd, const char *text, size_t n) {
 // Waits until fd takes output, the deadline passes or a stop request comes
 // (SIGINT and SIGTERM are let in as in the loop's wait); whether it takes it.
 bool wait_for_room(int fd, long long deadline_ms) {
-  const long long left = deadline_ms - hwtrack_now_ms();
+  const long long left = deadline_ms - now_ms();
   if (left <= 0) return false;
   sigset_t let_in;
   sigprocmask(SIG_BLOCK, nullptr, &let_in);
@@ -81,7 +89,7 @@ bool wait_for_room(int fd, long long deadline_ms) {
 }
 
 bool print_line(const char *line, size_t n) {
-  const long long deadline = reader_stuck ? 0 : hwtrack_now_ms() + kSlowReaderWaitMs;
+  const long long deadline = reader_stuck ? 0 : now_ms() + kSlowReaderWaitMs;
   for (size_t done = 0; done < n;) {
     const ssize_t written = write_some(STDOUT_FILENO, line + done, n - done);
     if (written > 0)
@@ -135,7 +143,7 @@ void report_script_lines(long long now) {
 void log_script_line(script_stream &s) {
   s.line[s.used] = '\0';
   s.used = 0;
-  const long long now = hwtrack_now_ms();
+  const long long now = now_ms();
   report_script_lines(now);
   if (script_lines.admit(now)) HWLOG(s.priority, "class script: %s", s.line);
 }
@@ -229,7 +237,7 @@ void wait_draining_script_output(const timespec *timeout, const sigset_t *mask) 
 }
 
 long ms_until_output_counts_due() {
-  const long long now = hwtrack_now_ms();
+  const long long now = now_ms();
   const long a = dropped_lines.ms_until_due(now);
   const long b = script_lines.ms_until_due(now);
   if (a < 0) return b;
@@ -238,7 +246,7 @@ long ms_until_output_counts_due() {
 }
 
 void report_output_counts() {
-  const long long now = hwtrack_now_ms();
+  const long long now = now_ms();
   report_dropped_lines(now);
   report_script_lines(now);
 }
