@@ -335,13 +335,6 @@ void start_over_with_rdb() {
   report_ready();
 }
 
-// The mirror is whole: the RDB holds what the daemon tracks.
-void mirror_whole() {
-  probe_due_ms = 0;
-  rdb_outage_logged = false;
-  report_ready();
-}
-
 // The loop's upkeep: the RDB missing is retried; while the mirror is
 // stale, one request is made every kRdbRetryMs (rdb_probe: the last one the
 // RDB refused), and the whole mirror is written again once it goes through.
@@ -351,22 +344,23 @@ long keep_rdb_in_step() {
     if (rdb_try_open() < 0) return kRdbRetryMs;
     start_over_with_rdb();
   }
-  if (!rdb_mirror_stale()) return -1;
-  const long long now = hwtrack_now_ms();
-  if (now < probe_due_ms) return static_cast<long>(probe_due_ms - now);
-  if (const int rc = rdb_probe(); rc < 0) {
-    if (!rdb_outage_logged)
-      HWLOG(LOG_WARNING, "rdb mirror not whole - %s - trying again every %ld s", strerror(-rc), kRdbRetryMs / 1000);
-    rdb_outage_logged = true;
-  } else {
-    rewrite_rdb_mirror();
-    if (!rdb_mirror_stale()) {
-      mirror_whole();
-      return -1;
+  if (rdb_mirror_stale()) {
+    const long long now = hwtrack_now_ms();
+    if (now < probe_due_ms) return static_cast<long>(probe_due_ms - now);
+    probe_due_ms = now + kRdbRetryMs;
+    if (const int rc = rdb_probe(); rc < 0) {
+      if (!rdb_outage_logged)
+        HWLOG(LOG_WARNING, "rdb mirror not whole - %s - trying again every %ld s", strerror(-rc), kRdbRetryMs / 1000);
+      rdb_outage_logged = true;
+      return kRdbRetryMs;
     }
+    rewrite_rdb_mirror();
+    if (rdb_mirror_stale()) return kRdbRetryMs;
+    report_ready();  // the RDB holds the table now
   }
-  probe_due_ms = now + kRdbRetryMs;
-  return kRdbRetryMs;
+  probe_due_ms = 0;
+  rdb_outage_logged = false;
+  return -1;
 }
 
 // --- the event loop ------------------------------------------------------------
