@@ -143,6 +143,7 @@ void report_script_lines(long long now) {
 void log_script_line(script_stream &s) {
   s.line[s.used] = '\0';
   s.used = 0;
+  if (!(hwlog_mask() & LOG_MASK(s.priority))) return;  // not logged at this level: not counted either
   const long long now = now_ms();
   report_script_lines(now);
   if (script_lines.admit(now)) HWLOG(s.priority, "class script: %s", s.line);
