@@ -283,13 +283,18 @@ int rdb_set_value(const char *name, const char *value, int persist) {
   if (!value) value = "";
   HWLOG(LOG_DEBUG, "rdb_set (var=%s,val=%s,persist=%d)", name, value, persist);
 
-  if (g_read_only) return refuse_write();
-  supersede_failed(name);
-  forget_failed_delete(name);
-  const int rc = g_handle ? write_variable(name, value, persist) : fail_without_handle();
-  if (rc == 0) return 0;
+  int rc;
+  if (g_read_only) {
+    rc = refuse_write();
+    g_write_failed = true;
+  } else {
+    supersede_failed(name);
+    forget_failed_delete(name);
+    rc = g_handle ? write_variable(name, value, persist) : fail_without_handle();
+    if (rc == 0) return 0;
+    remember_failed(failed_kind::write, name, value, persist);
+  }
   const int err = errno;
-  remember_failed(failed_kind::write, name, value, persist);
   HWLOG(LOG_ERR, "failed to write to rdb(var=%s,val=%s) - %s", name, value, strerror(err));
   errno = err;
   return rc;
@@ -305,7 +310,7 @@ int rdb_delete_value(const char *name) {
     forget_failed_delete(name);
     return rc;
   }
-  const int err = errno;
+  const int err = errno;  // a log line of a failed remembering may change it
   remember_failed(failed_kind::remove, name, "", 0);
   remember_failed_delete(name);
   errno = err;
