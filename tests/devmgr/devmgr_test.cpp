@@ -9,6 +9,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ namespace {
 
 using board::Device;
 using Vars = std::map<std::string, std::string>;
-
+using Strings = std::vector<std::string>;
 
 board::UsbIds adapter_ids(std::optional<std::string> serial = std::nullopt) {
   return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
@@ -371,10 +372,22 @@ TEST_F(ClassScript, ResultIsTheExitStatus) {
   hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
   ASSERT_NE(cls, nullptr);
 
-  set_script_status(3 << 8);
-  EXPECT_EQ(hwtrack_call_script(cls), 3);
-  set_script_status(-1);
-  EXPECT_EQ(hwtrack_call_script(cls), -1);
+  // A wait status, what the call returns, and the warning that names the entry.
+  const struct {
+    int status, result;
+    const char *warning;
+  } rows[] = {
+      {0, 0, nullptr},
+      {3 << 8, 3, "class script failed for sys.hw.class.serial.0 (inserted) - exit status 3"},
+      {SIGKILL, 0, "class script failed for sys.hw.class.serial.0 (inserted) - ended by signal 9"},
+      {-1, -1, nullptr},  // not started: logged where it failed
+  };
+  for (const auto &row : rows) {
+    log.clear();
+    set_script_status(row.status);
+    EXPECT_EQ(hwtrack_call_script(cls), row.result) << row.status;
+    EXPECT_EQ(messages_at(LOG_WARNING), row.warning ? Strings{row.warning} : Strings{}) << row.status;
+  }
   rdb.erase(kScriptVar);
   EXPECT_EQ(hwtrack_call_script(cls), -1);
 }
