@@ -282,7 +282,8 @@ bool open_event_sockets(hwlog_site at) {
 }
 
 // Both sockets are open before the scans, so events of devices that come
-// and go meanwhile wait in the sockets.
+// and go meanwhile wait in the sockets. Devices that left while no daemon
+// ran are known only once every present one has found its entry.
 void scan_present_devices(hwlog_site at) {
   HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
@@ -290,6 +291,7 @@ void scan_present_devices(hwlog_site at) {
   build_legacy_devices();
   HWLOG_AT(at, LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
+  report_departed_entries();
 }
 
 // Every device record in use and every class entry, written again whole:

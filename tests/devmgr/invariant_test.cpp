@@ -31,12 +31,23 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
   Sequence() : gw(board::Board::lay_out(sys, "gateway", GetParam())) { restart(); }
   ~Sequence() override { fclose(devnull); }
 
-  // The daemon's start-up on the RDB as it is: devices keep their entries.
+  // The daemon's start-up on the RDB as it is: devices keep their entries,
+  // and each entry inserted before and not now hears "removed" once.
   void restart() {
     const auto before = holders();
+    std::set<std::string> was_inserted, departed;
+    for (const auto &[name, status] : rdb.dump("sys.hw.class."))
+      if (name.ends_with(".status") && status == "inserted") was_inserted.insert(name.substr(0, name.size() - 7));
     hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
     delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
     build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
+    for (const std::string &entry : was_inserted)
+      if (rdb.get(entry + ".status") == "removed") departed.insert(entry + " removed");
+    clear_script_runs();
+    report_departed_entries();
+    std::multiset<std::string> reported;
+    for (const std::string &args : script_args()) reported.insert(args.substr(0, args.find(' ')) + " " + args.substr(args.rfind(' ') + 1));
+    EXPECT_EQ(reported, std::multiset<std::string>(departed.begin(), departed.end())) << "restart";
     EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
   }
 
@@ -166,6 +177,7 @@ TEST_P(Sequence, ScriptedStepsKeepOneEntryOneDevice) {
   plug("twin-a", "usb3");  // under the ftdi's devpath; the events lost
   hwtrack_resync();
   check("an overrun while another adapter took the ftdi's place");
+  gw.unplug("twin-a");  // while the daemon is stopped
   restart();
   check("restart");
 }
