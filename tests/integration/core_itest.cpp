@@ -211,10 +211,24 @@ TEST_F(CoreTest, SigintStopsTheDaemonLikeSigterm) {
   EXPECT_EQ(messages_among(after, kShutdownLines), kShutdownLines);
 }
 
-TEST_F(CoreTest, SighupKeepsItsDefaultAction) {
-  start("7");
-  EXPECT_EQ(h().stop_daemon(SIGHUP), 128 + SIGHUP);
-  EXPECT_FALSE(h().wait_for_log("close netlink socket", itest::within(std::chrono::milliseconds(0))));
+// SIGHUP, even while the class script runs, reads the log level again and
+// rescans: a UART laid out without an event is added, and logged at the
+// new level.
+TEST_F(CoreTest, SighupReadsTheSettingsAgainAndRescans) {
+  start("4");
+  ASSERT_TRUE(h().write_file(h().path("slow.sh"), ": >" + h().path("started") + "; while [ ! -e " +
+                                                      h().path("release") + " ]; do sleep 0.05; done"));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script", "sh " + h().path("slow.sh")));
+  board::SysfsTree tree(h().sysfs_root());
+  plug_uart(tree, 0);
+  ASSERT_TRUE(itest::wait_until([&] { return std::filesystem::exists(h().path("started")); }));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
+  const std::string silent = plug_uart(tree, 1, false);
+  kill(h().daemon_pid(), SIGHUP);
+  ASSERT_TRUE(h().write_file(h().path("release"), ""));
+  EXPECT_TRUE(h().wait_for_log("devpath added as a hwdev (devpath=" + silent + ")"));
+  EXPECT_EQ(h().rdb_get("sys.hw.class.serial.1.status"), "inserted");
+  EXPECT_EQ(h().stop_daemon(), 0);
 }
 
 TEST_F(CoreTest, NonRootReconcilesThenStopsWithoutSockets) {
