@@ -12,6 +12,7 @@
 #include <csignal>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/script.h"
@@ -372,21 +373,14 @@ TEST_F(ClassScript, ResultIsTheExitStatus) {
   hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
   ASSERT_NE(cls, nullptr);
 
-  // A wait status, what the call returns, and the warning that names the entry.
-  const struct {
-    int status, result;
-    const char *warning;
-  } rows[] = {
-      {0, 0, nullptr},
-      {3 << 8, 3, "class script failed for sys.hw.class.serial.0 (inserted) - exit status 3"},
-      {SIGKILL, 0, "class script failed for sys.hw.class.serial.0 (inserted) - ended by signal 9"},
-      {-1, -1, nullptr},  // not started: logged where it failed
-  };
-  for (const auto &row : rows) {
-    log.clear();
-    set_script_status(row.status);
-    EXPECT_EQ(hwtrack_call_script(cls), row.result) << row.status;
-    EXPECT_EQ(messages_at(LOG_WARNING), row.warning ? Strings{row.warning} : Strings{}) << row.status;
+  // A wait status, what the call returns, and the warning that names the entry (-1: not started, logged there).
+  const std::string failed = "class script failed for sys.hw.class.serial.0 (inserted) - ";
+  const std::tuple<int, int, Strings> rows[] = {
+      {0, 0, {}}, {-1, -1, {}}, {3 << 8, 3, {failed + "exit status 3"}}, {SIGKILL, 0, {failed + "ended by signal 9"}}};
+  for (const auto &[status, result, warnings] : rows) {
+    log.clear(), set_script_status(status);
+    EXPECT_EQ(hwtrack_call_script(cls), result) << status;
+    EXPECT_EQ(messages_at(LOG_WARNING), warnings) << status;
   }
   rdb.erase(kScriptVar);
   EXPECT_EQ(hwtrack_call_script(cls), -1);

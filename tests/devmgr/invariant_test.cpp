@@ -32,22 +32,25 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
   ~Sequence() override { fclose(devnull); }
 
   // The daemon's start-up on the RDB as it is: devices keep their entries,
-  // and each entry inserted before and not now hears "removed" once.
+  // and each entry inserted before and not now hears "removed" once, by the
+  // name it had.
   void restart() {
     const auto before = holders();
-    std::set<std::string> was_inserted, departed;
-    for (const auto &[name, status] : rdb.dump("sys.hw.class."))
-      if (name.ends_with(".status") && status == "inserted") was_inserted.insert(name.substr(0, name.size() - 7));
+    const auto stored = rdb.dump("sys.hw.class.");
     hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
     delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
     build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
-    for (const std::string &entry : was_inserted)
-      if (rdb.get(entry + ".status") == "removed") departed.insert(entry + " removed");
-    clear_script_runs();
-    report_departed_entries();
-    std::multiset<std::string> reported;
-    for (const std::string &args : script_args()) reported.insert(args.substr(0, args.find(' ')) + " " + args.substr(args.rfind(' ') + 1));
-    EXPECT_EQ(reported, std::multiset<std::string>(departed.begin(), departed.end())) << "restart";
+    std::multiset<std::string> departed, reported;
+    for (const auto &[name, status] : stored) {
+      std::string entry = name.substr(0, name.size() - 7), type_index = entry.substr(13);
+      std::replace(type_index.begin(), type_index.end(), '.', ' ');
+      if (name.ends_with(".status") && status == "inserted" && rdb.get(name) == "removed")
+        departed.insert(entry + " " + type_index + " removed " + stored.at(entry + ".name"));
+    }
+    clear_script_runs(), report_departed_entries();
+    for (ScriptRun run : script_runs())
+      reported.insert(run.cmdline.substr(run.cmdline.find(' ') + 1) + " " + run.entry["name"]);
+    EXPECT_EQ(reported, departed) << "restart";
     EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
   }
 
