@@ -26,6 +26,7 @@
 #include "core/daemon_private.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/settings.h"
 #include "core/signals.h"
 #include "core/startup.h"
 #include "core/uevent.h"
@@ -288,6 +289,9 @@ bool open_event_sockets(hwlog_site at) {
 // and go meanwhile wait in the sockets. Devices that left while no daemon
 // ran are known only once every present one has found its entry.
 void scan_present_devices(hwlog_site at) {
+  // Decided before anything is attached: an entry moved on is found by its
+  // device whatever order the scans and events come in.
+  upgrade_class_identities();
   HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
   HWLOG_AT(at, LOG_INFO, "build legacy devices");
@@ -313,7 +317,7 @@ void rewrite_rdb_mirror() {
 // restart: the log level, then the board settings.
 void read_settings() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
-  // The board settings that identification uses are read here as well.
+  hwtrack_read_settings();
 }
 
 // The RDB opened after the daemon started (its driver loaded later, rdbd
@@ -512,6 +516,7 @@ int hwtrack_main(int argc, char **argv) {
   open_log();
   log_start_banner(MAIN_SITE);
   log_refused_readiness_channel();
+  hwtrack_read_settings();
   init_modules(MAIN_SITE);
 
   // The monitor socket's name is held by one daemon at a time: a second

@@ -7,10 +7,12 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "base/log.h"
+#include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/identify.h"
 #include "core/script.h"
@@ -125,7 +127,26 @@ void report_script_failure(const hwcls *cls, int status) {
 
 }  // namespace
 
+namespace {
+
+// A partition that appears on a disk tracked whole (a card written with a
+// partition table, or whose partitions the kernel read after the disk's
+// change) takes the disk's identity: the disk, no longer a partition of its
+// own, is removed first.
+void release_whole_disk(hwlog_site at, const char *partition_devpath) {
+  const char *slash = strrchr(partition_devpath, '/');
+  if (!slash) return;
+  char disk[hw::kPathSize];
+  hw::strlcpy(disk, partition_devpath, std::min(sizeof(disk), static_cast<size_t>(slash - partition_devpath) + 1));
+  if (!hwdev_find_by_devpath(disk)) return;
+  HWLOG_AT(at, LOG_INFO, "disk tracked whole got a partition - removed (devpath=%s)", disk);
+  hwtrack_remove_hwdev(SUBSYSTEM_BLOCK, disk);
+}
+
+}  // namespace
+
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
+  if (code == SUBSYSTEM_BLOCK) release_whole_disk(HWLOG_SITE(__func__), devpath);
   // Looked up before the new record is filed under the same devpath.
   hwdev *earlier = hwdev_find_by_devpath(devpath);
 
@@ -201,6 +222,20 @@ int hwtrack_remove_hwdev(subsystem_code, const char *devpath) {
     rescan_wanted = true;
   }
   return 0;
+}
+
+int hwtrack_change_hwdev(subsystem_code code, const char *devpath) {
+  // Only a USB disk keeps its device while its medium comes and goes (the
+  // slot of a card reader); an SD card brings a disk of its own.
+  sysfs_device *dev = code == SUBSYSTEM_BLOCK ? sysfs_device_get(devpath) : nullptr;
+  if (!dev || sysfs_attr_get_value(devpath, "partition") || !sysfs_device_get_parent_with_subsystem(dev, "usb"))
+    return -1;
+  hwdev *hd = hwdev_find_by_devpath(devpath);
+  if (hd && hwtrack_same_device(hd)) return -1;
+  int done = -1;
+  if (hd && hwtrack_remove_hwdev(code, devpath) == 0) done = ACTION_REMOVE;
+  if (hwtrack_add_new_hwdev(code, devpath) == 0) done = ACTION_ADD;
+  return done;
 }
 
 bool hwtrack_take_rescan_request() { return std::exchange(rescan_wanted, false); }

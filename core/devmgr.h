@@ -12,6 +12,12 @@ struct hwcls;
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath);
 int hwtrack_remove_hwdev(subsystem_code code, const char *devpath);
 int hwtrack_call_script(hwcls *cls);
+// A "change" of a whole disk: a card put into or taken out of a reader's
+// slot. A disk tracked as its own first partition that holds no medium now
+// (or another card) is removed, an untracked one that holds a medium without
+// partitions is added. ACTION_ADD or ACTION_REMOVE for the last of these
+// done, -1 when nothing was.
+int hwtrack_change_hwdev(subsystem_code code, const char *devpath);
 
 // Whether a remove since the last call freed a device record while devices
 // were refused for want of one: they are in sysfs still, and a rescan

@@ -5,8 +5,9 @@
 
 struct sysfs_device;
 
-// The platform device a device belongs to, or nullptr when it sits below a
-// USB device or on no platform device.
+// The device a device is named after: the nearest of it and its parents on
+// the platform, AMBA or PnP bus or a PCI function; nullptr when it sits below
+// a USB device or on none.
 sysfs_device *get_platform_node(sysfs_device *dev);
 // Whether an SD card's disk has a partition table (1: it has a first
 // partition, 0: it has none, -1: no mmc card above it).

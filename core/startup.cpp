@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -266,27 +268,6 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 
 namespace {
 
-// The subsystem code a record of this type was added with.
-subsystem_code code_of_type(int type) {
-  switch (type) {
-    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
-    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
-    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
-    default: return SUBSYSTEM_UNKNOWN;
-  }
-}
-
-// Whether the device at the record's devpath is still the one the record
-// describes: another adapter on the same port has the same devpath.
-bool same_device(const hwdev *hd) {
-  hwdev now;
-  for (bool ok : {now.name.allocate(), now.loc.allocate(), now.id.allocate(), now.devpath.allocate(),
-                  now.driver.allocate(), now.mac.allocate()})
-    if (!ok) return true;  // no memory to tell: leave the record alone
-  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
-         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
-}
-
 // Removes every record whose devpath is gone from sysfs, or holds another
 // device now, as the lost remove event would have.
 int remove_vanished_devices() {
@@ -294,7 +275,7 @@ int remove_vanished_devices() {
   hwdev *next = nullptr;
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
     next = hwdev_next_in_use(hd);
-    if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
+    if (sysfs_device_get(hd->devpath.c_str()) && hwtrack_same_device(hd)) continue;
     char devpath[hw::kPathSize];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
@@ -327,6 +308,143 @@ int add_unknown_devices() {
 }
 
 }  // namespace
+
+namespace {
+
+using identity_text = hw::fixed_text<kHwdevTextSize>;
+
+// A present device whose identity the current rules changed.
+struct renamed_device {
+  int type = HWDEV_TYPE_UNKNOWN;
+  identity_text was_id, was_loc, id, loc;
+  hw::fixed_text<kHwdevTextSize> name;
+  // A present device has was_id and was_loc under the current rules: the
+  // entry that carries them is that device's.
+  bool was_held = false;
+};
+
+// More than a board has: a radio or a UART renamed is one entry each.
+constexpr int kMaxRenamed = 32;
+
+struct upgrade_survey {
+  renamed_device *renamed = nullptr;
+  int count = 0;
+  int left_out = 0;
+  hwdev now, before;
+};
+
+bool same_identity(const hwdev &hd, const char *id, const char *loc) {
+  return strcmp(hd.id.c_str(), id) == 0 && strcmp(hd.loc.c_str(), loc) == 0;
+}
+
+// Notes a present device whose identity the current rules changed.
+void survey_device(subsystem_code code, const char *devpath, void *context) {
+  auto &survey = *static_cast<upgrade_survey *>(context);
+  if (hwtrack_identify(code, &survey.now, devpath) < 0) return;
+  if (hwtrack_identify_by_rules(kHwtrackRulesFirst, code, &survey.before, devpath) < 0 ||
+      same_identity(survey.before, survey.now.id.c_str(), survey.now.loc.c_str()))
+    return;
+  if (survey.count == kMaxRenamed) {
+    ++survey.left_out;
+    return;
+  }
+  renamed_device &r = survey.renamed[survey.count++];
+  r.type = survey.now.type;
+  r.was_id.set(survey.before.id.c_str());
+  r.was_loc.set(survey.before.loc.c_str());
+  r.id.set(survey.now.id.c_str());
+  r.loc.set(survey.now.loc.c_str());
+  r.name.set(survey.now.name.c_str());
+}
+
+// Marks the renamed devices whose former identity a present device has now.
+void mark_held(subsystem_code code, const char *devpath, void *context) {
+  auto &survey = *static_cast<upgrade_survey *>(context);
+  if (hwtrack_identify(code, &survey.now, devpath) < 0) return;
+  for (int i = 0; i < survey.count; ++i)
+    if (same_identity(survey.now, survey.renamed[i].was_id.c_str(), survey.renamed[i].was_loc.c_str()))
+      survey.renamed[i].was_held = true;
+}
+
+// The stored entry of type type that carries id and loc, or nullptr.
+hwcls *stored_entry(int type, const char *id, const char *loc, bool of_any_type = false) {
+  hwcls *cls = nullptr;
+  for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls))
+    if ((of_any_type || cls->type == type) && !cls->is_static && strcmp(cls->id.c_str(), id) == 0 &&
+        strcmp(cls->loc.c_str(), loc) == 0)
+      return cls;
+  return nullptr;
+}
+
+// ttyAMA0 before ttyAMA1 before ttyAMA10: which of several devices that
+// shared one identity under the first rules keeps its entry.
+bool named_before(const renamed_device &a, const renamed_device &b) {
+  const size_t la = strlen(a.name.c_str()), lb = strlen(b.name.c_str());
+  return la != lb ? la < lb : strcmp(a.name.c_str(), b.name.c_str()) < 0;
+}
+
+bool has_stored_entries() {
+  hwcls *cls = nullptr;
+  for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls))
+    if (!cls->is_static) return true;
+  return false;
+}
+
+// Rewrites the entries the survey found; the number rewritten.
+int move_entries_on(hwlog_site at, upgrade_survey &survey) {
+  std::sort(survey.renamed, survey.renamed + survey.count, named_before);
+  int moved = 0;
+  for (int i = 0; i < survey.count; ++i) {
+    const renamed_device &r = survey.renamed[i];
+    // An entry of the new identity exists already (an earlier upgrade,
+    // undone and done again): the device finds that one.
+    if (r.was_held || stored_entry(r.type, r.id.c_str(), r.loc.c_str(), true)) continue;
+    hwcls *cls = stored_entry(r.type, r.was_id.c_str(), r.was_loc.c_str());
+    if (!cls) continue;
+    HWLOG_AT(at, LOG_INFO, "class entry moved to the current identity (rdb=%s%s,id=%s,loc=%s,was=%s,%s)",
+             kHwclsRdbPrefix, hwcls_rdb_name(cls), r.id.c_str(), r.loc.c_str(), r.was_id.c_str(), r.was_loc.c_str());
+    cls->id.set(r.id.c_str());
+    cls->loc.set(r.loc.c_str());
+    if (hwcls_fixup(cls, 0) == 0) hwcls_write_to_rdb(cls, 0);
+    ++moved;
+  }
+  return moved;
+}
+
+}  // namespace
+
+int upgrade_class_identities() {
+  if (!rdb_is_open()) return 0;
+  const char *stored = rdb_get_value(kHwtrackRulesVar);
+  long version = kHwtrackRulesFirst;
+  if (stored) version = strtol(stored, nullptr, 10);
+  if (version >= kHwtrackRulesCurrent) return 0;
+
+  int moved = 0;
+  if (has_stored_entries()) {
+    upgrade_survey survey;
+    std::unique_ptr<renamed_device[]> renamed(new (std::nothrow) renamed_device[kMaxRenamed]);
+    if (!renamed || !hwtrack_make_probe(survey.now) || !hwtrack_make_probe(survey.before)) {
+      HWLOG(LOG_ERR, "class entries not moved to the current identities - out of memory");
+      return 0;  // tried again at the next start
+    }
+    survey.renamed = renamed.get();
+    // The identification's refusals are the scans' to report.
+    const int mask = hwlog_mask();
+    hwlog_set_mask(0);
+    hwtrack_for_each_scanned_device(survey_device, &survey);
+    if (survey.count) hwtrack_for_each_scanned_device(mark_held, &survey);
+    hwlog_set_mask(mask);
+    if (survey.left_out)
+      HWLOG(LOG_ERR, "class entries of %d renamed devices not moved to their current identities", survey.left_out);
+    moved = move_entries_on(HWLOG_SITE(__func__), survey);
+  }
+  char text[16];
+  hw::formatf(text, sizeof(text), "%d", kHwtrackRulesCurrent);
+  if (rdb_set_value(kHwtrackRulesVar, text, 1) < 0) HWLOG(LOG_ERR, "failed to write %s", kHwtrackRulesVar);
+  HWLOG(LOG_INFO, "identification rules %ld -> %d: %d class entries moved on", version, kHwtrackRulesCurrent, moved);
+  return moved;
+}
 
 void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) {
   for (const int platform_pass : {1, 0}) {

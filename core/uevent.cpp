@@ -130,6 +130,14 @@ void dispatch_remove(subsystem_code subsystem, const char *devpath) {
     HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
 }
 
+// A card put into or taken out of a reader's slot arrives as a "change" of
+// the disk, for the disk used whole as its first partition.
+void dispatch_change(subsystem_code subsystem, const char *devpath) {
+  const int done = hwtrack_change_hwdev(subsystem, devpath);
+  if (done == ACTION_ADD) HWLOG(LOG_INFO, "###hwtrack### device added (devpath=%s)", devpath);
+  if (done == ACTION_REMOVE) HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
+}
+
 // A renamed network interface (or a device moved to another parent): the
 // kernel's "move" names the old devpath in DEVPATH_OLD. The entry follows the
 // device under its new devpath, as a remove and an add would have it.
@@ -167,6 +175,7 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
       break;
     case ACTION_CHANGE:
       HWLOG(LOG_DEBUG, "###hwtrack### start to change");
+      if (devpath && strcmp(action, action_names[ACTION_CHANGE]) == 0) dispatch_change(code, devpath);
       break;
     default:
       HWLOG(LOG_ERR, "###hwtrack### unknown action found (action=%s)", shown(action));
@@ -400,7 +409,13 @@ const char *get_uevent_value(const char *key, const char *start, const char *end
 }
 
 action_code get_action_code(const char *value) {
-  return static_cast<action_code>(hw::code_from_name(value, action_names, ACTION_UNKNOWN));
+  // What the kernel announces besides: a driver bound to or unbound from a
+  // device (on every plug since 4.14), a CPU or memory block taken online
+  // or offline. Nothing the daemon tracks changes with them.
+  static constexpr const char *change_like[] = {"bind", "unbind", "online", "offline"};
+  const int code = hw::code_from_name(value, action_names, ACTION_UNKNOWN);
+  if (code == ACTION_UNKNOWN && hw::code_from_name(value, change_like, -1) >= 0) return ACTION_CHANGE;
+  return static_cast<action_code>(code);
 }
 
 subsystem_code get_subsystem_code(const char *value) {

@@ -19,6 +19,7 @@
 #include "core/devmgr.h"
 #include "core/identify.h"
 #include "core/script.h"
+#include "core/settings.h"
 #include "core/startup.h"
 #include "core/uevent.h"
 #include "rdb/rdb.h"
@@ -144,6 +145,8 @@ struct explanation {
   subsystem_code code = SUBSYSTEM_UNKNOWN;
   std::vector<path_step> path;
   std::string kind, why;
+  // The board setting that refused the device ("sys.hw.cfg.internal_usb_bus=\"2\"").
+  std::string setting;
   std::string type, name, id, location, driver, mac;  // all but a refused device's
   // held: the daemon tracks it; new, takes: the entry an add now would
   // give it; refused: not tracked; waits: for a free device record;
@@ -177,6 +180,7 @@ void record_path(explanation &e, const hwtrack_identify_trace &trace) {
   }
   e.kind = trace.kind ? trace.kind : "";
   e.why = trace.why;
+  e.setting = trace.setting;
   for (int i = 0; i < trace.line_count; ++i) e.log.emplace_back(trace.lines[i]);
 }
 
@@ -337,6 +341,7 @@ void print_json(const explanation &e) {
   }
   out +=
       "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
+  if (!e.setting.empty()) out += ",\"refused_by\":" + json_string(e.setting);
   if (e.identified()) {
     out += ",\"type\":" + json_string(e.type) + ",\"name\":" + json_string(e.name) + ",\"id\":" + json_string(e.id) +
            ",\"location\":" + json_string(e.location) + ",\"driver\":" + json_string(e.driver) +
@@ -391,6 +396,7 @@ void print_text(const explanation &e) {
     print_line("driver", e.driver);
     print_line("mac", e.mac);
   }
+  if (!e.setting.empty()) print_line("refused by", "the board setting " + e.setting);
   print_line("entry", entry_text(e));
   for (const std::string &call : e.script) print_line("class script", call + " (not run)");
   for (const std::string &line : e.log) print_line("log", line);
@@ -438,7 +444,13 @@ int main(int argc, char **argv) {
   sysfs_init();
   hwdev_init();
   hwcls_init();
-  if (rdb_open) load_hwcls_from_rdb();
+  hwtrack_read_settings();
+  if (rdb_open) {
+    load_hwcls_from_rdb();
+    // The entries as the daemon's next start moves them on, when the RDB's
+    // were made by earlier rules (in memory only: the RDB refuses writes).
+    upgrade_class_identities();
+  }
   const daemon_view daemon = rdb_open ? restore_class_states() : daemon_view{};
 
   std::vector<target> targets;
