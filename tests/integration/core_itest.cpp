@@ -292,7 +292,10 @@ TEST_F(CoreTest, StopWhileTheClassScriptRunsEndsTheDaemonBoundedly) {
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
   for (const auto &body : rows) {
     const bool released = &body == &rows[0];
-    std::filesystem::remove_all(h().sysfs_root());  // so no script runs at start-up
+    // So no script runs at start-up: no device, and none for the entry the
+    // row before left inserted.
+    std::filesystem::remove_all(h().sysfs_root());
+    h().rdb_del("sys.hw.cfg.hwclass_script");
     std::filesystem::remove(h().path("started"));
     ASSERT_TRUE(h().write_file(h().path("slow.sh"), body));
     ASSERT_TRUE(h().start_daemon());
