@@ -363,19 +363,21 @@ void print_line(const char *label, const std::string &text) { printf("  %-17s %s
 
 std::string entry_text(const explanation &e) {
   if (e.verdict == "refused") return "none: the device is not tracked";
-  if (e.verdict == "waits") return "none yet: waits for a free record (all " + std::to_string(kHwdevPoolSize) + " in use)";
-  if (e.verdict == "unknown" && e.entry.empty()) return "unknown: the RDB cannot be read";
+  if (e.verdict == "waits")
+    return "none yet: waits for a free record (all " + std::to_string(kHwdevPoolSize) + " in use)";
+  if (e.verdict == "unknown" && e.rule.empty()) return "unknown: the RDB cannot be read";
   if (e.verdict == "held") {
     const std::string held = e.entry + ", held now (sys.hw." + e.dev + ")";
     return e.rule.empty() ? held : held + " by " + e.rule;
   }
-  if (e.verdict == "unknown") return "held now, or would take " + e.entry + " by " + e.rule + ": the RDB holds no status for it";
   // The daemon may have given out higher indexes of the type within its run.
   const std::string lowest = std::to_string(e.index) + " or above";
   if (e.verdict == "new") return "would take a new " + e.type + " entry, index " + lowest;
-  std::string text = "would take " + (e.entry.empty() ? e.was : e.entry) + " by " + e.rule;
-  if (!e.was.empty())
-    text += e.entry.empty() ? " (of another type: as " + e.type + " index " + lowest + ")" : " (now " + e.was + ", of another type)";
+  std::string text = (e.verdict == "unknown" ? "held now, or would take " : "would take ") +
+                     (e.entry.empty() ? e.was : e.entry) + " by " + e.rule;
+  if (e.verdict == "unknown") text += ": the RDB holds no status for it";
+  if (!e.was.empty() && e.entry.empty()) text += " (of another type: as " + e.type + " index " + lowest + ")";
+  if (!e.was.empty() && !e.entry.empty()) text += " (now " + e.was + ", of another type)";
   if (e.entry_inserted) text += "; it is inserted now: its device would be reported removed first";
   return text;
 }
