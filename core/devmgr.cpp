@@ -5,6 +5,8 @@
 
 #include "core/devmgr.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -110,6 +112,17 @@ hwdev *present_sharer_of(const hwcls *cls) {
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd))
     if (hd->cls == cls && hd != cls->hd && sysfs_device_get(hd->devpath.c_str())) return hd;
   return nullptr;
+}
+
+// A script that failed left the entry's users (links, connections) as they
+// were: the field log says which entry and how. status is a wait status.
+void report_script_failure(const hwcls *cls, int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    HWLOG(LOG_WARNING, "class script failed for %s%s (%s) - exit status %d", kHwclsRdbPrefix, hwcls_rdb_name(cls),
+          hwcls_status_name(cls), WEXITSTATUS(status));
+  else if (WIFSIGNALED(status))
+    HWLOG(LOG_WARNING, "class script failed for %s%s (%s) - ended by signal %d", kHwclsRdbPrefix,
+          hwcls_rdb_name(cls), hwcls_status_name(cls), WTERMSIG(status));
 }
 
 }  // namespace
@@ -240,7 +253,8 @@ int hwtrack_call_script(hwcls *cls) {
   hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
               hwcls_type_name(cls), cls->index, hwcls_status_name(cls));
 
-  int status = hwtrack_run_script(cmdline);
+  const int status = hwtrack_run_script(cmdline);
   if (status == -1) return -1;
+  report_script_failure(cls, status);
   return (status >> 8) & 0xff;
 }

@@ -10,8 +10,10 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/script.h"
@@ -27,7 +29,7 @@ namespace {
 
 using board::Device;
 using Vars = std::map<std::string, std::string>;
-
+using Strings = std::vector<std::string>;
 
 board::UsbIds adapter_ids(std::optional<std::string> serial = std::nullopt) {
   return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
@@ -409,10 +411,14 @@ TEST_F(ClassScript, ResultIsTheExitStatus) {
   hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
   ASSERT_NE(cls, nullptr);
 
-  set_script_status(3 << 8);
-  EXPECT_EQ(hwtrack_call_script(cls), 3);
-  set_script_status(-1);
-  EXPECT_EQ(hwtrack_call_script(cls), -1);
+  // A wait status, what the call returns, and the warning that names the entry (-1: not started, logged there).
+  const std::string failed = "class script failed for sys.hw.class.serial.0 (inserted) - ";
+  for (const auto &[status, result, warning] : {std::tuple{0, 0, ""}, {-1, -1, ""}, {3 << 8, 3, "exit status 3"},
+                                                {SIGKILL, 0, "ended by signal 9"}}) {
+    log.clear(), set_script_status(status);
+    EXPECT_EQ(hwtrack_call_script(cls), result) << status;
+    EXPECT_EQ(messages_at(LOG_WARNING), *warning ? Strings{failed + warning} : Strings{}) << status;
+  }
   rdb.erase(kScriptVar);
   EXPECT_EQ(hwtrack_call_script(cls), -1);
 }

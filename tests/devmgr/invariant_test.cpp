@@ -31,13 +31,27 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
   Sequence() : gw(board::Board::lay_out(sys, "gateway", GetParam())) { restart(); }
   ~Sequence() override { fclose(devnull); }
 
-  // The daemon's start-up on the RDB as it is: devices keep their entries.
+  // The daemon's start-up on the RDB as it is: devices keep their entries,
+  // and each entry inserted before and not now hears "removed" once, by the
+  // name it had.
   void restart() {
     const auto before = holders();
+    const auto stored = rdb.dump("sys.hw.class.");
     hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
     delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
     upgrade_class_identities();
     build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
+    std::multiset<std::string> departed, reported;
+    for (const auto &[name, status] : stored) {
+      std::string entry = name.substr(0, name.size() - 7), type_index = entry.substr(13);
+      std::replace(type_index.begin(), type_index.end(), '.', ' ');
+      if (name.ends_with(".status") && status == "inserted" && rdb.get(name) == "removed")
+        departed.insert(entry + " " + type_index + " removed " + stored.at(entry + ".name"));
+    }
+    clear_script_runs(), report_departed_entries();
+    for (ScriptRun run : script_runs())
+      reported.insert(run.cmdline.substr(run.cmdline.find(' ') + 1) + " " + run.entry["name"]);
+    EXPECT_EQ(reported, departed) << "restart";
     EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
   }
 
@@ -170,6 +184,7 @@ TEST_P(Sequence, ScriptedStepsKeepOneEntryOneDevice) {
   plug("twin-a", "usb3");  // under the ftdi's devpath; the events lost
   hwtrack_resync();
   check("an overrun while another adapter took the ftdi's place");
+  gw.unplug("twin-a");  // while the daemon is stopped
   restart();
   check("restart");
 }

@@ -21,6 +21,7 @@
 
 #include "base/unique_fd.h"
 #include "tests/integration/harness.h"
+#include "tools/board/boards.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace {
@@ -211,10 +212,24 @@ TEST_F(CoreTest, SigintStopsTheDaemonLikeSigterm) {
   EXPECT_EQ(messages_among(after, kShutdownLines), kShutdownLines);
 }
 
-TEST_F(CoreTest, SighupKeepsItsDefaultAction) {
-  start("7");
-  EXPECT_EQ(h().stop_daemon(SIGHUP), 128 + SIGHUP);
-  EXPECT_FALSE(h().wait_for_log("close netlink socket", itest::within(std::chrono::milliseconds(0))));
+// SIGHUP, even one that comes while the class script runs, reads the log
+// level and the board settings again and rescans: the adapter on the bus
+// now named internal is removed, the Ethernet chip on the bus no longer
+// named is added.
+TEST_F(CoreTest, SighupAppliesChangedSettings) {
+  board::SysfsTree tree(h().sysfs_root());
+  board::Board::lay_out(tree, "gateway").plug("ftdi", "usb1");  // bus 1; the chip is on bus 2
+  start("4");
+  ASSERT_TRUE(h().write_file(h().path("slow.sh"), ": >" + h().path("started") + "; while [ ! -e " +
+                                                      h().path("release") + " ]; do sleep 0.05; done"));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script", "sh " + h().path("slow.sh")));
+  plug_uart(tree, 0);
+  ASSERT_TRUE(itest::wait_until([&] { return std::filesystem::exists(h().path("started")); }));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7") && h().rdb_set("sys.hw.cfg.internal_usb_bus", "1"));
+  kill(h().daemon_pid(), SIGHUP);
+  ASSERT_TRUE(h().write_file(h().path("release"), ""));
+  EXPECT_TRUE(h().wait_for_log("resync done (added=1,removed=1)"));
+  EXPECT_EQ(h().stop_daemon(), 0);
 }
 
 TEST_F(CoreTest, NonRootReconcilesThenStopsWithoutSockets) {
@@ -271,7 +286,10 @@ TEST_F(CoreTest, StopWhileTheClassScriptRunsEndsTheDaemonBoundedly) {
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
   for (const auto &body : rows) {
     const bool released = &body == &rows[0];
-    std::filesystem::remove_all(h().sysfs_root());  // so no script runs at start-up
+    // So no script runs at start-up: no device, and none for the entry the
+    // row before left inserted.
+    std::filesystem::remove_all(h().sysfs_root());
+    h().rdb_del("sys.hw.cfg.hwclass_script");
     std::filesystem::remove(h().path("started"));
     ASSERT_TRUE(h().write_file(h().path("slow.sh"), body));
     ASSERT_TRUE(h().start_daemon());
