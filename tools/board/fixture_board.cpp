@@ -1,0 +1,373 @@
+// SPDX-License-Identifier: MIT
+#include "tools/board/fixture_board.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string_view>
+
+#include "tools/board/boards.h"
+
+namespace board {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The buses a board's devices hang on; every other subsystem is a class.
+// "platform" devices sit in a folder named "platform" without being class
+// devices, and mdio_bus is a class (the bus) and a bus (its PHYs and
+// switches): a device in a folder named after its subsystem is the class's.
+const std::set<std::string, std::less<>> kBuses = {
+    "platform", "amba",  "usb",     "usb-serial", "pci",    "pci_express", "pnp",   "acpi", "scsi",
+    "mmc",      "sdio",  "serial",  "serial-base", "gadget", "mdio_bus",   "spi",   "i2c",  "virtio",
+    "serio",    "hid",   "nvmem",   "mhi",        "wwan",   "soc",        "cpu",   "node", "container",
+    "workqueue", "event_source", "clockevents", "clocksource", "memory", "xen", "vmbus", "ulpi",
+    "typec",    "wmi",   "mei",     "nd",         "dax",    "auxiliary",  "bcma",  "ssb",  "fsl-mc",
+    "host1x",   "gpio",  "iio",     "sdw",        "spmi",   "rpmsg",      "thunderbolt", "cxl", "edac"};
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// A "#" at the start or after a blank, outside double quotes, starts a comment.
+std::string_view without_comment(std::string_view line) {
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    if (line[i] == '#' && !quoted && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t')) return line.substr(0, i);
+  }
+  return line;
+}
+
+std::vector<std::string> words(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+std::string kernel_of(const std::string &devpath) { return devpath.substr(devpath.rfind('/') + 1); }
+
+std::string parent_path(const std::string &devpath) {
+  const size_t slash = devpath.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "" : devpath.substr(0, slash);
+}
+
+bool is_bus(const FixtureDevice &dev) {
+  if (!kBuses.contains(dev.subsystem)) return false;
+  return dev.subsystem == "platform" || kernel_of(parent_path(dev.devpath)) != dev.subsystem;
+}
+
+std::set<int> mends_of(const std::string &word) { return parse_mend_list(word.substr(5)); }
+
+class Reader {
+ public:
+  Reader(FixtureBoard &board) : board_(board) {}
+
+  void line(std::string_view raw, int number) {
+    number_ = number;
+    if (notes_open_) {
+      const std::string_view t = trim(raw);
+      if (t.starts_with("#")) {
+        board_.notes.emplace_back(trim(t.substr(1)));
+        return;
+      }
+      notes_open_ = !t.empty() ? false : board_.notes.empty();
+    }
+    const std::string_view text = trim(without_comment(raw));
+    if (text.empty()) return;
+    if (text.starts_with("looking at ")) return device(text);
+    if (text.starts_with("setting ")) return setting(text);
+    if (text.starts_with("expect ")) return expect(text);
+    if (text.starts_with("refuse ")) return refuse(text);
+    return key(text);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string &why) const {
+    throw BoardError(board_.file.string() + ":" + std::to_string(number_) + ": " + why);
+  }
+
+  void device(std::string_view text) {
+    const size_t open = text.find('\''), close = text.rfind('\'');
+    if (open == std::string_view::npos || close <= open + 1 || !text.ends_with(":"))
+      fail("expected: looking at device '/devices/...':");
+    const std::string devpath(text.substr(open + 1, close - open - 1));
+    if (!devpath.starts_with("/devices/")) fail("a device's path begins with /devices/: " + devpath);
+    const auto it = index_.find(devpath);
+    if (it != index_.end()) {
+      current_ = it->second;
+      return;
+    }
+    index_[devpath] = current_ = board_.devices.size();
+    FixtureDevice dev;
+    dev.devpath = devpath;
+    dev.line = number_;
+    board_.devices.push_back(std::move(dev));
+  }
+
+  // KEY=="value", KEY{name}=="value"
+  void key(std::string_view text) {
+    const size_t eq = text.find("==\"");
+    if (eq == std::string_view::npos || !text.ends_with("\"")) fail("not a statement: " + std::string(text));
+    if (current_ == kNone) fail("a key before any 'looking at device' line");
+    std::string k(text.substr(0, eq));
+    const std::string value(text.substr(eq + 3, text.size() - eq - 4));
+    FixtureDevice &dev = board_.devices[current_];
+    auto set_once = [&](std::string &field, const char *what) {
+      if (!field.empty() && field != value) fail(std::string("two ") + what + "s for " + dev.devpath);
+      field = value;
+    };
+    if (k == "KERNEL" || k == "KERNELS") {
+      if (value != kernel_of(dev.devpath)) fail("KERNEL " + value + " is not the last part of " + dev.devpath);
+    } else if (k == "SUBSYSTEM" || k == "SUBSYSTEMS") {
+      set_once(dev.subsystem, "subsystem");
+    } else if (k == "DRIVER" || k == "DRIVERS") {
+      set_once(dev.driver, "driver");
+    } else if (auto brace = k.find('{'); brace != std::string::npos && k.ends_with("}")) {
+      const std::string kind = k.substr(0, brace), name = k.substr(brace + 1, k.size() - brace - 2);
+      if (name.empty() || name.starts_with("/") || name.find("..") != std::string::npos) fail("bad name " + name);
+      if (kind == "ATTR" || kind == "ATTRS")
+        dev.attrs.emplace_back(name, value);
+      else if (kind == "LINK" && value.starts_with("/"))
+        dev.links.emplace_back(name, value);
+      else
+        fail("unknown key " + k);
+    } else {
+      fail("unknown key " + k);
+    }
+  }
+
+  void setting(std::string_view text) {
+    const std::vector<std::string> w = words(text);
+    if (w.size() < 2 || w.size() > 3) fail("expected: setting NAME [VALUE]");
+    std::string value = w.size() == 3 ? w[2] : "";
+    if (value == "\"\"") value.clear();
+    board_.settings.emplace_back(w[1], value);
+  }
+
+  void expect(std::string_view text) {
+    const std::vector<std::string> w = words(text);
+    if (w.size() < 5 || w.size() > 6 || w[1].find('.') == std::string::npos ||
+        (w.size() == 6 && !w[5].starts_with("mend=")))
+      fail("expected: expect TYPE.INDEX NAME ID LOCATION [mend=N]");
+    board_.expected.push_back({w[1], w[2], w[3], w[4], w.size() == 6 ? mends_of(w[5]) : std::set<int>{}, number_});
+  }
+
+  void refuse(std::string_view text) {
+    const std::vector<std::string> w = words(text);
+    if (w.size() < 3 || w.size() > 4 || (w.size() == 4 && !w[3].starts_with("mend=")))
+      fail("expected: refuse NAME REASON [mend=N]");
+    board_.refused.push_back({w[1], w[2], w.size() == 4 ? mends_of(w[3]) : std::set<int>{}, number_});
+  }
+
+  static constexpr size_t kNone = ~size_t{0};
+  FixtureBoard &board_;
+  std::map<std::string, size_t> index_;
+  size_t current_ = kNone;
+  int number_ = 0;
+  bool notes_open_ = true;
+};
+
+std::string uevent_of(const FixtureDevice &dev, bool partition) {
+  const std::string kernel = kernel_of(dev.devpath);
+  if (dev.subsystem == "net") return "INTERFACE=" + kernel + "\n";
+  if (dev.subsystem == "tty") return "DEVNAME=" + kernel + "\n";
+  if (dev.subsystem == "block") return "DEVNAME=" + kernel + "\nDEVTYPE=" + (partition ? "partition" : "disk") + "\n";
+  return dev.driver.empty() ? "" : "DRIVER=" + dev.driver + "\n";
+}
+
+bool has_attr(const FixtureDevice &dev, const std::string &name) {
+  return std::ranges::any_of(dev.attrs, [&](const auto &a) { return a.first == name; });
+}
+
+std::string type_of(const std::string &entry) { return entry.substr(0, entry.find('.')); }
+std::string index_of(const std::string &entry) { return entry.substr(entry.find('.') + 1); }
+
+std::string describe(const ExpectedEntry &e) { return e.entry + " " + e.id + " " + e.location; }
+std::string describe(const ActualEntry &a) { return a.entry + " " + a.id + " " + a.location; }
+
+bool matches(const std::string &pattern, const std::string &name) {
+  return pattern.ends_with("*") ? name.starts_with(pattern.substr(0, pattern.size() - 1)) : pattern == name;
+}
+
+}  // namespace
+
+const ExpectedEntry *FixtureBoard::expectation_for(const std::string &device) const {
+  const auto it = std::ranges::find(expected, device, &ExpectedEntry::name);
+  return it == expected.end() ? nullptr : &*it;
+}
+
+const ExpectedRefusal *FixtureBoard::refusal_for(const std::string &device) const {
+  for (const bool exact : {true, false})
+    for (const ExpectedRefusal &r : refused)
+      if (r.name.ends_with("*") != exact && matches(r.name, device)) return &r;
+  return nullptr;
+}
+
+FixtureBoard read_fixture_board(const fs::path &file) {
+  FixtureBoard board;
+  board.file = file;
+  board.name = file.stem().string();
+  std::ifstream in(file);
+  if (!in) throw BoardError("cannot read " + file.string());
+  Reader reader(board);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) reader.line(line, ++number);
+  return board;
+}
+
+std::vector<fs::path> fixture_board_files(const fs::path &dir) {
+  std::vector<fs::path> out;
+  for (const auto &entry : fs::directory_iterator(dir))
+    if (entry.path().extension() == ".board") out.push_back(entry.path());
+  std::ranges::sort(out);
+  return out;
+}
+
+void lay_out_fixture(const FixtureBoard &board, SysfsTree &tree) {
+  std::map<std::string, const FixtureDevice *> by_path;
+  for (const FixtureDevice &dev : board.devices) by_path[dev.devpath] = &dev;
+  auto declared_parent = [&](const std::string &devpath) -> const FixtureDevice * {
+    for (std::string p = parent_path(devpath); !p.empty(); p = parent_path(p))
+      if (const auto it = by_path.find(p); it != by_path.end()) return it->second;
+    return nullptr;
+  };
+
+  for (const FixtureDevice &dev : board.devices) tree.dir(dev.devpath);
+  for (const FixtureDevice &dev : board.devices) {
+    const Device d{dev.devpath};
+    const std::string kernel = kernel_of(dev.devpath);
+    bool partition = false;
+    if (!dev.subsystem.empty() && is_bus(dev)) {
+      tree.dir("/bus/" + dev.subsystem + "/drivers");
+      tree.link(dev.devpath + "/subsystem", "/bus/" + dev.subsystem);
+      tree.link("/bus/" + dev.subsystem + "/devices/" + kernel, dev.devpath);
+      tree.bind_driver(d, dev.subsystem, dev.driver);
+    } else if (!dev.subsystem.empty()) {
+      tree.dir("/class/" + dev.subsystem);
+      tree.link(dev.devpath + "/subsystem", "/class/" + dev.subsystem);
+      tree.link("/class/" + dev.subsystem + "/" + kernel, dev.devpath);
+      const FixtureDevice *parent = declared_parent(dev.devpath);
+      partition = dev.subsystem == "block" && parent && parent->subsystem == "block";
+      if (dev.subsystem == "block" && !partition) tree.link("/block/" + kernel, dev.devpath);
+      const bool has_device_link = std::ranges::any_of(dev.links, [](const auto &l) { return l.first == "device"; });
+      if (parent && !partition && !dev.devpath.starts_with("/devices/virtual/") && !has_device_link)
+        tree.link(dev.devpath + "/device", parent->devpath);
+    }
+    for (const auto &[name, value] : dev.attrs) tree.attr(d, name, value);
+    if (!has_attr(dev, "uevent")) tree.raw_attr(d, "uevent", uevent_of(dev, partition));
+    for (const auto &[name, target] : dev.links) {
+      tree.dir(target);
+      tree.link(dev.devpath + "/" + name, target);
+    }
+  }
+}
+
+Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
+                           const std::vector<std::string> &untracked, const std::set<int> &pending_mends) {
+  Comparison out;
+  auto note = [&](const std::set<int> &mends, int line, const std::string &what) {
+    const bool pending = std::ranges::any_of(mends, [&](int m) { return pending_mends.contains(m); });
+    (pending ? out.pending : out.failures).push_back(board.name + ".board:" + std::to_string(line) + ": " + what);
+  };
+  std::map<std::string, const ActualEntry *> by_name;
+  for (const ActualEntry &a : actual) by_name[a.name] = &a;
+
+  std::map<std::string, std::set<int>> type_mends;
+  for (const ExpectedEntry &e : board.expected) {
+    type_mends[type_of(e.entry)].insert(e.mends.begin(), e.mends.end());
+    const auto it = by_name.find(e.name);
+    if (it == by_name.end())
+      note(e.mends, e.line, e.name + ": expected " + describe(e) + ", not tracked");
+    else if (type_of(it->second->entry) != type_of(e.entry) || it->second->id != e.id ||
+             it->second->location != e.location)
+      note(e.mends, e.line, e.name + ": expected " + describe(e) + ", got " + describe(*it->second));
+  }
+  for (const ActualEntry &a : actual) {
+    if (board.expectation_for(a.name)) continue;
+    const ExpectedRefusal *r = board.refusal_for(a.name);
+    note(r ? r->mends : std::set<int>{}, r ? r->line : 0,
+         a.name + ": tracked as " + describe(a) + (r ? ", expected refused (" + r->reason + ")" : ", not on the board"));
+  }
+  for (const std::string &name : untracked)
+    if (!board.expectation_for(name) && !board.refusal_for(name))
+      note({}, 0, name + ": untracked, and the board neither expects nor refuses it");
+
+  // Indexes: per type and scan, the same set as expected.
+  std::map<std::pair<std::string, int>, std::pair<std::multiset<std::string>, std::multiset<std::string>>> indexes;
+  for (const ActualEntry &a : actual) {
+    const ExpectedEntry *e = board.expectation_for(a.name);
+    if (!e || type_of(e->entry) != type_of(a.entry)) continue;
+    auto &[want, got] = indexes[{type_of(a.entry), a.scan}];
+    want.insert(index_of(e->entry));
+    got.insert(index_of(a.entry));
+  }
+  for (const auto &[key, sets] : indexes) {
+    if (sets.first == sets.second) continue;
+    auto list = [](const std::multiset<std::string> &s) {
+      std::string text;
+      for (const std::string &i : s) text += (text.empty() ? "" : ",") + i;
+      return text;
+    };
+    note(type_mends[key.first], 0,
+         key.first + " indexes of the " + (key.second == 0 ? "platform" : "second") + " scan: expected " +
+             list(sets.first) + ", got " + list(sets.second));
+  }
+  return out;
+}
+
+std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
+                           const std::vector<std::string> &untracked) {
+  std::map<std::string, std::pair<std::string, std::string>> rows;  // name -> expected, actual
+  for (const ExpectedEntry &e : board.expected) {
+    std::string text = describe(e);
+    if (!e.mends.empty()) {
+      text += " (mend";
+      for (const int m : e.mends) text += " " + std::to_string(m);
+      text += ")";
+    }
+    rows[e.name].first = text;
+  }
+  for (const ActualEntry &a : actual) rows[a.name].second = describe(a);
+  for (const std::string &name : untracked) {
+    rows[name].second = "untracked";
+    if (rows[name].first.empty())
+      if (const ExpectedRefusal *r = board.refusal_for(name)) rows[name].first = "refused (" + r->reason + ")";
+  }
+  for (auto &[name, row] : rows)
+    if (row.first.empty())
+      if (const ExpectedRefusal *r = board.refusal_for(name)) row.first = "refused (" + r->reason + ")";
+  std::ostringstream out;
+  out << "board " << board.name << "\n";
+  for (const std::string &note : board.notes) out << "  # " << note << "\n";
+  for (const auto &[name, row] : rows) {
+    const bool same = row.first == row.second || (row.first.starts_with("refused") && row.second == "untracked") ||
+                      row.first.starts_with(row.second + " (mend");
+    out << (same ? "    " : "  ! ") << name << ": expected " << (row.first.empty() ? "-" : row.first) << " | actual "
+        << (row.second.empty() ? "-" : row.second) << "\n";
+  }
+  return out.str();
+}
+
+std::set<int> parse_mend_list(const std::string &text) {
+  std::set<int> out;
+  if (text == "all") {
+    for (int m = 1; m <= 13; ++m) out.insert(m);
+    return out;
+  }
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) {
+    if (part.empty()) continue;
+    const size_t dash = part.find('-');
+    const int first = std::stoi(part.substr(0, dash));
+    const int last = dash == std::string::npos ? first : std::stoi(part.substr(dash + 1));
+    for (int m = first; m <= last; ++m) out.insert(m);
+  }
+  return out;
+}
+
+}  // namespace board
