@@ -61,7 +61,16 @@ bool is_bus(const FixtureDevice &dev) {
   return dev.subsystem == "platform" || kernel_of(parent_path(dev.devpath)) != dev.subsystem;
 }
 
-std::set<int> mends_of(const std::string &word) { return parse_mend_list(word.substr(5)); }
+// "mend=4,11"; "open" stands for 0, a result no mend gives a sound answer for.
+std::set<int> mends_of(const std::string &word) {
+  std::set<int> out;
+  std::istringstream in(word.substr(5));
+  for (std::string part; std::getline(in, part, ',');) {
+    const std::set<int> some = part == "open" ? std::set<int>{0} : parse_mend_list(part);
+    out.insert(some.begin(), some.end());
+  }
+  return out;
+}
 
 class Reader {
  public:
@@ -231,9 +240,11 @@ std::vector<fs::path> fixture_board_files(const fs::path &dir) {
 void lay_out_fixture(const FixtureBoard &board, SysfsTree &tree) {
   std::map<std::string, const FixtureDevice *> by_path;
   for (const FixtureDevice &dev : board.devices) by_path[dev.devpath] = &dev;
-  auto declared_parent = [&](const std::string &devpath) -> const FixtureDevice * {
-    for (std::string p = parent_path(devpath); !p.empty(); p = parent_path(p))
-      if (const auto it = by_path.find(p); it != by_path.end()) return it->second;
+  // The device a class device hangs from: the nearest one above it, past the
+  // folder named after its class that old walks list as a device ("tty").
+  auto declared_parent = [&](const FixtureDevice &dev) -> const FixtureDevice * {
+    for (std::string p = parent_path(dev.devpath); !p.empty(); p = parent_path(p))
+      if (const auto it = by_path.find(p); it != by_path.end() && kernel_of(p) != dev.subsystem) return it->second;
     return nullptr;
   };
 
@@ -251,7 +262,7 @@ void lay_out_fixture(const FixtureBoard &board, SysfsTree &tree) {
       tree.dir("/class/" + dev.subsystem);
       tree.link(dev.devpath + "/subsystem", "/class/" + dev.subsystem);
       tree.link("/class/" + dev.subsystem + "/" + kernel, dev.devpath);
-      const FixtureDevice *parent = declared_parent(dev.devpath);
+      const FixtureDevice *parent = declared_parent(dev);
       partition = dev.subsystem == "block" && parent && parent->subsystem == "block";
       if (dev.subsystem == "block" && !partition) tree.link("/block/" + kernel, dev.devpath);
       const bool has_device_link = std::ranges::any_of(dev.links, [](const auto &l) { return l.first == "device"; });
@@ -277,9 +288,12 @@ Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEn
   std::map<std::string, const ActualEntry *> by_name;
   for (const ActualEntry &a : actual) by_name[a.name] = &a;
 
-  std::map<std::string, std::set<int>> type_mends;
+  // Indexes shift with any entry that comes or goes, so every mend of the
+  // board covers them.
+  std::set<int> board_mends;
+  for (const ExpectedRefusal &r : board.refused) board_mends.insert(r.mends.begin(), r.mends.end());
   for (const ExpectedEntry &e : board.expected) {
-    type_mends[type_of(e.entry)].insert(e.mends.begin(), e.mends.end());
+    board_mends.insert(e.mends.begin(), e.mends.end());
     const auto it = by_name.find(e.name);
     if (it == by_name.end())
       note(e.mends, e.line, e.name + ": expected " + describe(e) + ", not tracked");
@@ -313,7 +327,7 @@ Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEn
       for (const std::string &i : s) text += (text.empty() ? "" : ",") + i;
       return text;
     };
-    note(type_mends[key.first], 0,
+    note(board_mends, 0,
          key.first + " indexes of the " + (key.second == 0 ? "platform" : "second") + " scan: expected " +
              list(sets.first) + ", got " + list(sets.second));
   }
@@ -322,7 +336,12 @@ Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEn
 
 std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
                            const std::vector<std::string> &untracked) {
-  std::map<std::string, std::pair<std::string, std::string>> rows;  // name -> expected, actual
+  // name -> expected, actual, and whether they differ in more than the index
+  struct row {
+    std::string expected, actual;
+    bool differs = true;
+  };
+  std::map<std::string, row> rows;
   for (const ExpectedEntry &e : board.expected) {
     std::string text = describe(e);
     if (!e.mends.empty()) {
@@ -330,33 +349,35 @@ std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEn
       for (const int m : e.mends) text += " " + std::to_string(m);
       text += ")";
     }
-    rows[e.name].first = text;
+    rows[e.name].expected = text;
   }
-  for (const ActualEntry &a : actual) rows[a.name].second = describe(a);
+  for (const ActualEntry &a : actual) {
+    row &r = rows[a.name];
+    r.actual = describe(a);
+    const ExpectedEntry *e = board.expectation_for(a.name);
+    r.differs = !e || type_of(e->entry) != type_of(a.entry) || e->id != a.id || e->location != a.location;
+  }
   for (const std::string &name : untracked) {
-    rows[name].second = "untracked";
-    if (rows[name].first.empty())
-      if (const ExpectedRefusal *r = board.refusal_for(name)) rows[name].first = "refused (" + r->reason + ")";
+    row &r = rows[name];
+    r.actual = "untracked";
+    r.differs = board.expectation_for(name) || !board.refusal_for(name);
   }
-  for (auto &[name, row] : rows)
-    if (row.first.empty())
-      if (const ExpectedRefusal *r = board.refusal_for(name)) row.first = "refused (" + r->reason + ")";
+  for (auto &[name, r] : rows)
+    if (r.expected.empty())
+      if (const ExpectedRefusal *refusal = board.refusal_for(name)) r.expected = "refused (" + refusal->reason + ")";
   std::ostringstream out;
   out << "board " << board.name << "\n";
   for (const std::string &note : board.notes) out << "  # " << note << "\n";
-  for (const auto &[name, row] : rows) {
-    const bool same = row.first == row.second || (row.first.starts_with("refused") && row.second == "untracked") ||
-                      row.first.starts_with(row.second + " (mend");
-    out << (same ? "    " : "  ! ") << name << ": expected " << (row.first.empty() ? "-" : row.first) << " | actual "
-        << (row.second.empty() ? "-" : row.second) << "\n";
-  }
+  for (const auto &[name, r] : rows)
+    out << (r.differs ? "  ! " : "    ") << name << ": expected " << (r.expected.empty() ? "-" : r.expected)
+        << " | actual " << (r.actual.empty() ? "-" : r.actual) << "\n";
   return out.str();
 }
 
 std::set<int> parse_mend_list(const std::string &text) {
   std::set<int> out;
   if (text == "all") {
-    for (int m = 1; m <= 13; ++m) out.insert(m);
+    for (int m = 0; m <= 13; ++m) out.insert(m);
     return out;
   }
   std::istringstream in(text);

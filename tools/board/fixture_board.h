@@ -34,7 +34,8 @@
 // type.index, the device's name, id and location. "refuse" names a device
 // (a trailing "*" matches any rest) the daemon must leave untracked, and
 // why, in a word. "mend=N[,M]" marks a line whose result rests on a rule
-// that mend N of the identification rules brought.
+// that mend N of the identification rules brought; "mend=open" one whose
+// result no rule makes sound yet (two devices that nothing tells apart).
 
 #include <filesystem>
 #include <set>
@@ -116,7 +117,8 @@ Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEn
 // The board's expected and actual tables side by side, for people.
 std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
                            const std::vector<std::string> &untracked);
-// "1-5,7" or "all" as a set of mend numbers (1 to 13).
+// "1-5,7" or "all" as a set of mend numbers (1 to 13; "all" adds 0, the
+// open ones).
 std::set<int> parse_mend_list(const std::string &text);
 
 }  // namespace board
