@@ -259,8 +259,9 @@ TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
     bool covered = false;
     for (const std::string &name : names) {
       all += " " + name;
-      if (const board::ExpectedEntry *e = b.expectation_for(name))
-        covered |= std::ranges::any_of(e->mends, [&](int m) { return pending.contains(m); });
+      const board::ExpectedEntry *e = b.expectation_for(name);
+      const board::ExpectedRefusal *r = e ? nullptr : b.refusal_for(name);
+      for (const int m : e ? e->mends : r ? r->mends : std::set<int>{}) covered |= pending.contains(m);
     }
     const std::string what = b.name + ": one identity " + identity.first + " at " + identity.second + " for" + all;
     if (covered)

@@ -61,12 +61,17 @@ bool is_bus(const FixtureDevice &dev) {
   return dev.subsystem == "platform" || kernel_of(parent_path(dev.devpath)) != dev.subsystem;
 }
 
-// "mend=4,11"; "open" stands for 0, a result no mend gives a sound answer for.
+// "mend=4,11"; "open" stands for 0, a result no mend gives a sound answer
+// for, and "setting" for 14, one that rests on the internal USB bus setting.
+constexpr int kSettingMend = 14;
+
 std::set<int> mends_of(const std::string &word) {
   std::set<int> out;
   std::istringstream in(word.substr(5));
   for (std::string part; std::getline(in, part, ',');) {
-    const std::set<int> some = part == "open" ? std::set<int>{0} : parse_mend_list(part);
+    const std::set<int> some = part == "open"      ? std::set<int>{0}
+                               : part == "setting" ? std::set<int>{kSettingMend}
+                                                   : parse_mend_list(part);
     out.insert(some.begin(), some.end());
   }
   return out;
@@ -377,7 +382,7 @@ std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEn
 std::set<int> parse_mend_list(const std::string &text) {
   std::set<int> out;
   if (text == "all") {
-    for (int m = 0; m <= 13; ++m) out.insert(m);
+    for (int m = 0; m <= kSettingMend; ++m) out.insert(m);
     return out;
   }
   std::istringstream in(text);

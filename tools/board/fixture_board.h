@@ -35,7 +35,8 @@
 // (a trailing "*" matches any rest) the daemon must leave untracked, and
 // why, in a word. "mend=N[,M]" marks a line whose result rests on a rule
 // that mend N of the identification rules brought; "mend=open" one whose
-// result no rule makes sound yet (two devices that nothing tells apart).
+// result no rule makes sound yet (two devices that nothing tells apart),
+// "mend=setting" one that rests on the internal USB bus setting.
 
 #include <filesystem>
 #include <set>
@@ -118,7 +119,7 @@ Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEn
 std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
                            const std::vector<std::string> &untracked);
 // "1-5,7" or "all" as a set of mend numbers (1 to 13; "all" adds 0, the
-// open ones).
+// open ones, and 14, the setting).
 std::set<int> parse_mend_list(const std::string &text);
 
 }  // namespace board
