@@ -259,9 +259,7 @@ TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
     bool covered = false;
     for (const std::string &name : names) {
       all += " " + name;
-      const board::ExpectedEntry *e = b.expectation_for(name);
-      const board::ExpectedRefusal *r = e ? nullptr : b.refusal_for(name);
-      for (const int m : e ? e->mends : r ? r->mends : std::set<int>{}) covered |= pending.contains(m);
+      covered |= b.pending_for(name, pending);
     }
     const std::string what = b.name + ": one identity " + identity.first + " at " + identity.second + " for" + all;
     if (covered)

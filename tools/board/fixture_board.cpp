@@ -222,6 +222,14 @@ const ExpectedRefusal *FixtureBoard::refusal_for(const std::string &device) cons
   return nullptr;
 }
 
+bool FixtureBoard::pending_for(const std::string &device, const std::set<int> &pending_mends) const {
+  const ExpectedEntry *e = expectation_for(device);
+  const ExpectedRefusal *r = e ? nullptr : refusal_for(device);
+  const std::set<int> none;
+  const std::set<int> &mends = e ? e->mends : r ? r->mends : none;
+  return std::ranges::any_of(mends, [&](int m) { return pending_mends.contains(m); });
+}
+
 FixtureBoard read_fixture_board(const fs::path &file) {
   FixtureBoard board;
   board.file = file;

@@ -84,6 +84,8 @@ struct FixtureBoard {
   // before a pattern), or nullptr.
   const ExpectedEntry *expectation_for(const std::string &name) const;
   const ExpectedRefusal *refusal_for(const std::string &name) const;
+  // Whether the line a device falls under rests on one of the mends given.
+  bool pending_for(const std::string &name, const std::set<int> &pending_mends) const;
 };
 
 // Reads a .board file; a malformed one throws BoardError naming file and line.

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+// Every fixture board of real hardware under the real daemon and rdbd: the
+// start-up on an empty RDB gives the class table the board expects, and
+// hwtrack-explain --all then finds each device held by its entry or refused,
+// none that an add would still place. HWTRACK_PENDING_MENDS and
+// HWTRACK_BOARD_REPORT work as in the device manager's invariant test.
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/integration/harness.h"
+#include "tools/board/fixture_board.h"
+#include "tools/board/sysfs_tree.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The text of a JSON string member ("" when absent); values hold no quotes.
+std::string member(const std::string &json, const std::string &name) {
+  const std::string key = "\"" + name + "\":\"";
+  const size_t at = json.find(key);
+  return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
+}
+
+// The name the daemon gives a class device: its node, or the interface.
+std::string device_name(const std::string &devpath, const std::string &subsystem) {
+  std::string kernel = devpath.substr(devpath.rfind('/') + 1);
+  for (char &c : kernel) c = c == '!' ? '/' : c;
+  return subsystem == "net" ? kernel : "/dev/" + kernel;
+}
+
+// Whether the start-up's first scan takes the device: its physical device,
+// past the serial core's port devices, is on the platform bus.
+bool in_platform_scan(const fs::path &root, const std::string &devpath) {
+  std::error_code ec;
+  fs::path phys = fs::canonical(root.string() + devpath + "/device", ec);
+  auto subsystem = [&](const fs::path &dev) { return fs::read_symlink(dev / "subsystem", ec).filename().string(); };
+  while (!ec && subsystem(phys) == "serial-base") phys = phys.parent_path();
+  return !ec && subsystem(phys) == "platform";
+}
+
+class FixtureBoardsTest : public itest::DaemonTest {
+ protected:
+  // The class entries the RDB holds for present devices.
+  std::vector<board::ActualEntry> table(const fs::path &root) {
+    std::vector<board::ActualEntry> out;
+    for (const std::string &name : h().rdb_names("sys.hw.class.")) {
+      if (!name.ends_with(".status") || h().rdb_get(name) != "inserted") continue;
+      const std::string entry = name.substr(0, name.size() - 6);
+      const std::string devpath = h().rdb_get("sys.hw." + h().rdb_get(entry + "dev").value_or("-") + ".devpath").value_or("");
+      out.push_back({entry.substr(13, entry.size() - 14), h().rdb_get(entry + "name").value_or(""),
+                     h().rdb_get(entry + "id").value_or(""), h().rdb_get(entry + "location").value_or(""),
+                     in_platform_scan(root, devpath) ? 0 : 1});
+    }
+    return out;
+  }
+
+  std::vector<std::string> explain_all(const fs::path &root) {
+    const auto r = itest::run_program({HWTRACK_TEST_EXPLAIN, "--json", "--all"},
+                                      {{"RDB_DEVICE", h().rdb_socket()}, {"SYSFS_PATH", root.string()}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+      lines.push_back(r.out.substr(at, nl - at));
+    return lines;
+  }
+};
+
+TEST_F(FixtureBoardsTest, DaemonStartUpAndExplainAgreeWithEveryBoard) {
+  const char *pending_env = getenv("HWTRACK_PENDING_MENDS");
+  const std::set<int> pending = board::parse_mend_list(pending_env ? pending_env : "");
+  for (const fs::path &file : board::fixture_board_files(HWTRACK_BOARDS_DIR)) {
+    const board::FixtureBoard b = board::read_fixture_board(file);
+    SCOPED_TRACE(b.name);
+    const fs::path root = h().path("boards/" + b.name + "/sys");
+    board::SysfsTree tree(root);
+    board::lay_out_fixture(b, tree);
+    fs::remove(h().rdb_store());
+    ASSERT_TRUE(h().start_rdbd());
+    for (const auto &[name, value] : b.settings) ASSERT_TRUE(h().rdb_set(name, value, true));
+    itest::DaemonOptions options;
+    options.env = {{"SYSFS_PATH", root.string()}};
+    ASSERT_TRUE(h().start_daemon(options));
+
+    const std::vector<board::ActualEntry> actual = table(root);
+    std::set<std::string> tracked;
+    for (const board::ActualEntry &a : actual) tracked.insert(a.name);
+    std::vector<std::string> untracked;
+    for (const char *cls : {"tty", "net", "block"})
+      for (const std::string &link : tree.class_entries(cls))
+        if (const std::string name = device_name(link, cls); !tracked.contains(name)) untracked.push_back(name);
+    board::Comparison result = board::compare_fixture(b, actual, untracked, pending);
+
+    // After the start-up nothing is left for an add to place: every device
+    // is held by the entry the RDB names for it, or refused.
+    for (const std::string &line : explain_all(root)) {
+      const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
+      const std::string name = device_name(member(line, "devpath"), member(line, "subsystem"));
+      if (verdict == "refused" || (verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath")))
+        continue;
+      (b.pending_for(name, pending) ? result.pending : result.failures)
+          .push_back(name + ": hwtrack-explain says " + verdict);
+    }
+    for (const std::string &failure : result.failures) ADD_FAILURE() << failure;
+    if (getenv("HWTRACK_BOARD_REPORT") || !result.ok()) {
+      std::cout << board::fixture_report(b, actual, untracked);
+      for (const std::string &line : result.pending) std::cout << "  pending: " << line << "\n";
+    }
+    EXPECT_EQ(h().stop_daemon(), 0);
+    EXPECT_EQ(h().stop_rdbd(), 0);
+  }
+}
+
+}  // namespace
