@@ -213,31 +213,18 @@ INSTANTIATE_TEST_SUITE_P(Kernels, Sequence, ::testing::Values(board::Kernel::old
 
 class FixtureBoards : public OneEntryOneDevice, public ::testing::WithParamInterface<fs::path> {
  public:
-  static std::string name_of(const std::string &devpath, const std::string &cls) {
-    std::string kernel = devpath.substr(devpath.rfind('/') + 1);
-    std::ranges::replace(kernel, '!', '/');
-    return cls == "net" ? kernel : "/dev/" + kernel;
-  }
-
-  // The class entries the start-up made, and the class devices it left alone.
-  std::pair<std::vector<board::ActualEntry>, std::vector<std::string>> table() {
+  // The class entries the start-up made.
+  std::vector<board::ActualEntry> table() {
     std::vector<board::ActualEntry> actual;
-    std::set<std::string> tracked;
-    next_event();
     for (const auto &[name, status] : rdb.dump("sys.hw.class.")) {
       if (!name.ends_with(".status") || status != "inserted") continue;
       const std::string entry = name.substr(0, name.size() - 6);
       const std::string devpath = rdb.get("sys.hw." + rdb.get(entry + "dev").value_or("-") + ".devpath").value_or("");
       actual.push_back({entry.substr(13, entry.size() - 14), rdb.get(entry + "name").value_or(""),
                         rdb.get(entry + "id").value_or(""), rdb.get(entry + "location").value_or(""),
-                        is_subsystem(devpath.c_str(), "platform") ? 0 : 1});
-      tracked.insert(actual.back().name);
+                        board::in_platform_scan(sys, devpath) ? 0 : 1});
     }
-    std::vector<std::string> untracked;
-    for (const char *cls : {"tty", "net", "block"})
-      for (const std::string &link : sys.class_entries(cls))
-        if (const std::string name = name_of(link, cls); !tracked.contains(name)) untracked.push_back(name);
-    return {actual, untracked};
+    return actual;
   }
 };
 
@@ -267,7 +254,8 @@ TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
     else
       ADD_FAILURE() << what;
   }
-  const auto [actual, untracked] = table();
+  const std::vector<board::ActualEntry> actual = table();
+  const std::vector<std::string> untracked = board::untracked_devices(sys, actual);
   const board::Comparison result = board::compare_fixture(b, actual, untracked, pending);
   for (const std::string &failure : result.failures) ADD_FAILURE() << failure;
   pending_lines.insert(pending_lines.end(), result.pending.begin(), result.pending.end());

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,27 +27,10 @@ std::string member(const std::string &json, const std::string &name) {
   return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
 }
 
-// The name the daemon gives a class device: its node, or the interface.
-std::string device_name(const std::string &devpath, const std::string &subsystem) {
-  std::string kernel = devpath.substr(devpath.rfind('/') + 1);
-  for (char &c : kernel) c = c == '!' ? '/' : c;
-  return subsystem == "net" ? kernel : "/dev/" + kernel;
-}
-
-// Whether the start-up's first scan takes the device: its physical device,
-// past the serial core's port devices, is on the platform bus.
-bool in_platform_scan(const fs::path &root, const std::string &devpath) {
-  std::error_code ec;
-  fs::path phys = fs::canonical(root.string() + devpath + "/device", ec);
-  auto subsystem = [&](const fs::path &dev) { return fs::read_symlink(dev / "subsystem", ec).filename().string(); };
-  while (!ec && subsystem(phys) == "serial-base") phys = phys.parent_path();
-  return !ec && subsystem(phys) == "platform";
-}
-
 class FixtureBoardsTest : public itest::DaemonTest {
  protected:
   // The class entries the RDB holds for present devices.
-  std::vector<board::ActualEntry> table(const fs::path &root) {
+  std::vector<board::ActualEntry> table(const board::SysfsTree &tree) {
     std::vector<board::ActualEntry> out;
     for (const std::string &name : h().rdb_names("sys.hw.class.")) {
       if (!name.ends_with(".status") || h().rdb_get(name) != "inserted") continue;
@@ -56,7 +38,7 @@ class FixtureBoardsTest : public itest::DaemonTest {
       const std::string devpath = h().rdb_get("sys.hw." + h().rdb_get(entry + "dev").value_or("-") + ".devpath").value_or("");
       out.push_back({entry.substr(13, entry.size() - 14), h().rdb_get(entry + "name").value_or(""),
                      h().rdb_get(entry + "id").value_or(""), h().rdb_get(entry + "location").value_or(""),
-                     in_platform_scan(root, devpath) ? 0 : 1});
+                     board::in_platform_scan(tree, devpath) ? 0 : 1});
     }
     return out;
   }
@@ -88,20 +70,15 @@ TEST_F(FixtureBoardsTest, DaemonStartUpAndExplainAgreeWithEveryBoard) {
     options.env = {{"SYSFS_PATH", root.string()}};
     ASSERT_TRUE(h().start_daemon(options));
 
-    const std::vector<board::ActualEntry> actual = table(root);
-    std::set<std::string> tracked;
-    for (const board::ActualEntry &a : actual) tracked.insert(a.name);
-    std::vector<std::string> untracked;
-    for (const char *cls : {"tty", "net", "block"})
-      for (const std::string &link : tree.class_entries(cls))
-        if (const std::string name = device_name(link, cls); !tracked.contains(name)) untracked.push_back(name);
+    const std::vector<board::ActualEntry> actual = table(tree);
+    const std::vector<std::string> untracked = board::untracked_devices(tree, actual);
     board::Comparison result = board::compare_fixture(b, actual, untracked, pending);
 
     // After the start-up nothing is left for an add to place: every device
     // is held by the entry the RDB names for it, or refused.
     for (const std::string &line : explain_all(root)) {
       const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
-      const std::string name = device_name(member(line, "devpath"), member(line, "subsystem"));
+      const std::string name = board::class_device_name(member(line, "devpath"), member(line, "subsystem"));
       if (verdict == "refused" || (verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath")))
         continue;
       (b.pending_for(name, pending) ? result.pending : result.failures)

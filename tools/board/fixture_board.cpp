@@ -291,6 +291,31 @@ void lay_out_fixture(const FixtureBoard &board, SysfsTree &tree) {
   }
 }
 
+std::string class_device_name(const std::string &devpath, const std::string &cls) {
+  std::string kernel = kernel_of(devpath);
+  std::ranges::replace(kernel, '!', '/');
+  return cls == "net" ? kernel : "/dev/" + kernel;
+}
+
+bool in_platform_scan(const SysfsTree &tree, const std::string &devpath) {
+  std::error_code ec;
+  fs::path phys = fs::canonical(tree.path_of(devpath) / "device", ec);
+  auto subsystem = [&](const fs::path &dev) { return fs::read_symlink(dev / "subsystem", ec).filename().string(); };
+  while (!ec && subsystem(phys) == "serial-base") phys = phys.parent_path();
+  return !ec && subsystem(phys) == "platform";
+}
+
+std::vector<std::string> untracked_devices(const SysfsTree &tree, const std::vector<ActualEntry> &actual) {
+  std::vector<std::string> out;
+  for (const char *cls : {"tty", "net", "block"})
+    for (const std::string &link : tree.class_entries(cls))
+      if (const std::string name = class_device_name(link, cls); std::ranges::none_of(actual, [&](const auto &a) {
+            return a.name == name;
+          }))
+        out.push_back(name);
+  return out;
+}
+
 Comparison compare_fixture(const FixtureBoard &board, const std::vector<ActualEntry> &actual,
                            const std::vector<std::string> &untracked, const std::set<int> &pending_mends) {
   Comparison out;

@@ -105,6 +105,15 @@ struct ActualEntry {
   int scan = 0;
 };
 
+// The name hwtrackd gives a class device of class cls ("tty", "net",
+// "block"): its device node, or the interface's name.
+std::string class_device_name(const std::string &devpath, const std::string &cls);
+// Whether hwtrackd's first start-up scan takes the device: its physical
+// device, past the serial core's port devices, is on the platform bus.
+bool in_platform_scan(const SysfsTree &tree, const std::string &devpath);
+// The names of the tree's tty, net and block devices that actual leaves out.
+std::vector<std::string> untracked_devices(const SysfsTree &tree, const std::vector<ActualEntry> &actual);
+
 struct Comparison {
   std::vector<std::string> failures;  // differences on lines no pending mend covers
   std::vector<std::string> pending;   // differences on lines of a pending mend
