@@ -20,13 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The text of a JSON string member ("" when absent); values hold no quotes.
-std::string member(const std::string &json, const std::string &name) {
-  const std::string key = "\"" + name + "\":\"";
-  const size_t at = json.find(key);
-  return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
-}
-
 class FixtureBoardsTest : public itest::DaemonTest {
  protected:
   // The class entries the RDB holds for present devices.
@@ -77,9 +70,9 @@ TEST_F(FixtureBoardsTest, DaemonStartUpAndExplainAgreeWithEveryBoard) {
     // After the start-up nothing is left for an add to place: every device
     // is held by the entry the RDB names for it, or refused.
     for (const std::string &line : explain_all(root)) {
-      const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
-      const std::string name = board::class_device_name(member(line, "devpath"), member(line, "subsystem"));
-      if (verdict == "refused" || (verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath")))
+      const std::string verdict = itest::json_member(line, "verdict"), dev = itest::json_member(line, "dev");
+      const std::string name = board::class_device_name(itest::json_member(line, "devpath"), itest::json_member(line, "subsystem"));
+      if (verdict == "refused" || (verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == itest::json_member(line, "devpath")))
         continue;
       (b.pending_for(name, pending) ? result.pending : result.failures)
           .push_back(name + ": hwtrack-explain says " + verdict);
