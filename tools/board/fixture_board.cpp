@@ -384,7 +384,7 @@ std::string fixture_report(const FixtureBoard &board, const std::vector<ActualEn
     std::string text = describe(e);
     if (!e.mends.empty()) {
       text += " (mend";
-      for (const int m : e.mends) text += " " + std::to_string(m);
+      for (const int m : e.mends) text += m == 0 ? " open" : m == kSettingMend ? " setting" : " " + std::to_string(m);
       text += ")";
     }
     rows[e.name].expected = text;
