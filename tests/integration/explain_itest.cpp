@@ -15,13 +15,6 @@
 
 namespace {
 
-// The text of a JSON string member ("" when absent); values hold no quotes.
-std::string member(const std::string &json, const std::string &name) {
-  const std::string key = "\"" + name + "\":\"";
-  const size_t at = json.find(key);
-  return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
-}
-
 class ExplainTest : public itest::DaemonTest {
  protected:
   std::map<std::string, std::optional<std::string>> rdb_dump() {
@@ -80,8 +73,8 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
     ASSERT_EQ(events.back().subsystem, "tty");
     const std::vector<std::string> said = explain({tty});
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(member(said[0], "rule"), row.rule) << said[0];
-    const std::string entry = member(said[0], "entry");
+    EXPECT_EQ(itest::json_member(said[0], "rule"), row.rule) << said[0];
+    const std::string entry = itest::json_member(said[0], "entry");
     ASSERT_NO_FATAL_FAILURE(send_and_settle(events));
     EXPECT_EQ(h().rdb_get(entry + ".status"), "inserted") << said[0];
     EXPECT_EQ(h().rdb_get("sys.hw." + h().rdb_get(entry + ".dev").value_or("-") + ".devpath"), tty) << said[0];
@@ -92,8 +85,8 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
   // The Ethernet chip on bus 2 is refused by the board's setting, named.
   size_t held = 0, refused = 0, internal = 0;
   for (const std::string &line : explain({"--all"})) {
-    const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
-    held += verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath");
+    const std::string verdict = itest::json_member(line, "verdict"), dev = itest::json_member(line, "dev");
+    held += verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == itest::json_member(line, "devpath");
     refused += verdict == "refused" && line.find("###hwtrack### device not found") != std::string::npos;
     internal += line.find(R"("refused_by":"sys.hw.cfg.internal_usb_bus=\"2\"")") != std::string::npos;
   }
