@@ -12,6 +12,7 @@ KERNEL is 6.1 or 6.12; SETTING is the value of sys.hw.cfg.internal_usb_bus
 """
 import argparse
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -280,8 +281,10 @@ class Scenario:
         for p in sorted(snap.present.values(), key=lambda p: p.name):
             want, has = self.tracked(snap, p), snap.holder(p.devpath)
             if want != bool(has):
+                why = self.agent.sh(f"hwtrack-explain {p.devpath} | grep -i -m2 'refused\\|why\\|id '")[1]
                 bad.append(f"{p.name} ({self.owner(snap, p)}, {p.devpath}): expected "
-                           f"{'an entry' if want else 'none'}, has {has or 'none'}")
+                           f"{'an entry' if want else 'none'}, has {has or 'none'}; hwtrack-explain: "
+                           + " / ".join(why.split("\n")).strip(" /"))
         last = {}
         for call in snap.calls:
             f = call.split()
@@ -459,7 +462,16 @@ def main():
     ap.add_argument("--shell", action="store_true",
                     help="boot the first run's guest with the coldplugged devices and a shell on this terminal")
     ap.add_argument("--accel", default="kvm:tcg", help="accelerators to try in order (default kvm:tcg)")
+    ap.add_argument("--limit", type=int, default=900, help="seconds all runs may take (default 900)")
     args = ap.parse_args()
+
+    # A time-out or a stop ends the run through the same clean-up as a failure.
+    def give_up(signo, _):
+        raise vm.VmError(f"the runs took longer than {args.limit} s" if signo == signal.SIGALRM else
+                         f"stopped by signal {signo}")
+    for signo in (signal.SIGALRM, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signo, give_up)
+    signal.alarm(args.limit)
     runs = [r.split(":", 1) for r in (args.run or ["6.1:absent", "6.12:none"])]
     bindir = Path(args.build) / "bin"
     busybox = vm.fetch_busybox()
