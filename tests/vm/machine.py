@@ -6,6 +6,7 @@ and unpacked, never installed), builds the initramfs, boots it and gives the
 scenario two channels: QMP to plug and unplug devices, and a shell on the
 guest's second serial port to read its state.
 """
+import ctypes
 import json
 import os
 import re
@@ -30,6 +31,11 @@ PROGRAMS = ["hwtrackd", "rdbd", "rdb", "hwtrack-explain"]
 
 class VmError(Exception):
     """The machine could not be made, booted or reached: the run fails with this text."""
+
+
+def die_with_parent():
+    """In the child before exec: SIGKILL when the driver dies, however it dies."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
 
 
 def run(*argv, **kw):
@@ -310,7 +316,8 @@ class Machine:
             argv += d
         self.started = time.monotonic()
         self.log = open(self.dir / "qemu.log", "w")
-        self.qemu = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        self.qemu = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+                                     preexec_fn=die_with_parent)
         try:
             deadline = time.monotonic() + 30
             while not (self.dir / "qmp.sock").exists():

@@ -427,7 +427,6 @@ def report(step, what, bad, snap):
 
 def run_scenario(machine_, setting, only):
     s = Scenario(machine_, setting)
-    s.agent.ok("rdb set -p sys.hw.cfg.hwclass_script /etc/class-script && rdb set -p sys.hw.cfg.debug 7")
     if setting != "absent":
         s.agent.ok(f"rdb set -p sys.hw.cfg.internal_usb_bus '{setting}'")
     passed = failed = 0
