@@ -106,6 +106,8 @@ class Scenario:
         self.chardevs = {f"ch-{n}" for n in COLDPLUG if DEVICES[n].driver == "usb-serial"}
         self.history = {}  # step key -> {device name: entry prefix}
         self.log_from = 1
+        self.calls_seen = 0  # the class script's calls before the step
+        self.step_calls = []  # and during it
 
     # Internal buses by the setting: absent, bus number 2; "none", no bus.
     def internal(self, bus):
@@ -156,9 +158,9 @@ class Scenario:
 
     # -- actions --------------------------------------------------------------
 
-    def settle(self, want=None):
-        """Waits until the plugged devices show their class devices (and
-        unplugged ones none), then until the daemon has handled every event."""
+    def wait_plugged(self):
+        """Waits until the plugged devices show their class devices, and
+        unplugged ones none."""
         deadline = time.monotonic() + 120
         while True:
             snap = Snapshot(self.agent, self.log_from, full=False)
@@ -170,13 +172,18 @@ class Scenario:
                 elif who.startswith("an unknown"):
                     counts[who] = -1
             if counts == {n: DEVICES[n].count for n in self.where}:
-                break
+                return
             if time.monotonic() > deadline:
                 raise vm.VmError(f"devices not as plugged within 120 s: {counts}")
             time.sleep(0.3)
+
+    def settle(self):
+        """Waits for the devices, then until the daemon has handled every event."""
+        self.wait_plugged()
         self.agent.ok("settle", bound=90)
 
     def start(self):
+        self.wait_plugged()  # all there before the start: no add event races the start-up scan
         self.agent.ok("daemon_start")
 
     def restart(self):
@@ -221,6 +228,18 @@ class Scenario:
                      if p.name.startswith("net/") and self.owner(snap, p) == "usbnet")
         self.agent.ok(f"ip link set dev {iface} name wan0")
 
+    def plug_during_scan(self):
+        """Unplugs the network adapter, then plugs it while the start-up
+        scan waits in its first class script: the scan finds the adapter,
+        and its add event waits in the socket."""
+        self.unplug("usbnet")
+        self.settle()
+        self.agent.ok("daemon_stop; touch /run/script-hold; daemon_start")
+        self.agent.ok("wait_for 1200 test -e /run/script-held")
+        self.plug("usbnet")
+        self.wait_plugged()
+        self.agent.ok("rm /run/script-hold /run/script-held")
+
     def stop_under_script(self):
         """Unplugs an adapter with a class script that stays running, plugs
         it back (its events wait in the socket), asks the daemon to stop,
@@ -230,21 +249,13 @@ class Scenario:
         self.unplug("ftdi-b")
         self.agent.ok("wait_for 1200 test -e /run/script-held")
         self.plug("ftdi-b")
-        self.settle_sysfs_only()
+        self.wait_plugged()
         calls = self.agent.ok("cat /run/calls").splitlines()
         self.agent.ok("kill -TERM $(daemon_pid)")
         self.agent.ok("rm /run/script-hold; daemon_stop")
         after = self.agent.ok("cat /run/calls").splitlines()[len(calls):]
-        self.agent.ok("rm -f /run/script-held; daemon_start")
+        self.agent.ok("rm /run/script-held; daemon_start")
         return [f"class script started after the stop request: {after}"] if after else []
-
-    def settle_sysfs_only(self):
-        deadline = time.monotonic() + 120
-        while not any(self.owner(s, p) == "ftdi-b" for s in [Snapshot(self.agent, self.log_from, False)]
-                      for p in s.present.values()):
-            if time.monotonic() > deadline:
-                raise vm.VmError("ftdi-b's tty did not come back within 120 s")
-            time.sleep(0.3)
 
     # -- the check ------------------------------------------------------------
 
@@ -281,10 +292,10 @@ class Scenario:
         for p in sorted(snap.present.values(), key=lambda p: p.name):
             want, has = self.tracked(snap, p), snap.holder(p.devpath)
             if want != bool(has):
-                why = self.agent.sh(f"hwtrack-explain {p.devpath} | grep -i -m2 'refused\\|why\\|id '")[1]
+                why = self.agent.sh(f"hwtrack-explain {p.devpath} | grep -E '^  (kind|entry|log) '")[1]
                 bad.append(f"{p.name} ({self.owner(snap, p)}, {p.devpath}): expected "
-                           f"{'an entry' if want else 'none'}, has {has or 'none'}; hwtrack-explain: "
-                           + " / ".join(why.split("\n")).strip(" /"))
+                           f"{'an entry' if want else 'none'}, has {has or 'none'}; hwtrack-explain says:\n      "
+                           + "\n      ".join(" ".join(l.split()) for l in why.splitlines()))
         last = {}
         for call in snap.calls:
             f = call.split()
@@ -337,6 +348,15 @@ def named(name, iface):
     return check
 
 
+def told(name, statuses):
+    """The statuses the class script was told for the device's entry during the step."""
+    def check(s, snap):
+        entry = s.entries_of(snap).get(name) or "?"
+        got = [c.split()[-1] for c in s.step_calls if c.split()[0] + "." == entry]
+        return [] if got == statuses else [f"{name} ({entry}): expected the script told {statuses}, told {got}"]
+    return check
+
+
 def logged(text):
     def check(s, snap):
         return [] if any(text in line for line in snap.log) else [f"expected a log line with {text!r}"]
@@ -362,8 +382,10 @@ STEPS = [
     ("twins", "two identical adapters, one behind a hub", lambda s: s.plug("twin-1", "twin-2"),
      [told_apart("twin-1", "twin-2")]),
     ("restart", "the daemon restarted on an unchanged board", Scenario.restart, [same_entries("twins")]),
+    ("scan", "the USB network adapter plugged while the start-up scan runs", Scenario.plug_during_scan,
+     [same_entry("usbnet", "restart"), told("usbnet", ["removed", "inserted"])]),
     ("rename", "the USB network interface renamed to wan0 (a move)", Scenario.rename,
-     [same_entry("usbnet", "restart"), named("usbnet", "wan0")]),
+     [same_entry("usbnet", "scan"), named("usbnet", "wan0")]),
     ("stop", "a stop while the class script runs, then a start", Scenario.stop_under_script,
      [same_entry("ftdi-b", "plug"), logged("stop requested - waiting")]),
     ("bus2", "a super-speed stick on the controller's USB 3 bus", lambda s: s.plug("ss-stick"),
@@ -435,6 +457,7 @@ def run_scenario(machine_, setting, only):
         s.settle()
         snap = Snapshot(s.agent, s.log_from)
         s.log_from += len(snap.log)
+        s.step_calls, s.calls_seen = snap.calls[s.calls_seen:], len(snap.calls)
         s.history[key] = s.entries_of(snap)
         if only and key != only:
             continue
