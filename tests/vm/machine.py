@@ -25,8 +25,38 @@ CACHE = Path(os.environ.get("HWTRACK_VM_CACHE", Path.home() / ".cache" / "hwtrac
 # modules.dep. 8250, pnp and the PCI hot-plug drivers are built in.
 MODULES = ["xhci-pci", "usbserial", "ftdi_sio", "usbnet", "cdc_ether", "rndis_host",
            "usb-storage", "sd_mod", "e1000e"]
-KERNELS = {"6.1": "linux-image-amd64", "6.12": "linux-image-6.12-amd64"}
 PROGRAMS = ["hwtrackd", "rdbd", "rdb", "hwtrack-explain"]
+
+
+class Arch:
+    """A guest architecture: QEMU's program and machine, Debian's packages
+    (of another architecture through multiarch lists, nothing installed),
+    the console and the port the host's commands come in on."""
+
+    def __init__(self, name, qemu, machine, dpkg, userland, console, control, kernels):
+        self.name, self.qemu, self.machine = name, qemu, machine
+        self.dpkg, self.userland = dpkg, userland
+        self.console, self.control, self.kernels = console, control, kernels
+
+    def apt(self, *argv):
+        """apt-get or apt-cache seeing this architecture's lists too."""
+        extra = [] if self.dpkg == HOST_DPKG and self.userland == HOST_DPKG else \
+            [f"-oAPT::Architectures::={a}" for a in (HOST_DPKG, self.dpkg, self.userland)]
+        return [argv[0], *extra, *argv[1:]]
+
+
+HOST_DPKG = "amd64"
+ARCHES = {
+    # q35: COM ports on pnp, xHCI and root ports on PCIe.
+    "x86_64": Arch("x86_64", "qemu-system-x86_64", ["-M", "q35"], "amd64", "amd64", "ttyS0", "ttyS1",
+                   {"6.1": "linux-image-amd64", "6.12": "linux-image-6.12-amd64"}),
+    # virt booted with its device tree: the PL011 on AMBA is the only UART,
+    # so it carries the commands and the kernel's console goes nowhere; the
+    # PCIe host is a platform device, as on most ARM boards. An armhf
+    # userland runs on the arm64 kernel, as on many 32-bit board images.
+    "aarch64": Arch("aarch64", "qemu-system-aarch64", ["-M", "virt", "-cpu", "cortex-a57"], "arm64", "armhf",
+                    "tty0", "ttyAMA0", {"6.1": "linux-image-arm64", "6.12": "linux-image-6.12-arm64"}),
+}
 
 
 class VmError(Exception):
@@ -44,40 +74,44 @@ def run(*argv, **kw):
 
 # --- packages ---------------------------------------------------------------
 
-def apt_field(package, field):
-    out = run("apt-cache", "show", "--no-all-versions", package)
+def apt_field(arch, package, field):
+    out = run(*arch.apt("apt-cache", "show", "--no-all-versions", package))
     m = re.search(rf"^{field}: (.*)$", out, re.M)
     if not m:
         raise VmError(f"apt-cache show {package}: no {field}")
     return m.group(1)
 
 
-def resolve(meta):
+def resolve(arch, meta):
     """The versioned kernel package a meta package names now, and its version."""
-    out = run("apt-cache", "depends", "--important", meta)
-    m = re.search(r"Depends: (linux-image-\S+)", out)
+    out = run(*arch.apt("apt-cache", "depends", "--important", f"{meta}:{arch.dpkg}"))
+    m = re.search(r"Depends: (linux-image-[^\s:]+)", out)
     if not m:
         raise VmError(f"apt-cache depends {meta}: no linux-image dependency")
-    return m.group(1), apt_field(m.group(1), "Version")
+    return m.group(1), apt_field(arch, f"{m.group(1)}:{arch.dpkg}", "Version")
 
 
-def unpacked(package, version, prepare=None):
+def refresh_lists(arch):
+    subprocess.run(arch.apt("apt-get", "update", "-qq"), check=False)
+
+
+def unpacked(arch, package, version, prepare=None):
     """The package's files below a cache folder named by its version,
     downloaded and unpacked on first use (the lists refreshed once if the
     version has left the mirror)."""
-    dest = CACHE / f"{package}_{version.replace(':', '%')}"
+    dest = CACHE / f"{package.replace(':', '_')}_{version.replace(':', '%')}"
     if (dest / ".complete").exists():
         return dest
     CACHE.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as tmp:
         for attempt in (1, 2):
-            r = subprocess.run(["apt-get", "download", f"{package}={version}"], cwd=tmp,
+            r = subprocess.run(arch.apt("apt-get", "download", f"{package}={version}"), cwd=tmp,
                                text=True, capture_output=True)
             if r.returncode == 0:
                 break
             if attempt == 2:
                 raise VmError(f"apt-get download {package}={version} failed:\n{r.stderr}")
-            subprocess.run(["apt-get", "update", "-qq"], check=False)
+            refresh_lists(arch)
         deb = next(Path(tmp).glob("*.deb"))
         shutil.rmtree(dest, ignore_errors=True)
         run("dpkg-deb", "-x", str(deb), str(dest))
@@ -87,25 +121,30 @@ def unpacked(package, version, prepare=None):
     return dest
 
 
-def fetch_kernel(flavour):
+def fetch_kernel(arch, flavour):
     """(vmlinuz, modules folder, release) of the kernel a flavour resolves to today."""
     try:
-        package, version = resolve(KERNELS[flavour])
+        package, version = resolve(arch, arch.kernels[flavour])
     except (subprocess.CalledProcessError, VmError):
-        subprocess.run(["apt-get", "update", "-qq"], check=False)
-        package, version = resolve(KERNELS[flavour])
+        refresh_lists(arch)
+        package, version = resolve(arch, arch.kernels[flavour])
     release = package.removeprefix("linux-image-")
 
     def depmod(root):
         run("depmod", "-b", str(root), release)
 
-    root = unpacked(package, version, depmod)
+    root = unpacked(arch, f"{package}:{arch.dpkg}", version, depmod)
     return root / "boot" / f"vmlinuz-{release}", root / "lib" / "modules" / release, release
 
 
-def fetch_busybox():
-    root = unpacked("busybox-static", apt_field("busybox-static", "Version"))
-    return root / "bin" / "busybox"
+def fetch_busybox(arch):
+    package = f"busybox-static:{arch.userland}"
+    try:
+        version = apt_field(arch, package, "Version")
+    except (subprocess.CalledProcessError, VmError):
+        refresh_lists(arch)
+        version = apt_field(arch, package, "Version")
+    return unpacked(arch, package, version) / "bin" / "busybox"
 
 
 def module_order(moddir):
@@ -137,8 +176,10 @@ def module_order(moddir):
 # --- initramfs ----------------------------------------------------------------
 
 def libraries(binary):
-    """Shared libraries a binary needs, as absolute paths on this machine."""
-    return re.findall(r"(/\S+) \(0x", run("ldd", str(binary)))
+    """Shared libraries a binary needs, as absolute paths on this machine
+    (none for a static one, as the cross builds are)."""
+    r = subprocess.run(["ldd", str(binary)], text=True, capture_output=True)
+    return re.findall(r"(/\S+) \(0x", r.stdout) if r.returncode == 0 else []
 
 
 def build_initramfs(out, bindir, moddir, busybox):
@@ -299,19 +340,21 @@ class Machine:
     """A booted guest with a folder of its own; close() (or leaving a with
     block) ends QEMU and removes the folder."""
 
-    def __init__(self, kernel, initrd, devices=(), append="", accel="tcg", bound=300):
+    def __init__(self, arch, kernel, initrd, devices=(), append="", accel="tcg", bound=300):
         self.dir = Path(tempfile.mkdtemp(prefix="hwtrack-vm-"))
         self.qemu, self.accel = None, accel
-        qemu = shutil.which("qemu-system-x86_64")
+        qemu = shutil.which(arch.qemu)
         if not qemu:
-            raise VmError("qemu-system-x86_64 not found: apt-get install qemu-system-x86")
-        argv = [qemu, "-M", "q35", "-m", "512", "-smp", "1", "-nodefaults", "-display", "none",
+            raise VmError(f"{arch.qemu} not found: apt-get install qemu-system-x86 qemu-system-arm")
+        argv = [qemu, *arch.machine, "-m", "512", "-smp", "1", "-nodefaults", "-display", "none",
                 "-no-reboot", "-accel", accel, "-kernel", str(kernel), "-initrd", str(initrd),
-                "-append", f"console=ttyS0 rdinit=/init panic=-1 loglevel=5 {append}".strip(),
-                "-chardev", f"file,id=con,path={self.dir / 'console.log'}", "-serial", "chardev:con",
+                "-append", f"console={arch.console} hwtrack.ctl={arch.control} rdinit=/init panic=-1 "
+                           f"loglevel=5 {append}".strip(),
                 "-chardev", f"socket,id=ctl,path={self.dir / 'ctl.sock'},server=on,wait=off",
-                "-serial", "chardev:ctl",
                 "-qmp", f"unix:{self.dir / 'qmp.sock'},server=on,wait=off"]
+        if arch.console.startswith("ttyS"):  # the console on the first port, the commands on the second
+            argv += ["-chardev", f"file,id=con,path={self.dir / 'console.log'}", "-serial", "chardev:con"]
+        argv += ["-serial", "chardev:ctl"]
         for d in devices:
             argv += d
         self.started = time.monotonic()
@@ -356,13 +399,13 @@ class Machine:
         self.close()
 
 
-def boot(kernel, initrd, devices, append="", accels=("kvm", "tcg")):
+def boot(arch, kernel, initrd, devices, append="", accels=("kvm", "tcg")):
     """The first accelerator that boots the guest: a KVM that hangs (as
     nested KVM does on some hosts) gets a short bound, then TCG its turn."""
     for n, accel in enumerate(accels):
         last = n == len(accels) - 1
         try:
-            return Machine(kernel, initrd, devices, append, accel, bound=300 if last else 40)
+            return Machine(arch, kernel, initrd, devices, append, accel, bound=300 if last else 40)
         except VmError as e:
             if last:
                 raise

@@ -125,8 +125,8 @@ class Scenario:
                 return f"an unknown USB device {comp}"
         if p.driver == "e1000e":
             return "nic"
-        if "/pnp0/" in p.devpath:
-            return "COM port"
+        if "/pnp0/" in p.devpath or ".pl011/" in p.devpath:
+            return "on-board UART"
         if "/serial8250/" in p.devpath:
             return "8250 placeholder"
         return "something else"
@@ -137,10 +137,10 @@ class Scenario:
 
     def tracked(self, snap, p):
         """Whether the rules track a class device: ttys, interfaces and
-        partitions of the devices plugged, and the machine's COM ports; not
+        partitions of the devices plugged, and the machine's UARTs; not
         the 8250 placeholders, whole disks or devices on an internal bus."""
         who = self.owner(snap, p)
-        if who == "COM port":
+        if who == "on-board UART":
             return True
         if who not in self.where or (p.name.startswith("block/") and not p.partition):
             return False
@@ -483,6 +483,8 @@ def main():
     ap.add_argument("--only", choices=[s[0] for s in STEPS], help="report only this step (all steps run)")
     ap.add_argument("--shell", action="store_true",
                     help="boot the first run's guest with the coldplugged devices and a shell on this terminal")
+    ap.add_argument("--arch", choices=list(vm.ARCHES), default="x86_64",
+                    help="the guest: x86_64 (q35) or aarch64 (virt, with an armhf build in --build)")
     ap.add_argument("--accel", default="kvm:tcg", help="accelerators to try in order (default kvm:tcg)")
     ap.add_argument("--limit", type=int, default=900, help="seconds all runs may take (default 900)")
     args = ap.parse_args()
@@ -496,21 +498,22 @@ def main():
     signal.alarm(args.limit)
     runs = [r.split(":", 1) for r in (args.run or ["6.1:absent", "6.12:none"])]
     bindir = Path(args.build) / "bin"
-    busybox = vm.fetch_busybox()
+    arch = vm.ARCHES[args.arch]
+    busybox = vm.fetch_busybox(arch)
     accels = args.accel.split(":")
     total_passed = total_failed = 0
     began = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="hwtrack-vm-run-") as tmp:
         images = make_images(tmp)
         for flavour, setting in runs:
-            kernel, moddir, release = vm.fetch_kernel(flavour)
+            kernel, moddir, release = vm.fetch_kernel(arch, flavour)
             initrd = Path(tmp) / f"initrd-{flavour}.gz"
             vm.build_initramfs(initrd, bindir, moddir, busybox)
             if args.shell:
-                return shell(kernel, initrd, qemu_devices(images), accels)
+                return shell(arch, kernel, initrd, qemu_devices(images), accels)
             print(f"=== {release}, sys.hw.cfg.internal_usb_bus {setting}", flush=True)
             run_began = time.monotonic()
-            with vm.boot(kernel, initrd, qemu_devices(images), accels=accels) as m:
+            with vm.boot(arch, kernel, initrd, qemu_devices(images), accels=accels) as m:
                 accels = [m.accel]  # the next boot need not try again
                 print(f"booted under {m.accel} in {m.boot_seconds:.1f} s", flush=True)
                 try:
@@ -526,13 +529,16 @@ def main():
     return 1 if total_failed else 0
 
 
-def shell(kernel, initrd, devices, accels):
+def shell(arch, kernel, initrd, devices, accels):
     """A person's session: the guest's console on this terminal, QEMU's
     monitor behind Ctrl-A c (device_add, device_del), the helpers sourced."""
-    argv = ["qemu-system-x86_64", "-M", "q35", "-m", "512", "-nodefaults", "-display", "none",
-            "-no-reboot", "-accel", accels[-1], "-kernel", str(kernel), "-initrd", str(initrd),
-            "-append", "console=ttyS0 rdinit=/init panic=-1 loglevel=5 hwtrack.shell",
-            "-serial", "mon:stdio", "-serial", "null"]
+    console = "ttyS0" if arch.console.startswith("ttyS") else arch.control
+    argv = [arch.qemu, *arch.machine, "-m", "512", "-nodefaults", "-display", "none", "-no-reboot",
+            "-accel", accels[-1], "-kernel", str(kernel), "-initrd", str(initrd),
+            "-append", f"console={console} rdinit=/init panic=-1 loglevel=5 hwtrack.shell",
+            "-serial", "mon:stdio"]
+    if console == "ttyS0":
+        argv += ["-serial", "null"]  # ttyS1 is there as in a run
     for d in devices:
         argv += d
     return subprocess.run(argv).returncode
