@@ -9,6 +9,7 @@ guest's second serial port to read its state.
 import ctypes
 import json
 import os
+import platform
 import re
 import select
 import shutil
@@ -367,7 +368,11 @@ class Machine:
                 if self.qemu.poll() is not None or time.monotonic() > deadline:
                     raise VmError("QEMU could not start:\n" + (self.dir / "qemu.log").read_text())
                 time.sleep(0.05)
-            self.qmp = Qmp(self.dir / "qmp.sock")
+            try:
+                self.qmp = Qmp(self.dir / "qmp.sock")
+            except OSError as e:
+                self.qemu.wait(10)
+                raise VmError(f"QEMU could not start ({e}):\n" + (self.dir / "qemu.log").read_text())
             self.agent = Agent(self.dir / "ctl.sock", bound)
             self.boot_seconds = time.monotonic() - self.started
         except BaseException:
@@ -402,6 +407,8 @@ class Machine:
 def boot(arch, kernel, initrd, devices, append="", accels=("kvm", "tcg")):
     """The first accelerator that boots the guest: a KVM that hangs (as
     nested KVM does on some hosts) gets a short bound, then TCG its turn."""
+    if arch.name != platform.machine():  # KVM runs the host's architecture only
+        accels = [a for a in accels if a != "kvm"] or ["tcg"]
     for n, accel in enumerate(accels):
         last = n == len(accels) - 1
         try:
