@@ -5,10 +5,12 @@ unplugged over QMP, and one check after every step: each device the rules
 track is held by exactly one class entry, no two present devices share an
 identity, and the RDB agrees with the class script's calls.
 
-usage: tests/vm/scenario.py [--build DIR] [--run KERNEL:SETTING ...]
-                            [--only STEP] [--shell] [--accel A[:B]]
+usage: tests/vm/scenario.py [--arch x86_64|aarch64] [--build DIR]
+                            [--run KERNEL:SETTING ...] [--only STEP] [--shell]
+                            [--accel A[:B]] [--limit SECONDS]
 KERNEL is 6.1 or 6.12; SETTING is the value of sys.hw.cfg.internal_usb_bus
 ("absent" leaves it unset). Exits 0 when every step of every run passed.
+docs/real-kernel.md tells what each step checks.
 """
 import argparse
 import re
@@ -100,7 +102,7 @@ class Snapshot:
 
 class Scenario:
     def __init__(self, vm_, setting):
-        self.vm, self.agent, self.qmp = vm_, vm_.agent, vm_.qmp
+        self.agent, self.qmp = vm_.agent, vm_.qmp
         self.setting = setting
         self.where = {name: DEVICES[name].port for name in COLDPLUG}  # plugged now: name -> port
         self.chardevs = {f"ch-{n}" for n in COLDPLUG if DEVICES[n].driver == "usb-serial"}
