@@ -189,7 +189,7 @@ class Scenario:
         self.agent.ok("daemon_start")
 
     def restart(self):
-        self.agent.ok("daemon_stop")
+        self.agent.ok("daemon_stop", bound=90)
         self.agent.ok("daemon_start")
 
     def plug(self, *names, port=None):
@@ -236,7 +236,7 @@ class Scenario:
         and its add event waits in the socket."""
         self.unplug("usbnet")
         self.settle()
-        self.agent.ok("daemon_stop; touch /run/script-hold; daemon_start")
+        self.agent.ok("daemon_stop; touch /run/script-hold; daemon_start", bound=90)
         self.agent.ok("wait_for 1200 test -e /run/script-held")
         self.plug("usbnet")
         self.wait_plugged()
@@ -254,7 +254,7 @@ class Scenario:
         self.wait_plugged()
         calls = self.agent.ok("cat /run/calls").splitlines()
         self.agent.ok("kill -TERM $(daemon_pid)")
-        self.agent.ok("rm /run/script-hold; daemon_stop")
+        self.agent.ok("rm /run/script-hold; daemon_stop", bound=90)
         after = self.agent.ok("cat /run/calls").splitlines()[len(calls):]
         self.agent.ok("rm /run/script-held; daemon_start")
         return [f"class script started after the stop request: {after}"] if after else []
