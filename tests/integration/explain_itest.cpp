@@ -4,6 +4,7 @@
 // the daemon gives it once it hears of it, by each matching rule, and the
 // RDB is the same before and after it ran.
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -69,8 +70,9 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
       ASSERT_NO_FATAL_FAILURE(send_and_settle(b.unplug(row.unplug)));
     }
     const std::vector<board::Uevent> events = b.plug(row.device, row.port);
-    const std::string tty = events.back().devpath;
-    ASSERT_EQ(events.back().subsystem, "tty");
+    const auto tty_event = std::find_if(events.rbegin(), events.rend(), [](const auto &e) { return e.subsystem == "tty"; });
+    ASSERT_NE(tty_event, events.rend());
+    const std::string tty = tty_event->devpath;
     const std::vector<std::string> said = explain({tty});
     ASSERT_EQ(said.size(), 1u);
     EXPECT_EQ(itest::json_member(said[0], "rule"), row.rule) << said[0];
