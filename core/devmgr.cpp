@@ -72,6 +72,14 @@ void release_earlier_record(hwdev *earlier, hwcls *taken) {
   hwdev_put(earlier, 1);
 }
 
+// The record holds its entry for the very device identified again: same
+// identity and name. A device both found by the start-up scan and announced
+// by its queued add event is one such.
+bool holds_same_device(const hwdev *earlier, const hwdev *hd) {
+  return earlier->cls && earlier->cls->hd == earlier && strcmp(earlier->id.c_str(), hd->id.c_str()) == 0 &&
+         strcmp(earlier->loc.c_str(), hd->loc.c_str()) == 0 && strcmp(earlier->name.c_str(), hd->name.c_str()) == 0;
+}
+
 bool is_device_type(int type) {
   return type == HWDEV_TYPE_SERIAL || type == HWDEV_TYPE_ETH || type == HWDEV_TYPE_STORAGE;
 }
@@ -160,6 +168,12 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
     HWLOG(LOG_DEBUG, "failed in hwtrack_set_hd_by_devpath()");
     hwdev_put(hd, 0);
     return -1;
+  }
+
+  if (earlier && holds_same_device(earlier, hd)) {
+    HWLOG(LOG_DEBUG, "###hwtrack### device already added - nothing changed (devpath=%s)", devpath);
+    hwdev_put(hd, 0);
+    return 0;
   }
 
   hwcls *cls = nullptr;

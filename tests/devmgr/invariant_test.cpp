@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
 // One entry, one device: one check of the RDB and the tables after every
 // step of scripted and random sequences on the gateway board, laid out as an
-// old kernel and as 6.6 does. HWTRACK_SEQUENCE_SEED replays a failing seed.
+// old kernel and as 6.6 does, and after the start-up on every fixture board
+// of real hardware, whose class table must then be the one the board
+// expects. HWTRACK_SEQUENCE_SEED replays a failing seed;
+// HWTRACK_BOARD_REPORT=1 prints each board's expected and actual tables.
+#include <iostream>
 #include <algorithm>
 #include <filesystem>
 #include <random>
 #include <set>
 
 #include "core/identify.h"
+#include "core/settings.h"
 #include "core/startup.h"
 #include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
 #include "tools/board/boards.h"
+#include "tools/board/fixture_board.h"
 
 namespace board {
 // Parameterised runs print as the layout they lay out.
@@ -26,7 +32,73 @@ namespace {
 namespace fs = std::filesystem;
 using Events = std::vector<board::Uevent>;
 
-class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::Kernel> {
+// The one-entry-one-device check over whatever board a test lays out in sys.
+class OneEntryOneDevice : public DevmgrTest {
+ public:
+  // The daemon's start-up on the RDB as it is, with the board settings it holds.
+  void start_up() {
+    hwtrack_read_settings();
+    hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
+    delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
+    upgrade_class_identities();
+    build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
+  }
+
+  std::string real(const std::string &link) const {
+    return "/" + fs::canonical(sys.path_of(link)).lexically_relative(fs::canonical(sys.root())).string();
+  }
+  bool present(const std::string &dev) const {
+    return fs::exists(sys.path_of(rdb.get("sys.hw." + dev + ".devpath").value_or("")));
+  }
+
+  // Devpath of a present device -> the "dev" variable of the entry holding it.
+  std::map<std::string, std::string> holders() const {
+    std::map<std::string, std::string> out;
+    for (const auto &[name, dev] : rdb.dump("sys.hw.class."))
+      if (name.ends_with(".dev") && !dev.empty() && present(dev)) out[*rdb.get("sys.hw." + dev + ".devpath")] = name;
+    return out;
+  }
+
+  // No entry held twice, RDB and table alike; no two present devices of one
+  // identity; each device the rules track is on an entry: its own, or one of
+  // a present device of its identity. Returns the devices of each identity.
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> check(const std::string &step) {
+    SCOPED_TRACE("after " + step);
+    std::set<std::string> held, in_rdb, in_table;
+    std::set<std::pair<std::string, std::string>> identities;  // held for present devices
+    for (const auto &[name, status] : rdb.dump("sys.hw.class.")) {
+      if (!name.ends_with(".status")) continue;
+      const std::string entry = name.substr(0, name.size() - 6), dev = rdb.get(entry + "dev").value_or("?");
+      in_rdb.insert(entry.substr(13, entry.size() - 14));
+      EXPECT_TRUE(status != "removed" || dev.empty()) << entry;
+      if (status == "removed") continue;
+      EXPECT_TRUE(held.insert(dev).second) << entry << " holds " << dev << ", another entry too";
+      EXPECT_EQ(rdb.get("sys.hw." + dev + ".name"), rdb.get(entry + "name")) << entry;
+      if (present(dev)) identities.insert({*rdb.get(entry + "id"), *rdb.get(entry + "location")});
+    }
+    hwcls *cls = nullptr;
+    for (int r = hwcls_first(&cls); r == 0; r = hwcls_next(&cls)) {
+      EXPECT_TRUE(in_table.insert(hwcls_rdb_name(cls)).second) << "two entries write " << hwcls_rdb_name(cls);
+      EXPECT_TRUE(!cls->status || (cls->hd && cls->hd->cls == cls)) << hwcls_rdb_name(cls);
+    }
+    EXPECT_EQ(in_rdb, in_table);  // no variables left under a name no entry has
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> devices_of;
+    for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
+      for (const std::string &link : sys.class_entries(subsystem_names[code])) {
+        hwdev *probe = hwdev_get();
+        next_event();
+        const bool tracked = hwtrack_identify(code, probe, real(link).c_str()) == 0;
+        EXPECT_TRUE(!tracked || identities.contains({probe->id.c_str(), probe->loc.c_str()})) << link;
+        if (tracked) devices_of[{probe->id.c_str(), probe->loc.c_str()}].push_back(probe->name.c_str());
+        hwdev_put(probe, 0);
+      }
+    }
+    log.clear();
+    return devices_of;
+  }
+};
+
+class Sequence : public OneEntryOneDevice, public ::testing::WithParamInterface<board::Kernel> {
  public:
   Sequence() : gw(board::Board::lay_out(sys, "gateway", GetParam())) { restart(); }
   ~Sequence() override { fclose(devnull); }
@@ -37,10 +109,7 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
   void restart() {
     const auto before = holders();
     const auto stored = rdb.dump("sys.hw.class.");
-    hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
-    delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
-    upgrade_class_identities();
-    build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
+    start_up();
     std::multiset<std::string> departed, reported;
     for (const auto &[name, status] : stored) {
       std::string entry = name.substr(0, name.size() - 7), type_index = entry.substr(13);
@@ -75,55 +144,9 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
     return adds;
   }
 
-  std::string real(const std::string &link) const {
-    return "/" + fs::canonical(sys.path_of(link)).lexically_relative(fs::canonical(sys.root())).string();
-  }
-  bool present(const std::string &dev) const {
-    return fs::exists(sys.path_of(rdb.get("sys.hw." + dev + ".devpath").value_or("")));
-  }
-
-  // Devpath of a present device -> the "dev" variable of the entry holding it.
-  std::map<std::string, std::string> holders() const {
-    std::map<std::string, std::string> out;
-    for (const auto &[name, dev] : rdb.dump("sys.hw.class."))
-      if (name.ends_with(".dev") && !dev.empty() && present(dev)) out[*rdb.get("sys.hw." + dev + ".devpath")] = name;
-    return out;
-  }
-
   void check(const std::string &step) {
-    SCOPED_TRACE("after " + step);
-    std::set<std::string> held, in_rdb, in_table;
-    std::set<std::pair<std::string, std::string>> identities;  // held for present devices
-    for (const auto &[name, status] : rdb.dump("sys.hw.class.")) {
-      if (!name.ends_with(".status")) continue;
-      const std::string entry = name.substr(0, name.size() - 6), dev = rdb.get(entry + "dev").value_or("?");
-      in_rdb.insert(entry.substr(13, entry.size() - 14));
-      EXPECT_TRUE(status != "removed" || dev.empty()) << entry;
-      if (status == "removed") continue;
-      EXPECT_TRUE(held.insert(dev).second) << entry << " holds " << dev << ", another entry too";
-      EXPECT_EQ(rdb.get("sys.hw." + dev + ".name"), rdb.get(entry + "name")) << entry;
-      if (present(dev)) identities.insert({*rdb.get(entry + "id"), *rdb.get(entry + "location")});
-    }
-    hwcls *cls = nullptr;
-    for (int r = hwcls_first(&cls); r == 0; r = hwcls_next(&cls)) {
-      EXPECT_TRUE(in_table.insert(hwcls_rdb_name(cls)).second) << "two entries write " << hwcls_rdb_name(cls);
-      EXPECT_TRUE(!cls->status || (cls->hd && cls->hd->cls == cls)) << hwcls_rdb_name(cls);
-    }
-    EXPECT_EQ(in_rdb, in_table);  // no variables left under a name no entry has
-    // Each device the rules track is on an entry: its own, or one of a present device of its identity;
-    // no two present devices share an identity.
-    std::set<std::pair<std::string, std::string>> tracked_identities;
-    for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
-      for (const std::string &link : sys.class_entries(subsystem_names[code])) {
-        hwdev *probe = hwdev_get();
-        next_event();
-        const bool tracked = hwtrack_identify(code, probe, real(link).c_str()) == 0;
-        EXPECT_TRUE(!tracked || identities.contains({probe->id.c_str(), probe->loc.c_str()})) << link;
-        EXPECT_TRUE(!tracked || tracked_identities.insert({probe->id.c_str(), probe->loc.c_str()}).second) << link;
-        hwdev_put(probe, 0);
-      }
-    }
-    log.clear();
+    for (const auto &[identity, names] : OneEntryOneDevice::check(step))
+      EXPECT_EQ(names.size(), 1u) << "after " << step << ": " << identity.first << " at " << identity.second;
   }
 
   std::string random_step(std::mt19937 &rng) {
@@ -203,6 +226,50 @@ TEST_P(Sequence, RandomStepsKeepOneEntryOneDevice) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Sequence, ::testing::Values(board::Kernel::old, board::Kernel::v6_6),
                          [](const auto &kernel) { return kernel.param == board::Kernel::old ? "old" : "v6_6"; });
+
+class FixtureBoards : public OneEntryOneDevice, public ::testing::WithParamInterface<fs::path> {
+ public:
+  // The class entries the start-up made.
+  std::vector<board::ActualEntry> table() {
+    std::vector<board::ActualEntry> actual;
+    for (const auto &[name, status] : rdb.dump("sys.hw.class.")) {
+      if (!name.ends_with(".status") || status != "inserted") continue;
+      const std::string entry = name.substr(0, name.size() - 6);
+      const std::string devpath = rdb.get("sys.hw." + rdb.get(entry + "dev").value_or("-") + ".devpath").value_or("");
+      actual.push_back({entry.substr(13, entry.size() - 14), rdb.get(entry + "name").value_or(""),
+                        rdb.get(entry + "id").value_or(""), rdb.get(entry + "location").value_or(""),
+                        board::in_platform_scan(sys, devpath) ? 0 : 1});
+    }
+    return actual;
+  }
+};
+
+TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
+  const board::FixtureBoard b = board::read_fixture_board(GetParam());
+  for (const char *note : {"source:", "kernel:"})
+    EXPECT_TRUE(std::ranges::any_of(b.notes, [&](const std::string &n) { return n.starts_with(note); }))
+        << b.name << " names no " << note;
+  board::lay_out_fixture(b, sys);
+  for (const auto &[name, value] : b.settings) rdb.put(name, value, true);
+  start_up();
+
+  for (const auto &[identity, names] : check("start-up on " + b.name)) {
+    std::string all;
+    for (const std::string &name : names) all += " " + name;
+    EXPECT_EQ(names.size(), 1u) << b.name << ": one identity " << identity.first << " at " << identity.second << " for" << all;
+  }
+  const std::vector<board::ActualEntry> actual = table();
+  const std::vector<std::string> untracked = board::untracked_devices(sys, actual);
+  for (const std::string &failure : board::compare_fixture(b, actual, untracked)) ADD_FAILURE() << failure;
+  if (getenv("HWTRACK_BOARD_REPORT") || HasFailure()) std::cout << board::fixture_report(b, actual, untracked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, FixtureBoards, ::testing::ValuesIn(board::fixture_board_files(HWTRACK_BOARDS_DIR)),
+                         [](const auto &file) {
+                           std::string name = file.param.stem().string();
+                           for (char &c : name) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace devmgr_test

@@ -623,11 +623,12 @@ TEST_F(CoreTest, ClassScriptChildrenInheritOnlyStdio) {
   // must not keep any of the daemon's descriptors, or the next daemon could
   // not bind the monitor socket.
   board::SysfsTree tree(h().sysfs_root());
-  const auto tty = tree.tty(tree.platform_device("serial8250", "serial8250"), "ttyS1");
+  const auto uart = tree.platform_device("serial8250", "serial8250");
   const std::string pid_file = h().path("background.pid");
   start("7");
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script",
                           "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > " + pid_file + "; true"));
+  const auto tty = tree.tty(uart, "ttyS1");  // after the start-up scan: its add runs the script
   ASSERT_TRUE(h().send_monitor(make_uevent("add", tty.devpath, "tty")));
   ASSERT_TRUE(h().wait_for_log("###hwtrack### device added (devpath=" + tty.devpath + ")"));
 

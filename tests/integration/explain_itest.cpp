@@ -5,6 +5,7 @@
 // mode switches, an idle rdbd restart and with every device record in use,
 // and the RDB is the same before and after it ran.
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <ranges>
@@ -16,13 +17,6 @@
 #include "tools/board/sysfs_tree.h"
 
 namespace {
-
-// The text of a JSON string member ("" when absent); values hold no quotes.
-std::string member(const std::string &json, const std::string &name) {
-  const std::string key = "\"" + name + "\":\"";
-  const size_t at = json.find(key);
-  return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
-}
 
 class ExplainTest : public itest::DaemonTest {
  protected:
@@ -49,9 +43,9 @@ class ExplainTest : public itest::DaemonTest {
   // What it said of a device holds now that it says the daemon holds it:
   // the entry it named, or (none named) one of the index it gave or above.
   static void expect_said_holds(const std::string &said, const std::string &now) {
-    const std::string held = member(now, "entry"), index = "\"index\":";
-    if (!member(said, "entry").empty())
-      EXPECT_EQ(held, member(said, "entry")) << said;
+    const std::string held = itest::json_member(now, "entry"), index = "\"index\":";
+    if (!itest::json_member(said, "entry").empty())
+      EXPECT_EQ(held, itest::json_member(said, "entry")) << said;
     else
       EXPECT_GE(std::stoi(held.substr(held.rfind('.') + 1)), std::stoi(said.substr(said.find(index) + index.size())));
   }
@@ -88,11 +82,12 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
       ASSERT_NO_FATAL_FAILURE(send_and_settle(b.unplug(row.unplug)));
     }
     const std::vector<board::Uevent> events = b.plug(row.device, row.port);
-    const std::string tty = events.back().devpath;
-    ASSERT_EQ(events.back().subsystem, "tty");
+    const auto tty_event = std::find_if(events.rbegin(), events.rend(), [](const auto &e) { return e.subsystem == "tty"; });
+    ASSERT_NE(tty_event, events.rend());
+    const std::string tty = tty_event->devpath;
     const std::vector<std::string> said = explain({tty});
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(member(said[0], "rule"), row.rule) << said[0];
+    EXPECT_EQ(itest::json_member(said[0], "rule"), row.rule) << said[0];
     ASSERT_NO_FATAL_FAILURE(send_and_settle(events));
     expect_said_holds(said[0], explain({tty})[0]);
   }
@@ -102,9 +97,9 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
   // The Ethernet chip on bus 2 is refused by the board's setting, named.
   size_t held = 0, refused = 0, internal = 0;
   for (const std::string &line : explain({"--all"})) {
-    const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
-    held += verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath") &&
-            !member(line, "rule").empty();
+    const std::string verdict = itest::json_member(line, "verdict"), dev = itest::json_member(line, "dev");
+    held += verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == itest::json_member(line, "devpath") &&
+            !itest::json_member(line, "rule").empty();
     refused += verdict == "refused" && line.find("###hwtrack### device not found") != std::string::npos;
     internal += line.find(R"("refused_by":"sys.hw.cfg.internal_usb_bus=\"2\"")") != std::string::npos;
   }
@@ -124,7 +119,7 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
   ASSERT_TRUE(h().pause_daemon());
   ASSERT_EQ(h().stop_rdbd(), 0);
   ASSERT_TRUE(h().start_rdbd());
-  EXPECT_EQ(member(explain({tty})[0], "verdict"), "unknown");
+  EXPECT_EQ(itest::json_member(explain({tty})[0], "verdict"), "unknown");
   ASSERT_TRUE(h().resume_daemon());
 
   // More UARTs than records are left, found by the rescan of a reload: the
@@ -137,7 +132,7 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
   ASSERT_TRUE(h().wait_for_log("resync done", itest::within(), mark));
   ASSERT_NO_FATAL_FAILURE(send_and_settle({}));  // and the RDB upkeep that follows it
   std::map<std::string, size_t> verdicts;
-  for (const std::string &line : explain(uarts)) ++verdicts[member(line, "verdict")];
+  for (const std::string &line : explain(uarts)) ++verdicts[itest::json_member(line, "verdict")];
   EXPECT_GT(verdicts["waits"], 0u);
   EXPECT_EQ(verdicts["held"] + verdicts["waits"], uarts.size());
   EXPECT_EQ(h().stop_daemon(), 0);
