@@ -40,7 +40,10 @@ int leading_decimal(const char *text) {
 
 const char *subsystem_name(subsystem_code code) {
   constexpr int count = sizeof(subsystem_names) / sizeof(subsystem_names[0]);
-  return (code >= 0 && code < count) ? subsystem_names[code] : subsystem_names[SUBSYSTEM_UNKNOWN];
+  // Compared as an int: a code read from outside may lie beyond the enum's
+  // values, and clang takes the bound check on the enum for always true.
+  const int index = code;
+  return (index >= 0 && index < count) ? subsystem_names[index] : subsystem_names[SUBSYSTEM_UNKNOWN];
 }
 
 template <typename Text>

@@ -24,9 +24,6 @@
 
 namespace {
 
-using hw::strlcat;
-using hw::strlcpy;
-
 // The memory of one pass of the caches: nodes are cut from mmap'd chunks
 // and all handed back at once when the caches are emptied. The caches'
 // short-lived nodes then never sit between the daemon's long-lived heap
@@ -186,7 +183,7 @@ void free_list(std::unique_ptr<Node> &head) {
 bool join_path(char (&buf)[hw::kPathSize], std::initializer_list<const char *> parts) {
   buf[0] = '\0';
   for (const char *part : parts) {
-    if (strlcat(buf, part, sizeof buf) >= sizeof buf) {
+    if (hw::strlcat(buf, part, sizeof buf) >= sizeof buf) {
       errno = ENAMETOOLONG;
       return false;
     }
@@ -512,7 +509,7 @@ sysfs_device *sysfs_device_get_parent(sysfs_device *dev) {
   if (dev->parent) return dev->parent;
 
   char parent_path[hw::kPathSize];
-  strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
+  hw::strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
   char *slash = strrchr(parent_path, '/');
   if (!slash || slash == parent_path) return nullptr;
   *slash = '\0';
