@@ -7,11 +7,11 @@
 
 namespace {
 
-// Longer lines are cut; syslog itself would not carry much more.
-constexpr int kLineSize = 1024;
+constexpr int kLineSize = kHwlogLineSize;
 
 int g_mask = 0xff;  // syslog's own default: every priority passes
 hwlog_sink g_sink = nullptr;
+hwlog_sink g_tap = nullptr;
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -58,8 +58,11 @@ int hwlog_mask() { return g_mask; }
 
 void hwlog_set_sink(hwlog_sink sink) { g_sink = sink; }
 
+void hwlog_set_tap(hwlog_sink tap) { g_tap = tap; }
+
 void hwlog_write(int priority, const char *module, const char *func, int line, const char *fmt, ...) {
-  if (!(LOG_MASK(LOG_PRI(priority)) & g_mask)) return;
+  const bool passes = (LOG_MASK(LOG_PRI(priority)) & g_mask) != 0;
+  if (!passes && !g_tap) return;
 
   char text[kLineSize];
   int used = snprintf(text, sizeof text, "<%s:%s:%d> ", module, func, line);
@@ -75,6 +78,8 @@ void hwlog_write(int priority, const char *module, const char *func, int line, c
   const size_t fmt_length = strlen(fmt);
   escape_controls(text, escaped, sizeof escaped, fmt_length > 0 && fmt[fmt_length - 1] == '\n');
 
+  if (g_tap) g_tap(priority, escaped);
+  if (!passes) return;
   if (g_sink)
     g_sink(priority, escaped);
   else

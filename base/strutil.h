@@ -13,9 +13,13 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <span>
+#include <string_view>
+
+#include "base/path_size.h"
 
 namespace hw {
 
@@ -34,6 +38,21 @@ void remove_trailing_chars(char *text, char c);
 // codes: the position of the first present name equal to text, or fallback
 // when there is none (or text is null).
 int code_from_name(const char *text, std::span<const char *const> names, int fallback);
+
+// The name at position code of such a table, or fallback when code is out
+// of its range or the table has no name there.
+const char *name_from_code(int code, std::span<const char *const> names, const char *fallback);
+
+// atoi's reading of the start of text: white space, an optional sign, then
+// decimal digits up to the first other character; 0 when there are none. A
+// number beyond int reads as INT_MAX or INT_MIN, where atoi's result would
+// be undefined.
+int leading_int(std::string_view text);
+
+// Concatenates parts into a path buffer. A path that does not fit is refused
+// (false, errno ENAMETOOLONG) rather than cut: a cut path names another
+// file, and "<devpath>/device" cut to "<devpath>/dev" reads an attribute.
+bool join_path(char (&buf)[kPathSize], std::initializer_list<const char *> parts);
 
 // snprintf into a bounded buffer; a longer result is cut.
 int formatf(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -157,7 +157,7 @@ struct Builder {
     tracked += 1;
   }
 
-  // A CDC ACM port hangs straight from its USB interface: refused.
+  // A CDC ACM port hangs straight from its USB interface.
   void acm() {
     UsbIds ids;
     ids.vendor = "1546";
@@ -166,7 +166,7 @@ struct Builder {
     const Device dev = usb_device(ids);
     t.tty(t.usb_interface(dev, 0, "cdc_acm", "02"), numbered("ttyACM", tty_acm++));
     t.usb_interface(dev, 1, "cdc_acm", "0a");
-    untracked += 1;
+    tracked += 1;
   }
 
   void usb_devices() {

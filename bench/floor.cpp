@@ -22,18 +22,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "base/dir_handle.h"
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
+#include "core/codes.h"
 #include "rdb/rdbdrv.h"
 #ifdef HWBENCH_INPROC
 #include "bench/inproc_rdb.h"
@@ -548,27 +552,142 @@ void run_script(const Cls &c) {
 
 // --- identification ------------------------------------------------------------------
 
+// sys.hw.cfg.internal_usb_bus, read at start-up.
+char internal_usb_bus[256] = "2";
+
+bool is(const Dev *d, const char *subsystem) { return d && strcmp(d->subsystem, subsystem) == 0; }
+
+bool number(std::string_view text, unsigned long long *value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
 Dev *physical(Dev *d) {
   char path[hw::kPathSize];
-  return join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
+  Dev *f = join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
+  while (is(f, "serial-base")) f = parent_of(f);
+  return f;
+}
+
+bool is_node(const Dev *d) {
+  return is(d, "platform") || is(d, "amba") || is(d, "pnp") || is(d, "pci");
 }
 
 Dev *platform_node(Dev *d) {
   if (!d || ancestor_with(d, "usb")) return nullptr;
-  if (strcmp(d->subsystem, "platform") == 0) return d;
-  return ancestor_with(d, "platform");
+  for (Dev *at = d; at; at = parent_of(at))
+    if (is_node(at)) return at;
+  return nullptr;
 }
 
-bool platform_ids(Hd &hd, Dev *d, Dev *f, const char *suffix) {
+long long minor_of(const char *devpath) {
+  const char *dev = attr(devpath, "dev");
+  const char *colon = dev ? strchr(dev, ':') : nullptr;
+  unsigned long long minor = 0;
+  return colon && number(colon + 1, &minor) ? static_cast<long long>(minor) : -1;
+}
+
+long long line_of(const char *devpath) {
+  const char *line = attr(devpath, "line");
+  unsigned long long value = 0;
+  return line && number(line, &value) ? static_cast<long long>(value) : minor_of(devpath);
+}
+
+bool without_uart(const char *devpath) {
+  const char *type = attr(devpath, "type");
+  return type && strcmp(type, "0") == 0;
+}
+
+// fn(devpath) for the other entries of the folder holding d.
+template <typename Fn>
+void siblings(const Dev *d, Fn fn) {
+  const char *slash = strrchr(d->devpath, '/');
+  char folder[hw::kPathSize], path[hw::kPathSize];
+  snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - d->devpath), d->devpath);
+  if (!join(path, {root, folder})) return;
+  const hw::dir_handle dir(opendir(path));
+  while (dirent *e = dir ? readdir(dir.get()) : nullptr) {
+    if (e->d_name[0] == '.' || strcmp(e->d_name, slash + 1) == 0) continue;
+    if (join(path, {folder, "/", e->d_name})) fn(static_cast<const char *>(path));
+  }
+}
+
+unsigned long long port_index(Dev *d) {
+  char path[hw::kPathSize];
+  Dev *port = join(path, {d->devpath, "/device"}) ? dev_get(path) : nullptr;
+  if (is(port, "serial-base")) {
+    Dev *ctrl = parent_of(port);
+    const char *dot = strrchr(port->kernel, '.');
+    unsigned long long index = 0;
+    if (ctrl && dot && strlen(ctrl->kernel) == static_cast<size_t>(dot - port->kernel) &&
+        strncmp(ctrl->kernel, port->kernel, strlen(ctrl->kernel)) == 0 && number(dot + 1, &index))
+      return index;
+    return 0;
+  }
+  const long long line = line_of(d->devpath);
+  if (line < 0) return 0;
+  long long lowest = line;
+  siblings(d, [&lowest](const char *other) {
+    const long long l = line_of(other);
+    if (l >= 0 && l < lowest && !without_uart(other)) lowest = l;
+  });
+  return static_cast<unsigned long long>(line - lowest);
+}
+
+long long unit_address(const char *node) {
+  const char *at = node ? strchr(node, '@') : nullptr;
+  if (!at) return -1;
+  std::string_view digits(at + 1);
+  digits = digits.substr(0, digits.find(','));
+  unsigned long long value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) return -1;
+  return value > INT_MAX ? INT_MAX : static_cast<long long>(value);
+}
+
+const char *own_node(const Dev *d, const Dev *f) {
+  const char *node = attr(d->devpath, "of_node");
+  if (!node || !f) return node;
+  const char *shared = attr(f->devpath, "of_node");
+  return shared && strcmp(shared, node) == 0 ? nullptr : node;
+}
+
+long long switch_port(const Dev *d, const Dev *f) {
+  const char *name = attr(d->devpath, "phys_port_name");
+  unsigned long long port = 0;
+  if (name && name[0] == 'p' && number(name + 1, &port)) return port > INT_MAX ? INT_MAX : static_cast<long long>(port);
+  const char *node = own_node(d, f);
+  const char *at = node ? strchr(node, '@') : nullptr;
+  if (!at || !std::string_view(node, static_cast<size_t>(at - node)).ends_with("port")) return -1;
+  return unit_address(node);
+}
+
+int net_number(const Dev *d, const Dev *f) {
+  unsigned long long port = 0;
+  const char *dev_port = attr(d->devpath, "dev_port");
+  if (dev_port && number(dev_port, &port) && port) return port > INT_MAX ? INT_MAX : static_cast<int>(port);
+  if (const long long n = switch_port(d, f); n > 0) return static_cast<int>(n);
+  const long long unit = unit_address(own_node(d, f));
+  return unit > 0 ? static_cast<int>(unit) : 0;
+}
+
+bool platform_ids(subsystem_code code, Hd &hd, Dev *d, Dev *f, const char *suffix) {
   Dev *node = platform_node(d);
+  if (code == SUBSYSTEM_NET && node && f && switch_port(d, f) >= 0) node = f;
   if (!node) return false;
   const char *dev_id_text = attr(d->devpath, "dev_id");
   int dev_id = 0;
   if (dev_id_text && sscanf(dev_id_text, "%i", &dev_id) != 1) dev_id = 0;
   const char *address = attr(d->devpath, "address");
   copy(hd.mac, address ? address : "");
-  if (dev_id)
-    snprintf(hd.id, sizeof hd.id, "platform-%s-%d", node->kernel, dev_id);
+  int n = dev_id;
+  if (!n && code == SUBSYSTEM_NET) n = net_number(d, f);
+  if (!n && code == SUBSYSTEM_TTY) {
+    const unsigned long long index = port_index(d);
+    n = index > INT_MAX ? INT_MAX : static_cast<int>(index);
+  }
+  if (n)
+    snprintf(hd.id, sizeof hd.id, "platform-%s-%d", node->kernel, n);
   else
     snprintf(hd.id, sizeof hd.id, "platform-%s", node->kernel);
   copy(hd.loc, "platform");
@@ -582,7 +701,35 @@ bool platform_ids(Hd &hd, Dev *d, Dev *f, const char *suffix) {
   return true;
 }
 
-bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
+bool internal_bus(Dev *u, const char *busnum) {
+  Dev *hub = u;
+  for (Dev *up = parent_of(hub); is(up, "usb"); up = parent_of(up)) hub = up;
+  std::string_view rest = internal_usb_bus;
+  constexpr std::string_view separators = ", \t\r\n";
+  while (!rest.empty()) {
+    const size_t start = rest.find_first_not_of(separators);
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    std::string_view item = rest.substr(0, std::min(rest.find_first_of(separators), rest.size()));
+    rest.remove_prefix(item.size());
+    if (item == "none") continue;
+    if (item.find_first_not_of("0123456789") == std::string_view::npos) {
+      if (atoi(std::string(item).c_str()) == atoi(busnum)) return true;
+      continue;
+    }
+    if (item.starts_with("/")) {
+      if (item.starts_with("/sys/")) item.remove_prefix(4);
+      while (item.size() > 1 && item.ends_with('/')) item.remove_suffix(1);
+      if (item == hub->devpath) return true;
+      continue;
+    }
+    for (Dev *up = hub; up; up = parent_of(up))
+      if (item == up->kernel) return true;
+  }
+  return false;
+}
+
+bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *id_suffix, const char *loc_suffix) {
   Dev *s = start && strcmp(start->subsystem, "usb") == 0 ? start : ancestor_with(start, "usb");
   Dev *u = parent_of(s);
   if (!s || !u) return false;
@@ -591,7 +738,7 @@ bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
   const char *vendor = driver ? attr(u->devpath, "idVendor") : nullptr;
   const char *product = vendor ? attr(u->devpath, "idProduct") : nullptr;
   const char *busnum = product ? attr(u->devpath, "busnum") : nullptr;
-  if (!busnum || atoi(busnum) == 2) return false;
+  if (!busnum || internal_bus(u, busnum)) return false;
   const char *port_path = attr(u->devpath, "devpath");
   const char *config = port_path ? attr(u->devpath, "bConfigurationValue") : nullptr;
   if (!config) return false;
@@ -606,14 +753,32 @@ bool usb_ids(Hd &hd, Dev *d, Dev *start, const char *suffix) {
     snprintf(hd.id, sizeof hd.id, "%s-%s", vendor, product);
   copy(hd.mac, address ? address : "");
   snprintf(hd.loc, sizeof hd.loc, "usb%s-%s:%s.%d", busnum, port_path, config, atoi(ifnum));
-  if (suffix) {
+  if (id_suffix) {
     append(hd.id, "-");
-    append(hd.id, suffix);
+    append(hd.id, id_suffix);
+  }
+  if (loc_suffix) {
     append(hd.loc, "-");
-    append(hd.loc, suffix);
+    append(hd.loc, loc_suffix);
   }
   copy(hd.driver, driver);
   return true;
+}
+
+// The ttys of one USB interface: a usb-serial port's number, else the rank by minor.
+unsigned long long usb_port(const Dev *d, const Dev *f) {
+  unsigned long long index = 0;
+  if (is(f, "usb-serial")) {
+    const char *port = attr(f->devpath, "port_number");
+    return port && number(port, &index) ? index : 0;
+  }
+  const long long own = minor_of(d->devpath);
+  if (own < 0) return 0;
+  siblings(d, [own, &index](const char *other) {
+    const long long m = minor_of(other);
+    if (m >= 0 && m < own) ++index;
+  });
+  return index;
 }
 
 bool mmc_without_partitions(Dev *d) {
@@ -623,35 +788,91 @@ bool mmc_without_partitions(Dev *d) {
   return !hw::dir_handle(opendir(path));
 }
 
+bool nested_disk(Dev *d) { return is(parent_of(d), "block"); }
+
+bool usb_medium_without_partitions(Dev *d) {
+  const char *size = attr(d->devpath, "size");
+  unsigned long long sectors = 0;
+  if (!size || !number(size, &sectors) || !sectors) return false;
+  char path[hw::kPathSize];
+  if (!join(path, {root, d->devpath})) return false;
+  const hw::dir_handle dir(opendir(path));
+  while (dirent *e = dir ? readdir(dir.get()) : nullptr) {
+    if (strncmp(e->d_name, d->kernel, strlen(d->kernel)) != 0) continue;
+    if (join(path, {d->devpath, "/", e->d_name}) && attr(path, "partition")) return false;
+  }
+  return true;
+}
+
+unsigned long long lun_of(Dev *d) {
+  Dev *unit = ancestor_with(d, "scsi");
+  if (!unit) return 0;
+  const std::string_view name = unit->kernel;
+  unsigned long long lun = 0;
+  if (std::count(name.begin(), name.end(), ':') != 3 || !number(name.substr(name.rfind(':') + 1), &lun)) return 0;
+  return lun;
+}
+
+bool block_ids(Hd &hd, Dev *d, Dev *node) {
+  const char *partition = attr(d->devpath, "partition");
+  if (partition && !*partition) partition = nullptr;
+  if (node) {
+    if (is(node, "pci")) return false;
+    if (!partition && !nested_disk(d) && mmc_without_partitions(d)) partition = "1";
+    return partition && platform_ids(SUBSYSTEM_BLOCK, hd, d, d, partition);
+  }
+  Dev *s = ancestor_with(d, "usb");
+  if (!partition && s && usb_medium_without_partitions(d)) partition = "1";
+  if (!partition || !s) return false;
+  char suffix[48];
+  if (const unsigned long long lun = lun_of(d))
+    snprintf(suffix, sizeof suffix, "%llu-%s", lun, partition);
+  else
+    copy(suffix, partition);
+  return usb_ids(hd, d, s, suffix, suffix);
+}
+
+bool is_gadget(const Dev *f) { return strcmp(f->kernel, "gadget") == 0 || strncmp(f->kernel, "gadget.", 7) == 0; }
+
+bool added_wireless(const Dev *d) {
+  if (!attr(d->devpath, "phy80211")) return false;
+  const char *assigned = attr(d->devpath, "name_assign_type");
+  const char *type = attr(d->devpath, "type");
+  return (assigned && strcmp(assigned, "3") == 0) || (type && strcmp(type, "801") == 0);
+}
+
 bool identify(subsystem_code code, Hd &hd, const char *devpath) {
   Dev *d = dev_get(devpath);
   if (!d || code == SUBSYSTEM_UNKNOWN) return false;
   Dev *f = physical(d);
   if (!f && code != SUBSYSTEM_BLOCK) return false;
-  bool on_platform = platform_node(f ? f : d) != nullptr;
+  Dev *node = platform_node(f ? f : d);
   bool ok = false;
   if (code == SUBSYSTEM_BLOCK) {
-    const char *partition = attr(d->devpath, "partition");
-    if (on_platform) {
-      if (!partition && mmc_without_partitions(d)) partition = "1";
-      ok = partition && platform_ids(hd, d, d, partition);
-    } else {
-      Dev *s = partition ? ancestor_with(d, "usb") : nullptr;
-      ok = s && usb_ids(hd, d, s, partition);
-    }
-  } else if (strcmp(f->kernel, "gadget") == 0) {
+    ok = block_ids(hd, d, node);
+  } else if (is_gadget(f)) {
     Dev *p1 = ancestor_with(d, "platform");
-    Dev *p2 = p1 ? ancestor_with(p1, "platform") : nullptr;
+    if (!p1) p1 = parent_of(f);
+    Dev *p2 = p1 ? parent_of(p1) : nullptr;
     if (p2) {
       snprintf(hd.id, sizeof hd.id, "gadget-%s-%s", subsystem_names[code], p2->kernel);
       copy(hd.loc, "gadget");
       copy(hd.driver, f->driver);
       ok = true;
     }
-  } else if (on_platform) {
-    ok = platform_ids(hd, d, f, nullptr);
-  } else if (strcmp(f->subsystem, code == SUBSYSTEM_TTY ? "usb-serial" : "usb") == 0) {
-    ok = usb_ids(hd, d, f, nullptr);
+  } else if (code == SUBSYSTEM_TTY && without_uart(d->devpath)) {
+    ok = false;
+  } else if (code == SUBSYSTEM_NET && added_wireless(d)) {
+    ok = false;
+  } else if (node) {
+    ok = platform_ids(code, hd, d, f, nullptr);
+  } else if (code == SUBSYSTEM_TTY && (is(f, "usb-serial") || is(f, "usb"))) {
+    const unsigned long long port = usb_port(d, f);
+    char suffix[24];
+    snprintf(suffix, sizeof suffix, "%llu", port);
+    ok = usb_ids(hd, d, f, nullptr, port ? suffix : nullptr);
+  } else if (code == SUBSYSTEM_NET && is(f, "usb")) {
+    ok = usb_ids(hd, d, f, nullptr, nullptr);
   }
   if (!ok) return false;
   hd.type = code + 1;
@@ -815,6 +1036,19 @@ void scan(bool platform_pass) {
   }
 }
 
+// The board setting and the rules' version the daemon reads at start-up;
+// an RDB made by the first rules gets the current version (the floor does
+// not move entries on: its RDBs are new or made by the current rules).
+void read_settings() {
+  const char *value = rdb_get("sys.hw.cfg.internal_usb_bus");
+  copy(internal_usb_bus, value ? value : "2");
+}
+
+void mark_rules() {
+  const char *version = rdb_get("sys.hw.cfg.id_rules");
+  if (!version || atoi(version) < 2) rdb_set("sys.hw.cfg.id_rules", "2", 1);
+}
+
 void start_up() {
   names_size = 4096;
   names_buf = static_cast<char *>(malloc(static_cast<size_t>(names_size)));
@@ -915,6 +1149,7 @@ int main() {
     fprintf(stderr, "hwtrack-floor: no RDB: %s\n", strerror(errno));
     return 1;
   }
+  read_settings();
   start_up();
 
   struct sigaction sa {};
@@ -927,6 +1162,7 @@ int main() {
     return 1;
   }
 
+  mark_rules();
   scan(true);
   legacy();
   scan(false);

@@ -125,6 +125,12 @@ bool enter_mdev_world(const std::string &tree);
 // /dev/null; the child ends with 127 when it cannot.
 [[noreturn]] void exec_busybox_mdev(std::initializer_list<const char *> options);
 
+// strace -c's table in file: syscall -> calls (errors in brackets when any);
+// *total is the sum of the calls.
+std::map<std::string, std::string> strace_counts(const std::string &file, long *total);
+// SIGINT makes strace detach, write its summary and end.
+void end_tracer(pid_t tracer);
+
 // --- the RDB stand-in ----------------------------------------------------------------
 
 struct Rdbd {

@@ -26,6 +26,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Counts the system calls pid makes while it handles one datagram.
+std::map<std::string, std::string> trace_one(pid_t pid, testsupport::MonitorSender &mon, const std::string &datagram,
+                                             long *total) {
+  const std::string out = work() + "/strace.txt";
+  const bool full = getenv("HWBENCH_STRACE_FULL") != nullptr;
+  std::vector<std::string> args = {"/usr/bin/strace", "-c", "-f", "-o", out, "-p", std::to_string(pid)};
+  if (full) args = {"/usr/bin/strace", "-f", "-s", "200", "-o", std::string(getenv("HWBENCH_STRACE_FULL")) + "." + std::to_string(pid) + "." + std::to_string(run_count(pid)), "-p", std::to_string(pid)};
+  pid_t tracer = spawn(args, {}, "/dev/null", work() + "/strace.err");
+  if (!testsupport::wait_until([&] { return testsupport::proc_status_kb(pid, "TracerPid") > 0; },
+                               testsupport::within(std::chrono::seconds(30))))
+    fail("strace did not attach");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const long runs = run_count(pid);
+  send_event(mon, datagram);
+  if (!wait_in_select(pid, runs)) fail("traced process stopped handling events");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  end_tracer(tracer);
+  return strace_counts(out, total);
+}
+
+}  // namespace
+
 // strace -c's table: syscall -> calls (errors in brackets when any).
 std::map<std::string, std::string> strace_counts(const std::string &file, long *total) {
   std::map<std::string, std::string> out;
@@ -50,28 +72,6 @@ void end_tracer(pid_t tracer) {
   kill(tracer, SIGINT);
   wait_for_exit(tracer);
 }
-
-// Counts the system calls pid makes while it handles one datagram.
-std::map<std::string, std::string> trace_one(pid_t pid, testsupport::MonitorSender &mon, const std::string &datagram,
-                                             long *total) {
-  const std::string out = work() + "/strace.txt";
-  const bool full = getenv("HWBENCH_STRACE_FULL") != nullptr;
-  std::vector<std::string> args = {"/usr/bin/strace", "-c", "-f", "-o", out, "-p", std::to_string(pid)};
-  if (full) args = {"/usr/bin/strace", "-f", "-s", "200", "-o", std::string(getenv("HWBENCH_STRACE_FULL")) + "." + std::to_string(pid) + "." + std::to_string(run_count(pid)), "-p", std::to_string(pid)};
-  pid_t tracer = spawn(args, {}, "/dev/null", work() + "/strace.err");
-  if (!testsupport::wait_until([&] { return testsupport::proc_status_kb(pid, "TracerPid") > 0; },
-                               testsupport::within(std::chrono::seconds(30))))
-    fail("strace did not attach");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const long runs = run_count(pid);
-  send_event(mon, datagram);
-  if (!wait_in_select(pid, runs)) fail("traced process stopped handling events");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  end_tracer(tracer);
-  return strace_counts(out, total);
-}
-
-}  // namespace
 
 void bench_syscalls() {
   EventBoard eb;

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/uevent_private.h"
 #include "rdb/rdb.h"
 #include "records/hwdev.h"
 #include "records/str2ref.h"

@@ -4,8 +4,11 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,23 +23,27 @@
 #include "base/log.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
+#include "core/daemon_private.h"
+#include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/settings.h"
+#include "core/signals.h"
 #include "core/startup.h"
+#include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 
-volatile sig_atomic_t stop_flag = 0;
-
 namespace {
 
 constexpr char HWLOG_MODULE[] = "hwtrack";
 
-// The start-up and shutdown lines are the daemon's main's own; their prefix
-// names "main" so that a field log reads the same whatever calls this file.
-#define MAINLOG(priority, fmt, ...) \
-  hwlog_write((priority), HWLOG_MODULE, "main", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The start-up and shutdown lines are the daemon's main's own: their prefix
+// names "main", so that a field log reads the same whatever calls this file,
+// with the line in hwtrack_main (or in the restart that repeats the start-up)
+// that called the step.
+#define MAIN_SITE HWLOG_SITE("main")
 
 constexpr char kUsageText[] =
     "hwtrack manager\n"
@@ -219,36 +226,36 @@ void open_log() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
 }
 
-void log_start_banner() {
-  MAINLOG(LOG_ERR, "hwtrackd daemon starts (%s %s)", kBuildDate, kBuildTime);
-  MAINLOG(LOG_ERR, "[loglevel-check] LOG_ERR");
-  MAINLOG(LOG_WARNING, "[loglevel-check] LOG_WARNING");
-  MAINLOG(LOG_NOTICE, "[loglevel-check] LOG_NOTICE");
-  MAINLOG(LOG_INFO, "[loglevel-check] LOG_INFO");
-  MAINLOG(LOG_DEBUG, "[loglevel-check] LOG_DEBUG");
+void log_start_banner(hwlog_site at) {
+  HWLOG_AT(at, LOG_ERR, "hwtrackd daemon starts (%s %s)", kBuildDate, kBuildTime);
+  HWLOG_AT(at, LOG_ERR, "[loglevel-check] LOG_ERR");
+  HWLOG_AT(at, LOG_WARNING, "[loglevel-check] LOG_WARNING");
+  HWLOG_AT(at, LOG_NOTICE, "[loglevel-check] LOG_NOTICE");
+  HWLOG_AT(at, LOG_INFO, "[loglevel-check] LOG_INFO");
+  HWLOG_AT(at, LOG_DEBUG, "[loglevel-check] LOG_DEBUG");
 }
 
-void init_modules() {
-  MAINLOG(LOG_INFO, "initiate sysfs module");
+void init_modules(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "initiate sysfs module");
   sysfs_init();
-  MAINLOG(LOG_INFO, "initiate hwdev module");
+  HWLOG_AT(at, LOG_INFO, "initiate hwdev module");
   hwdev_init();
-  MAINLOG(LOG_INFO, "initiate hwcls module");
+  HWLOG_AT(at, LOG_INFO, "initiate hwcls module");
   hwcls_init();
 }
 
-void reconcile_with_rdb() {
-  MAINLOG(LOG_INFO, "delete existing hwdev RDBs");
+void reconcile_with_rdb(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "delete existing hwdev RDBs");
   delete_hwdev_rdbs();
-  MAINLOG(LOG_INFO, "build hwclass objects from RDB");
+  HWLOG_AT(at, LOG_INFO, "build hwclass objects from RDB");
   build_hwcls_from_rdb();
 }
 
 // The stop signals are blocked from here on but in the loop's wait and in
 // the wait for the class script, where they are let in or taken: a request
 // can no longer arrive between the flag test and the wait and go unseen.
-void install_signal_handlers() {
-  MAINLOG(LOG_INFO, "setup signal handlers");
+void install_signal_handlers(hwlog_site at) {
+  HWLOG_AT(at, LOG_INFO, "setup signal handlers");
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -264,24 +271,29 @@ void install_signal_handlers() {
 }
 
 // false when the netlink socket could not be opened (reported on standard
-// error). The monitor socket was opened before the RDB was touched.
-bool open_event_sockets() {
-  MAINLOG(LOG_INFO, "initiate monitor socket");
-  MAINLOG(LOG_INFO, "initiate netlink socket");
+// error).
+bool open_event_sockets(hwlog_site at) {
+  // The monitor socket was opened before the RDB was touched, so that a
+  // second daemon stops before it changes the running one's variables (see
+  // hwtrack_main); its line stays here, where the start-up order puts it,
+  // so that the start-up reads the same in every log.
+  HWLOG_AT(at, LOG_INFO, "initiate monitor socket");
+  HWLOG_AT(at, LOG_INFO, "initiate netlink socket");
   return open_netlink_socket() == 0;
 }
 
 // Both sockets are open before the scans, so events of devices that come
 // and go meanwhile wait in the sockets.
-void scan_present_devices() {
-  MAINLOG(LOG_INFO, "scan platform devices");
+void scan_present_devices(hwlog_site at) {
+  // Decided before anything is attached: an entry moved on is found by its
+  // device whatever order the scans and events come in.
+  upgrade_class_identities();
+  HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
-  MAINLOG(LOG_INFO, "build legacy devices");
+  HWLOG_AT(at, LOG_INFO, "build legacy devices");
   build_legacy_devices();
-  MAINLOG(LOG_INFO, "scan devices");
+  HWLOG_AT(at, LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
-  // Events the kernel drops from here on are made good by a fresh scan.
-  hwtrack_set_overrun_handler([] { hwtrack_resync(); });
 }
 
 // Every device record in use and every class entry, written again whole:
@@ -303,14 +315,15 @@ void rewrite_rdb_mirror() {
 void start_over_with_rdb() {
   hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
   HWLOG(LOG_WARNING, "rdb driver opened - reconciling with it as at start-up");
+  hwtrack_read_settings();
   hwcls_fini();
   hwdev_fini();
   sysfs_cleanup();
   sysfs_init();
   hwdev_init();
   hwcls_init();
-  reconcile_with_rdb();
-  scan_present_devices();
+  reconcile_with_rdb(MAIN_SITE);
+  scan_present_devices(MAIN_SITE);
   report_ready();
 }
 
@@ -338,24 +351,114 @@ long keep_rdb_in_step() {
   return wait;
 }
 
+// --- the event loop ------------------------------------------------------------
+
+constexpr size_t kTimestampSize = 64;
+
+// The RDB is retried between events once the daemon has started (tests
+// drive passes without it).
+bool rdb_upkeep_on = false;
+// Set from a reported loss of kernel events until the rescan has run.
+bool rescan_once_drained = false;
+
+// The shorter of two waits in milliseconds, -1 meaning none.
+long earliest(long a, long b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set); }
+
+bool queue_is_empty(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+void make_timestamp(char (&text)[kTimestampSize]) {
+  timeval tv{};
+  if (gettimeofday(&tv, nullptr) < 0) {
+    text[0] = '\0';
+    return;
+  }
+  hw::formatf(text, sizeof text, "%llu.%06u", static_cast<unsigned long long>(tv.tv_sec),
+              static_cast<unsigned>(tv.tv_usec));
+}
+
+// Waits on both sockets until one is readable, wait_ms pass (-1: no limit)
+// or a signal comes. The stop signals stay blocked everywhere but here: one
+// that came since the flag test is pending, and pselect() returns at once
+// with EINTR. Returns pselect's result.
+int wait_for_events(fd_set &readfds, long wait_ms) {
+  const int netlink_fd = event_socket_fd(event_socket::netlink);
+  const int monitor_fd = event_socket_fd(event_socket::monitor);
+  FD_ZERO(&readfds);
+  if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
+  if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
+  const int nfds = std::max(netlink_fd, monitor_fd) + 1;
+
+  sigset_t wait_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  timespec timeout{};
+  timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
+  timeout.tv_nsec = (wait_ms % 1000) * 1000000;
+  return pselect(nfds, &readfds, nullptr, nullptr, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
+}
+
+// Both messages are handled when both sockets are readable, the kernel's
+// first: the receive buffer is shared, so each is dispatched before the
+// next receive overwrites it. A failed kernel receive ends the pass.
+void take_messages(const fd_set &readfds) {
+  char timestamp[kTimestampSize];
+  make_timestamp(timestamp);
+  take_result netlink = take_result::handled;
+  if (readable(event_socket_fd(event_socket::netlink), readfds))
+    netlink = take_event_message(event_socket::netlink, timestamp);
+  if (netlink == take_result::events_lost) rescan_once_drained = true;
+  if (netlink == take_result::handled && readable(event_socket_fd(event_socket::monitor), readfds))
+    take_event_message(event_socket::monitor, timestamp);
+}
+
+// The rescans that are due: one a remove asked for (a record freed that
+// refused devices wait for) at once; one after lost kernel events once the
+// events the kernel queued before the loss are taken. The kernel reports a
+// loss before those events, and queues nothing more until they are taken:
+// they are older than the loss, and a rescan run first would be undone by
+// them (a queued remove taking away a device whose lost add it made good).
+void rescan_if_due() {
+  bool due = hwtrack_take_rescan_request();
+  const int netlink_fd = event_socket_fd(event_socket::netlink);
+  if (rescan_once_drained && netlink_fd != -1 && queue_is_empty(netlink_fd)) {
+    rescan_once_drained = false;
+    due = true;
+  }
+  if (!due) return;
+  hwtrack_resync();
+  // Its own removes may have asked for another: its adds, made after them,
+  // did what that one would.
+  (void)hwtrack_take_rescan_request();
+}
+
 // A socket that was never opened is not announced as closed.
-void close_socket(event_socket which, const char *line) {
+void close_socket(hwlog_site at, event_socket which, const char *line) {
   if (event_socket_fd(which) == -1) return;
-  MAINLOG(LOG_INFO, "%s", line);
+  HWLOG_AT(at, LOG_INFO, "%s", line);
   close_event_socket(which);
 }
 
 // Nothing is written to the RDB: device variables stay until the next start.
-int shutdown(int status) {
-  close_socket(event_socket::netlink, "close netlink socket");
-  close_socket(event_socket::monitor, "close monitor socket");
-  MAINLOG(LOG_INFO, "close hwclass module");
+int shutdown(hwlog_site at, int status) {
+  close_socket(at, event_socket::netlink, "close netlink socket");
+  close_socket(at, event_socket::monitor, "close monitor socket");
+  HWLOG_AT(at, LOG_INFO, "close hwclass module");
   hwcls_fini();
-  MAINLOG(LOG_INFO, "close hwdev module");
+  HWLOG_AT(at, LOG_INFO, "close hwdev module");
   hwdev_fini();
-  MAINLOG(LOG_INFO, "close sysfs module");
+  HWLOG_AT(at, LOG_INFO, "close sysfs module");
   sysfs_cleanup();
-  MAINLOG(LOG_INFO, "close RDB module");
+  HWLOG_AT(at, LOG_INFO, "close RDB module");
   rdb_fini();
   return status;
 }
@@ -364,17 +467,11 @@ int shutdown(int status) {
 
 void print_usage(FILE *stream) { fputs(kUsageText, stream); }
 
-void signal_handler(int signo) {
-  if (signo == SIGINT || signo == SIGTERM) stop_flag = 1;
-}
-
 int hwtrack_log_mask(const char *debug_value) {
   if (!debug_value) return kDefaultLogMask;
-  // atoi's reading (blanks, sign, digits up to the first non-digit, 0 when
-  // there are none), without atoi's undefined result on overflow.
-  const long level = strtol(debug_value, nullptr, 10);
+  const int level = hw::leading_int(debug_value);
   if (level < LOG_EMERG || level > LOG_DEBUG) return kAllPriorities;
-  return LOG_UPTO(static_cast<int>(level));
+  return LOG_UPTO(level);
 }
 
 int hwtrack_main(int argc, char **argv) {
@@ -389,28 +486,60 @@ int hwtrack_main(int argc, char **argv) {
   // tries again.
   rdb_init();
   open_log();
-  log_start_banner();
+  log_start_banner(MAIN_SITE);
   log_refused_readiness_channel();
-  init_modules();
+  hwtrack_read_settings();
+  init_modules(MAIN_SITE);
 
   // The monitor socket's name is held by one daemon at a time: a second
   // one finds it taken here, before it touches the variables of the
   // running one, and stops ("bind failed"). Held from now on, the name
   // cannot be taken while this one reconciles.
-  if (open_monitor_socket() < 0) return shutdown(EXIT_FAILURE);
-  reconcile_with_rdb();
+  if (open_monitor_socket() < 0) return shutdown(MAIN_SITE, EXIT_FAILURE);
+  reconcile_with_rdb(MAIN_SITE);
 
   if (getuid() != 0) {
     fputs("root privileges needed to subscribe to kernel events\n", stderr);
     close_event_socket(event_socket::monitor);  // never announced, so closed without a line
-    return shutdown(EXIT_FAILURE);
+    return shutdown(MAIN_SITE, EXIT_FAILURE);
   }
 
-  install_signal_handlers();
-  if (!open_event_sockets()) return shutdown(EXIT_FAILURE);
-  scan_present_devices();
+  install_signal_handlers(MAIN_SITE);
+  if (!open_event_sockets(MAIN_SITE)) return shutdown(MAIN_SITE, EXIT_FAILURE);
+  scan_present_devices(MAIN_SITE);
   report_ready();
-  hwtrack_set_upkeep_handler(keep_rdb_in_step);
+  rdb_upkeep_on = true;
   hwtrack_event_loop();
-  return shutdown(EXIT_SUCCESS);
+  return shutdown(MAIN_SITE, EXIT_SUCCESS);
+}
+
+bool hwtrack_event_pass() {
+  if (stop_flag) return false;
+
+  // Every event is looked up in sysfs with empty caches.
+  sysfs_cleanup();
+  sysfs_init();
+
+  const long wait_ms = earliest(rdb_upkeep_on ? keep_rdb_in_step() : -1, ms_until_held_back_due());
+  // The upkeep may have run the class script, which takes a stop request in.
+  if (stop_flag) return true;
+
+  fd_set readfds;
+  const int ready = wait_for_events(readfds, wait_ms);
+  const int wait_errno = errno;
+  report_held_back_counts();
+  if (ready < 0) {
+    if (wait_errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(wait_errno));
+    return true;
+  }
+  if (ready == 0) return true;  // time for the upkeep or a held-back count
+  HWLOG(LOG_INFO, "select() triggered");
+  take_messages(readfds);
+  rescan_if_due();
+  return true;
+}
+
+void hwtrack_event_loop() {
+  while (hwtrack_event_pass()) {
+  }
 }

@@ -9,8 +9,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string_view>
 
 #include "base/dir_handle.h"
@@ -18,8 +21,8 @@
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/startup_private.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -60,8 +63,7 @@ class class_scan {
         code_ = class_scan_table[row_].code;
         class_dir_ = class_scan_table[row_].dir;
         ++row_;
-        hw::formatf(path_, sizeof(path_), "%s/%s", sysfs_path(), class_dir_);
-        dir_.reset(opendir(path_));
+        if (hw::join_path(path_, {sysfs_path(), "/", class_dir_})) dir_.reset(opendir(path_));
         if (!dir_) return step::unopened_dir;
       }
       const dirent *entry = readdir(dir_.get());
@@ -102,24 +104,16 @@ int delete_hwdev_rdbs() {
   return rdb_regex_enum(kHwdevRdbPrefix, kHwdevRdbRegex, enum_cb_on_delete_hwdev_rdbs, 0);
 }
 
-int build_hwcls_from_rdb() {
-  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
-}
-
 namespace {
-
-// Logs as the callback the start-up names, whichever of the two reads.
-#define STORED_CLASS_LOG(priority, fmt) \
-  hwlog_write((priority), HWLOG_MODULE, "enum_cb_on_build_hwcls_from_rdb", __LINE__, fmt)
 
 // Reads the stored class entry whose id variable is name and files it, as
 // kept in the RDB (its type and index); the entry, or nullptr when it is
-// left out (logged).
-hwcls *file_stored_class(const char *name) {
+// left out (logged on behalf of the caller).
+hwcls *file_stored_class(const char *name, hwlog_site at) {
   const std::string_view full(name);
   const size_t id_at = full.find(".id");
   if (id_at == std::string_view::npos || id_at >= kRdbNameBufSize) {
-    STORED_CLASS_LOG(LOG_ERR, "hwclass id rdb format is incorrect");
+    HWLOG_AT(at, LOG_ERR, "hwclass id rdb format is incorrect");
     return nullptr;
   }
   char prefix[kRdbNameBufSize];
@@ -128,11 +122,11 @@ hwcls *file_stored_class(const char *name) {
 
   hwcls *cls = hwcls_get();
   if (!cls) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_get()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_get()");
     return nullptr;
   }
   if (hwcls_read_from_rdb(cls, prefix) < 0) {
-    STORED_CLASS_LOG(LOG_ERR, "failed in hwcls_read_from_rdb()");
+    HWLOG_AT(at, LOG_ERR, "failed in hwcls_read_from_rdb()");
     hwcls_release(cls);
     return nullptr;
   }
@@ -144,18 +138,21 @@ hwcls *file_stored_class(const char *name) {
   return cls;
 }
 
-#undef STORED_CLASS_LOG
-
+// Logs as the callback the start-up names.
 int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
-  file_stored_class(name);
+  file_stored_class(name, HWLOG_SITE("enum_cb_on_build_hwcls_from_rdb"));
+  return 0;
+}
+
+int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
+  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) hwcls_write_to_rdb(cls, 0);
   return 0;
 }
 
 }  // namespace
 
-int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
-  if (hwcls *cls = file_stored_class(name)) hwcls_write_to_rdb(cls, 0);
-  return 0;
+int build_hwcls_from_rdb() {
+  return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
 }
 
 int load_hwcls_from_rdb() {
@@ -215,27 +212,6 @@ int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
 
 namespace {
 
-// The subsystem code a record of this type was added with.
-subsystem_code code_of_type(int type) {
-  switch (type) {
-    case HWDEV_TYPE_SERIAL: return SUBSYSTEM_TTY;
-    case HWDEV_TYPE_ETH: return SUBSYSTEM_NET;
-    case HWDEV_TYPE_STORAGE: return SUBSYSTEM_BLOCK;
-    default: return SUBSYSTEM_UNKNOWN;
-  }
-}
-
-// Whether the device at the record's devpath is still the one the record
-// describes: another adapter on the same port has the same devpath.
-bool same_device(const hwdev *hd) {
-  hwdev now;
-  for (bool ok : {now.name.allocate(), now.loc.allocate(), now.id.allocate(), now.devpath.allocate(),
-                  now.driver.allocate(), now.mac.allocate()})
-    if (!ok) return true;  // no memory to tell: leave the record alone
-  return hwtrack_identify(code_of_type(hd->type), &now, hd->devpath.c_str()) == 0 &&
-         strcmp(now.id.c_str(), hd->id.c_str()) == 0 && strcmp(now.loc.c_str(), hd->loc.c_str()) == 0;
-}
-
 // Removes every record whose devpath is gone from sysfs, or holds another
 // device now, as the lost remove event would have.
 int remove_vanished_devices() {
@@ -243,7 +219,7 @@ int remove_vanished_devices() {
   hwdev *next = nullptr;
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
     next = hwdev_next_in_use(hd);
-    if (sysfs_device_get(hd->devpath.c_str()) && same_device(hd)) continue;
+    if (sysfs_device_get(hd->devpath.c_str()) && hwtrack_same_device(hd)) continue;
     char devpath[hw::kPathSize];
     hw::strlcpy(devpath, hd->devpath.c_str(), sizeof(devpath));
     if (hwtrack_remove_hwdev(SUBSYSTEM_UNKNOWN, devpath) == 0) {
@@ -277,6 +253,143 @@ int add_unknown_devices() {
 
 }  // namespace
 
+namespace {
+
+using identity_text = hw::fixed_text<kHwdevTextSize>;
+
+// A present device whose identity the current rules changed.
+struct renamed_device {
+  int type = HWDEV_TYPE_UNKNOWN;
+  identity_text was_id, was_loc, id, loc;
+  hw::fixed_text<kHwdevTextSize> name;
+  // A present device has was_id and was_loc under the current rules: the
+  // entry that carries them is that device's.
+  bool was_held = false;
+};
+
+// More than a board has: a radio or a UART renamed is one entry each.
+constexpr int kMaxRenamed = 32;
+
+struct upgrade_survey {
+  renamed_device *renamed = nullptr;
+  int count = 0;
+  int left_out = 0;
+  hwdev now, before;
+};
+
+bool same_identity(const hwdev &hd, const char *id, const char *loc) {
+  return strcmp(hd.id.c_str(), id) == 0 && strcmp(hd.loc.c_str(), loc) == 0;
+}
+
+// Notes a present device whose identity the current rules changed.
+void survey_device(subsystem_code code, const char *devpath, void *context) {
+  auto &survey = *static_cast<upgrade_survey *>(context);
+  if (hwtrack_identify(code, &survey.now, devpath) < 0) return;
+  if (hwtrack_identify_by_rules(kHwtrackRulesFirst, code, &survey.before, devpath) < 0 ||
+      same_identity(survey.before, survey.now.id.c_str(), survey.now.loc.c_str()))
+    return;
+  if (survey.count == kMaxRenamed) {
+    ++survey.left_out;
+    return;
+  }
+  renamed_device &r = survey.renamed[survey.count++];
+  r.type = survey.now.type;
+  r.was_id.set(survey.before.id.c_str());
+  r.was_loc.set(survey.before.loc.c_str());
+  r.id.set(survey.now.id.c_str());
+  r.loc.set(survey.now.loc.c_str());
+  r.name.set(survey.now.name.c_str());
+}
+
+// Marks the renamed devices whose former identity a present device has now.
+void mark_held(subsystem_code code, const char *devpath, void *context) {
+  auto &survey = *static_cast<upgrade_survey *>(context);
+  if (hwtrack_identify(code, &survey.now, devpath) < 0) return;
+  for (int i = 0; i < survey.count; ++i)
+    if (same_identity(survey.now, survey.renamed[i].was_id.c_str(), survey.renamed[i].was_loc.c_str()))
+      survey.renamed[i].was_held = true;
+}
+
+// The stored entry of type type that carries id and loc, or nullptr.
+hwcls *stored_entry(int type, const char *id, const char *loc, bool of_any_type = false) {
+  hwcls *cls = nullptr;
+  for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls))
+    if ((of_any_type || cls->type == type) && !cls->is_static && strcmp(cls->id.c_str(), id) == 0 &&
+        strcmp(cls->loc.c_str(), loc) == 0)
+      return cls;
+  return nullptr;
+}
+
+// ttyAMA0 before ttyAMA1 before ttyAMA10: which of several devices that
+// shared one identity under the first rules keeps its entry.
+bool named_before(const renamed_device &a, const renamed_device &b) {
+  const size_t la = strlen(a.name.c_str()), lb = strlen(b.name.c_str());
+  return la != lb ? la < lb : strcmp(a.name.c_str(), b.name.c_str()) < 0;
+}
+
+bool has_stored_entries() {
+  hwcls *cls = nullptr;
+  for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls))
+    if (!cls->is_static) return true;
+  return false;
+}
+
+// Rewrites the entries the survey found; the number rewritten.
+int move_entries_on(hwlog_site at, upgrade_survey &survey) {
+  std::sort(survey.renamed, survey.renamed + survey.count, named_before);
+  int moved = 0;
+  for (int i = 0; i < survey.count; ++i) {
+    const renamed_device &r = survey.renamed[i];
+    // An entry of the new identity exists already (an earlier upgrade,
+    // undone and done again): the device finds that one.
+    if (r.was_held || stored_entry(r.type, r.id.c_str(), r.loc.c_str(), true)) continue;
+    hwcls *cls = stored_entry(r.type, r.was_id.c_str(), r.was_loc.c_str());
+    if (!cls) continue;
+    HWLOG_AT(at, LOG_INFO, "class entry moved to the current identity (rdb=%s%s,id=%s,loc=%s,was=%s,%s)",
+             kHwclsRdbPrefix, hwcls_rdb_name(cls), r.id.c_str(), r.loc.c_str(), r.was_id.c_str(), r.was_loc.c_str());
+    cls->id.set(r.id.c_str());
+    cls->loc.set(r.loc.c_str());
+    if (hwcls_fixup(cls, 0) == 0) hwcls_write_to_rdb(cls, 0);
+    ++moved;
+  }
+  return moved;
+}
+
+}  // namespace
+
+int upgrade_class_identities() {
+  if (!rdb_is_open()) return 0;
+  const char *stored = rdb_get_value(kHwtrackRulesVar);
+  long version = kHwtrackRulesFirst;
+  if (stored) version = strtol(stored, nullptr, 10);
+  if (version >= kHwtrackRulesCurrent) return 0;
+
+  int moved = 0;
+  if (has_stored_entries()) {
+    upgrade_survey survey;
+    std::unique_ptr<renamed_device[]> renamed(new (std::nothrow) renamed_device[kMaxRenamed]);
+    if (!renamed || !hwtrack_make_probe(survey.now) || !hwtrack_make_probe(survey.before)) {
+      HWLOG(LOG_ERR, "class entries not moved to the current identities - out of memory");
+      return 0;  // tried again at the next start
+    }
+    survey.renamed = renamed.get();
+    // The identification's refusals are the scans' to report.
+    const int mask = hwlog_mask();
+    hwlog_set_mask(0);
+    hwtrack_for_each_scanned_device(survey_device, &survey);
+    if (survey.count) hwtrack_for_each_scanned_device(mark_held, &survey);
+    hwlog_set_mask(mask);
+    if (survey.left_out)
+      HWLOG(LOG_ERR, "class entries of %d renamed devices not moved to their current identities", survey.left_out);
+    moved = move_entries_on(HWLOG_SITE(__func__), survey);
+  }
+  char text[16];
+  hw::formatf(text, sizeof(text), "%d", kHwtrackRulesCurrent);
+  if (rdb_set_value(kHwtrackRulesVar, text, 1) < 0) HWLOG(LOG_ERR, "failed to write %s", kHwtrackRulesVar);
+  HWLOG(LOG_INFO, "identification rules %ld -> %d: %d class entries moved on", version, kHwtrackRulesCurrent, moved);
+  return moved;
+}
+
 void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) {
   for (const int platform_pass : {1, 0}) {
     class_scan scan;
@@ -289,11 +402,6 @@ void hwtrack_for_each_scanned_device(hwtrack_scan_visitor visit, void *context) 
 }
 
 int hwtrack_resync() {
-  // A remove made by the resync may ask for one (a record freed while the
-  // pool was full); the running one adds what that one would.
-  static bool running = false;
-  if (running) return 0;
-  running = true;
   HWLOG(LOG_INFO, "resync hwdevs with sysfs");
   // Answers cached earlier in this pass may predate the lost events.
   sysfs_cleanup();
@@ -303,6 +411,5 @@ int hwtrack_resync() {
   const int removed = remove_vanished_devices();
   const int added = add_unknown_devices();
   HWLOG(LOG_INFO, "resync done (added=%d,removed=%d)", added, removed);
-  running = false;
   return added + removed;
 }

@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The two event sockets, the select loop, and the parsing and dispatch of
-// one event message.
+// The two event sockets, and the receiving, parsing and dispatch of one
+// event message; the loop that waits on the sockets is in daemon.cpp.
 
 #include <linux/netlink.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,10 +18,10 @@
 
 #include "base/log.h"
 #include "base/path_size.h"
+#include "base/strutil.h"
 #include "base/unique_fd.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
-#include "sysfs/sysfs.h"
+#include "core/uevent_private.h"
 
 namespace {
 
@@ -41,16 +37,11 @@ hw::unique_fd &owner_of(event_socket which) {
 
 constexpr char kLabelUevent[] = "UEVENT";
 constexpr char kLabelUdev[] = "UDEV  ";
-constexpr size_t kTimestampSize = 64;
 
 // Shared by both sockets; hwtrack_handle_message works on a terminated copy.
 char receive_buffer[kUeventBufferSize];
 
 FILE *event_stream = nullptr;
-hwtrack_overrun_handler overrun_handler = nullptr;
-hwtrack_upkeep_handler upkeep_handler = nullptr;
-// Set from a reported loss until the resync has run.
-bool resync_pending = false;
 
 // Any local user can send to the monitor socket, and any process can send
 // netlink datagrams to the daemon's port id: a sender looping sendto()
@@ -94,24 +85,6 @@ bool refusal_is_logged(int cause) {
   return false;
 }
 
-void report_windows_over() {
-  const long long now = hwtrack_now_ms();
-  for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
-    if (refusal_windows[cause].open() && window_over(refusal_windows[cause], now)) report_held_back(cause);
-}
-
-// How long the loop may wait before a held-back count is due; -1: none is.
-long ms_until_held_back_due() {
-  long long due = -1;
-  const long long now = hwtrack_now_ms();
-  for (const auto &w : refusal_windows) {
-    if (w.held_back == 0) continue;
-    const long long left = std::max(0LL, w.start + kRefusalWindowMs - now);
-    if (due < 0 || left < due) due = left;
-  }
-  return static_cast<long>(due);
-}
-
 #define HWLOG_REFUSAL(cause, fmt, ...)                                         \
   do {                                                                         \
     if (refusal_is_logged(cause)) HWLOG(LOG_ERR, fmt __VA_OPT__(, ) __VA_ARGS__); \
@@ -139,16 +112,6 @@ std::optional<std::string_view> find_value(std::string_view key, std::string_vie
   return std::nullopt;
 }
 
-void make_timestamp(char (&text)[kTimestampSize]) {
-  timeval tv{};
-  if (gettimeofday(&tv, nullptr) < 0) {
-    text[0] = '\0';
-    return;
-  }
-  hw::formatf(text, sizeof text, "%llu.%06u", static_cast<unsigned long long>(tv.tv_sec),
-              static_cast<unsigned>(tv.tv_usec));
-}
-
 const char *shown(const char *value) { return value ? value : ""; }
 
 void dispatch_add(subsystem_code subsystem, const char *devpath) {
@@ -165,6 +128,14 @@ void dispatch_remove(subsystem_code subsystem, const char *devpath) {
     HWLOG(LOG_DEBUG, "###hwtrack### no device removed");
   else
     HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
+}
+
+// A card put into or taken out of a reader's slot arrives as a "change" of
+// the disk, for the disk used whole as its first partition.
+void dispatch_change(subsystem_code subsystem, const char *devpath) {
+  const int done = hwtrack_change_hwdev(subsystem, devpath);
+  if (done == ACTION_ADD) HWLOG(LOG_INFO, "###hwtrack### device added (devpath=%s)", devpath);
+  if (done == ACTION_REMOVE) HWLOG(LOG_INFO, "###hwtrack### device removed (devpath=%s)", devpath);
 }
 
 // A renamed network interface (or a device moved to another parent): the
@@ -204,6 +175,7 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
       break;
     case ACTION_CHANGE:
       HWLOG(LOG_DEBUG, "###hwtrack### start to change");
+      if (devpath && strcmp(action, action_names[ACTION_CHANGE]) == 0) dispatch_change(code, devpath);
       break;
     default:
       HWLOG(LOG_ERR, "###hwtrack### unknown action found (action=%s)", shown(action));
@@ -248,69 +220,62 @@ ssize_t empty_datagram() {
   return -1;
 }
 
-// The shorter of two waits in milliseconds, -1 meaning none.
-long earliest(long a, long b) {
-  if (a < 0) return b;
-  if (b < 0) return a;
-  return std::min(a, b);
-}
-
-bool readable(int fd, const fd_set &set) { return fd != -1 && FD_ISSET(fd, &set); }
-
 void report_overrun() {
   HWLOG(LOG_ERR, "kernel events lost, netlink receive queue overrun: %s", strerror(ENOBUFS));
-  resync_pending = true;
 }
 
-bool queue_is_empty(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) == 0;
-}
-
-// The kernel reports a loss before the events it queued until then, and
-// queues nothing more until they are taken: those events are older than
-// the loss, so the resync waits for them. Run first, it would be undone by
-// them (a queued remove taking away a device whose lost add it made good).
-void resync_once_drained() {
-  if (!resync_pending || !netlink_socket || !queue_is_empty(netlink_socket.get())) return;
-  resync_pending = false;
-  if (overrun_handler) overrun_handler();
-}
-
-// Step 6 of a pass; false when the pass must end here.
-bool take_netlink_message(const char *timestamp) {
+take_result take_netlink_message(const char *timestamp) {
   const ssize_t n = receive_netlink_message(netlink_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
-    if (errno == ENOBUFS)
+    if (errno == ENOBUFS) {
       report_overrun();
-    else
-      HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(errno));
-    return false;
+      return take_result::events_lost;
+    }
+    HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(errno));
+    return take_result::failed;
   }
-  if (n == 0) return true;  // refused and logged; the monitor socket still gets its turn
+  if (n == 0) return take_result::handled;  // refused and logged
   HWLOG(LOG_INFO, "recieved from netlink socket");
   hwtrack_handle_message(kLabelUevent, timestamp, receive_buffer, static_cast<size_t>(n));
-  return true;
+  return take_result::handled;
 }
 
-void take_monitor_message(const char *timestamp) {
+take_result take_monitor_message(const char *timestamp) {
   const ssize_t n = receive_monitor_message(monitor_socket.get(), receive_buffer, kUeventBufferSize);
   if (n < 0) {
     HWLOG(LOG_ERR, "error receiving udev message: %s\n", strerror(errno));
-    return;
+    return take_result::failed;
   }
-  if (n == 0) return;
+  if (n == 0) return take_result::handled;
   HWLOG(LOG_INFO, "recieved from monitor socket");
   hwtrack_handle_message(kLabelUdev, timestamp, receive_buffer, static_cast<size_t>(n));
+  return take_result::handled;
 }
 
 }  // namespace
 
-void hwtrack_set_overrun_handler(hwtrack_overrun_handler handler) { overrun_handler = handler; }
+take_result take_event_message(event_socket which, const char *timestamp) {
+  return which == event_socket::netlink ? take_netlink_message(timestamp) : take_monitor_message(timestamp);
+}
+
+void report_held_back_counts() {
+  const long long now = hwtrack_now_ms();
+  for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
+    if (refusal_windows[cause].open() && window_over(refusal_windows[cause], now)) report_held_back(cause);
+}
+
+long ms_until_held_back_due() {
+  long long due = -1;
+  const long long now = hwtrack_now_ms();
+  for (const auto &w : refusal_windows) {
+    if (w.held_back == 0) continue;
+    const long long left = std::max(0LL, w.start + kRefusalWindowMs - now);
+    if (due < 0 || left < due) due = left;
+  }
+  return static_cast<long>(due);
+}
 
 void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
-
-void hwtrack_set_upkeep_handler(hwtrack_upkeep_handler handler) { upkeep_handler = handler; }
 
 int event_socket_fd(event_socket which) { return owner_of(which).get(); }
 
@@ -453,7 +418,13 @@ const char *get_uevent_value(const char *key, const char *start, const char *end
 }
 
 action_code get_action_code(const char *value) {
-  return static_cast<action_code>(hw::code_from_name(value, action_names, ACTION_UNKNOWN));
+  // What the kernel announces besides: a driver bound to or unbound from a
+  // device (on every plug since 4.14), a CPU or memory block taken online
+  // or offline. Nothing the daemon tracks changes with them.
+  static constexpr const char *change_like[] = {"bind", "unbind", "online", "offline"};
+  const int code = hw::code_from_name(value, action_names, ACTION_UNKNOWN);
+  if (code == ACTION_UNKNOWN && hw::code_from_name(value, change_like, -1) >= 0) return ACTION_CHANGE;
+  return static_cast<action_code>(code);
 }
 
 subsystem_code get_subsystem_code(const char *value) {
@@ -499,58 +470,4 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
   HWLOG(LOG_INFO, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
 
   dispatch(action, devpath, subsystem, devpath_old);
-}
-
-bool hwtrack_event_pass() {
-  if (stop_flag) return false;
-
-  // Every event is looked up in sysfs with empty caches.
-  sysfs_cleanup();
-  sysfs_init();
-
-  const long wait_ms = earliest(upkeep_handler ? upkeep_handler() : -1, ms_until_held_back_due());
-  // The upkeep may have run the class script, which takes a stop request in.
-  if (stop_flag) return true;
-
-  const int netlink_fd = netlink_socket.get();
-  const int monitor_fd = monitor_socket.get();
-  fd_set readfds;
-  FD_ZERO(&readfds);
-  if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
-  if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
-  const int nfds = std::max(netlink_fd, monitor_fd) + 1;
-
-  // The stop signals stay blocked everywhere but here: one that came since
-  // the flag test is pending, and pselect() returns at once with EINTR.
-  sigset_t wait_mask;
-  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-  timespec timeout{};
-  timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
-  timeout.tv_nsec = (wait_ms % 1000) * 1000000;
-  const int ready = pselect(nfds, &readfds, nullptr, nullptr, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
-  const int wait_errno = errno;
-  report_windows_over();
-  if (ready < 0) {
-    if (wait_errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(wait_errno));
-    return true;
-  }
-  if (ready == 0) return true;  // time for the upkeep or a held-back count
-  HWLOG(LOG_INFO, "select() triggered");
-  char timestamp[kTimestampSize];
-  make_timestamp(timestamp);
-
-  // Both messages are handled when both sockets are readable, the kernel's
-  // first: the receive buffer is shared, so each is dispatched before the
-  // next receive overwrites it. A failed kernel receive ends the pass.
-  const bool netlink_taken = !readable(netlink_fd, readfds) || take_netlink_message(timestamp);
-  if (netlink_taken && readable(monitor_fd, readfds)) take_monitor_message(timestamp);
-  resync_once_drained();
-  return true;
-}
-
-void hwtrack_event_loop() {
-  while (hwtrack_event_pass()) {
-  }
 }

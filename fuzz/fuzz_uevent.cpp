@@ -31,7 +31,8 @@
 
 #include "base/path_size.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
+#include "core/script.h"
+#include "core/uevent_private.h"
 #include "fuzz/fuzz_support.h"
 #include "rdb/rdbdrv.h"
 #include "records/hwcls.h"

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/alloc_gate.h"
 #include "base/log.h"
 #include "rdb/rdb.h"
-#include "records/alloc_gate.h"
 #include "records/hwdev.h"
 #include "records/str2ref.h"
 
@@ -82,30 +82,15 @@ std::string_view next_token(std::string_view &rest) {
   return token;
 }
 
-// The value of the token's leading decimal digits (0 when there are none);
-// false when they do not fit an int, or leave the type's counter no room
-// above them (INT_MAX): a new class would then share their name.
+// The value of the token's leading decimal digits (0 when there are none:
+// no white space or sign is read); false when they do not fit an int, or
+// leave the type's counter no room above them (INT_MAX): a new class would
+// then share their name.
 bool parse_leading_digits(std::string_view token, int *value) {
-  long long v = 0;
-  for (char c : token) {
-    if (c < '0' || c > '9') break;
-    v = v * 10 + (c - '0');
-    if (v >= INT_MAX) return false;
-  }
-  *value = static_cast<int>(v);
+  const int v = token.empty() || token[0] < '0' || token[0] > '9' ? 0 : hw::leading_int(token);
+  if (v == INT_MAX) return false;
+  *value = v;
   return true;
-}
-
-// Whether a flag value reads as a non-zero decimal integer the way atoi
-// reads it: leading white space, an optional sign, then digits. Only zero or
-// not matters, so a long digit string cannot overflow into a wrong answer.
-bool flag_is_set(const char *value) {
-  const char *p = value;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  for (; *p >= '0' && *p <= '9'; ++p)
-    if (*p != '0') return true;
-  return false;
 }
 
 struct rdb_field {
@@ -154,7 +139,7 @@ void take_name(owned_record &owned) {
 }
 
 // The type as RDB names spell it: "(null)" for type 0 or one out of range.
-const char *type_text(int type) { return valid_type(type) && kTypeNames[type] ? kTypeNames[type] : kNoTypeText; }
+const char *type_text(int type) { return hw::name_from_code(type, kTypeNames, kNoTypeText); }
 
 // The name of the variable key of the entry filed as type and index.
 void name_variable(hw::fixed_text<kRdbVarNameSize> &var, int type, int index, const char *key) {
@@ -178,6 +163,39 @@ const char *read_variable(hw::fixed_text<kRdbVarNameSize> &var, const char *name
   return rdb_get_value(var.c_str());
 }
 
+// Sets the type and the index of cls from the tokens after
+// "sys.hw.class." in prefix; false when one is missing (logged on behalf of
+// the caller).
+bool read_type_and_index(hwcls *cls, const char *prefix, hwlog_site at) {
+  // A prefix shorter than "sys.hw.class." (a name cut at an earlier ".id")
+  // has no type token to skip to.
+  std::string_view rest = prefix ? std::string_view(prefix) : std::string_view();
+  if (rest.size() < kRdbPrefixLen) {
+    HWLOG_AT(at, LOG_ERR, "hwclass type not found");
+    return false;
+  }
+  rest.remove_prefix(kRdbPrefixLen);
+
+  std::string_view type_token = next_token(rest);
+  if (type_token.empty()) {
+    HWLOG_AT(at, LOG_ERR, "hwclass type not found");
+    return false;
+  }
+  hw::fixed_text<kTokenSize> type_name;
+  hw::formatf(type_name.data(), kTokenSize, "%.*s", static_cast<int>(type_token.size()), type_token.data());
+  cls->type = hwcls_type_from_name(type_name.c_str());
+
+  std::string_view index_token = next_token(rest);
+  int index = 0;
+  // An index beyond int was never written by this daemon; it has none.
+  if (index_token.empty() || !parse_leading_digits(index_token, &index)) {
+    HWLOG_AT(at, LOG_ERR, "hwclass index not found");
+    return false;
+  }
+  cls->index = index;
+  return true;
+}
+
 }  // namespace
 
 int hwcls_init() {
@@ -199,7 +217,7 @@ void hwcls_fini() {
 }
 
 hwcls *hwcls_get() {
-  auto cls = hw::records::make_unique_nothrow<hwcls>();
+  auto cls = hw::make_unique_nothrow<hwcls>();
   if (!cls) {
     HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(errno));
     return nullptr;
@@ -227,15 +245,16 @@ void hwcls_release(hwcls *cls) {
 }
 
 int hwcls_fixup(hwcls *cls, int keep_index) {
-  if (!cls || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
-
-  // A record of ours that was never filed has no entries: both searches
-  // (each a walk of the whole index) would find nothing.
+  // Every caller files a record hwcls_get made.
   const auto owned = records.find(cls);
-  const bool search = owned == records.end() || owned->second.maybe_indexed;
-  const int stat = search ? str2ref_del_by_ref(hwcls_by_id.get(), cls) : -1;
-  const int stat2 = search ? str2ref_del_by_ref(hwcls_by_loc.get(), cls) : -1;
-  if (owned != records.end()) owned->second.maybe_indexed = false;
+  if (owned == records.end() || !hwcls_by_id || !hwcls_by_loc || !valid_type(cls->type)) return -1;
+  owned_record &own = owned->second;
+
+  // A record that was never filed has no entries: both searches (each a
+  // walk of the whole index) would find nothing.
+  const int stat = own.maybe_indexed ? str2ref_del_by_ref(hwcls_by_id.get(), cls) : -1;
+  const int stat2 = own.maybe_indexed ? str2ref_del_by_ref(hwcls_by_loc.get(), cls) : -1;
+  own.maybe_indexed = false;
   if (stat != stat2) {
     HWLOG(LOG_ERR, "###hwcls## internal structure integrity broken in id and loc rbtree (stat=%d,stat2=%d)", stat,
           stat2);
@@ -248,7 +267,7 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // name going on after ".id"): the first one read keeps it.
     if (name_taken(cls, cls->type, cls->index)) {
       HWLOG(LOG_ERR, "###hwcls## class already read (rdb=%s%s)", kHwclsRdbPrefix, hwcls_rdb_name(cls));
-      if (owned != records.end()) drop_name(owned->second);
+      drop_name(own);
       return -1;
     }
     if (cls->index >= next_index) next_index = successor(cls->index);
@@ -257,12 +276,12 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
     // its number (and so its RDB names).
     cls->index = next_index;
     next_index = successor(next_index);
-  } else if (owned != records.end() && owned->second.name && owned->second.name->first != cls->type) {
+  } else if (own.name && own.name->first != cls->type) {
     // An entry that changed type (a modem's interface switched from serial
     // to network mode) keeps its number only where the number is free in
     // the new type, and leaves its old name, which a restart would
     // otherwise bring back as a second entry for the device.
-    delete_variables(owned->second.name->first, owned->second.name->second);
+    delete_variables(own.name->first, own.name->second);
     if (name_taken(cls, cls->type, cls->index)) {
       cls->index = next_index;
       next_index = successor(next_index);
@@ -270,13 +289,13 @@ int hwcls_fixup(hwcls *cls, int keep_index) {
       next_index = successor(cls->index);
     }
   }
-  if (owned != records.end()) take_name(owned->second);
+  take_name(own);
 
   if (str2ref_add(hwcls_by_id.get(), cls->id.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(id)");
     return -1;
   }
-  if (owned != records.end()) owned->second.maybe_indexed = true;
+  own.maybe_indexed = true;
   if (str2ref_add(hwcls_by_loc.get(), cls->loc.c_str(), cls) < 0) {
     HWLOG(LOG_ERR, "failed in str2ref_add(loc)");
     return -1;
@@ -347,33 +366,7 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev) {
 }
 
 int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
-  if (!cls) return -1;
-  // A prefix shorter than "sys.hw.class." (a name cut at an earlier ".id")
-  // has no type token to skip to.
-  std::string_view rest = prefix ? std::string_view(prefix) : std::string_view();
-  if (rest.size() < kRdbPrefixLen) {
-    HWLOG(LOG_ERR, "hwclass type not found");
-    return -1;
-  }
-  rest.remove_prefix(kRdbPrefixLen);
-
-  std::string_view type_token = next_token(rest);
-  if (type_token.empty()) {
-    HWLOG(LOG_ERR, "hwclass type not found");
-    return -1;
-  }
-  hw::fixed_text<kTokenSize> type_name;
-  hw::formatf(type_name.data(), kTokenSize, "%.*s", static_cast<int>(type_token.size()), type_token.data());
-  cls->type = hwcls_type_from_name(type_name.c_str());
-
-  std::string_view index_token = next_token(rest);
-  int index = 0;
-  // An index beyond int was never written by this daemon; it has none.
-  if (index_token.empty() || !parse_leading_digits(index_token, &index)) {
-    HWLOG(LOG_ERR, "hwclass index not found");
-    return -1;
-  }
-  cls->index = index;
+  if (!cls || !read_type_and_index(cls, prefix, HWLOG_SITE(__func__))) return -1;
 
   // An unknown type reads as "(null)" here, so its variables are not found.
   hw::fixed_text<kRdbNameSize> own;
@@ -395,10 +388,10 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
   cls->loc.set(value);
 
   value = read_variable(var, rdb_format_name("%s%s.enable", kHwclsRdbPrefix, own.c_str()));
-  cls->enable = !value || flag_is_set(value) ? 1 : 0;
+  cls->enable = !value || hw::leading_int(value) != 0 ? 1 : 0;
 
   value = read_variable(var, rdb_format_name("%s%s.static", kHwclsRdbPrefix, own.c_str()));
-  cls->is_static = value && flag_is_set(value) ? 1 : 0;
+  cls->is_static = value && hw::leading_int(value) != 0 ? 1 : 0;
 
   if (cls->is_static) {
     value = read_variable(var, rdb_format_name("%s%s.name", kHwclsRdbPrefix, own.c_str()));
@@ -415,15 +408,13 @@ int hwcls_read_from_rdb(hwcls *cls, const char *prefix) {
 
 int hwcls_type_from_name(const char *name) { return hw::code_from_name(name, kTypeNames, HWCLS_TYPE_NONE); }
 
-const char *hwcls_type_name(const hwcls *cls) { return cls && valid_type(cls->type) ? kTypeNames[cls->type] : nullptr; }
-
-const char *hwcls_type_text(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
+const char *hwcls_type_name(const hwcls *cls) { return type_text(cls ? cls->type : HWCLS_TYPE_NONE); }
 
 const char *hwcls_status_name(const hwcls *cls) {
-  return kStatusNames[cls && cls->status == HWCLS_STATUS_INSERTED ? 1 : 0];
+  return hw::name_from_code(cls ? cls->status : HWCLS_STATUS_REMOVED, kStatusNames, kStatusNames[HWCLS_STATUS_REMOVED]);
 }
 
 const char *hwcls_rdb_name(const hwcls *cls) {
-  hw::formatf(rdb_name_buf, sizeof rdb_name_buf, "%s.%d", hwcls_type_text(cls), cls ? cls->index : -1);
+  hw::formatf(rdb_name_buf, sizeof rdb_name_buf, "%s.%d", hwcls_type_name(cls), cls ? cls->index : -1);
   return rdb_name_buf;
 }

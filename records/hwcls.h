@@ -39,6 +39,7 @@ void hwcls_fini();
 
 hwcls *hwcls_get();
 void hwcls_release(hwcls *cls);
+// Files cls, a record hwcls_get made (-1 for any other), under its id and loc.
 int hwcls_fixup(hwcls *cls, int keep_index);
 int hwcls_find_for_hwdev(const hwdev *hd, hwcls **cls);
 
@@ -55,9 +56,8 @@ int hwcls_write_to_rdb(hwcls *cls, int clear_dev);
 int hwcls_read_from_rdb(hwcls *cls, const char *prefix);
 
 int hwcls_type_from_name(const char *name);
-// nullptr for type 0, which has no name.
+// The name of the entry's type; type 0, which has none, reads "(null)",
+// as the RDB names and the script's command line spell it.
 const char *hwcls_type_name(const hwcls *cls);
-// The type name for formatting into a text: type 0 reads "(null)".
-const char *hwcls_type_text(const hwcls *cls);
 const char *hwcls_status_name(const hwcls *cls);
 const char *hwcls_rdb_name(const hwcls *cls);

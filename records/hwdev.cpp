@@ -6,9 +6,9 @@
 #include <cstring>
 #include <utility>
 
+#include "base/alloc_gate.h"
 #include "base/log.h"
 #include "rdb/rdb.h"
-#include "records/alloc_gate.h"
 #include "records/str2ref.h"
 
 namespace {
@@ -78,7 +78,7 @@ int in_use_slot_of(const hwdev *hd) {
 
 template <size_t N>
 bool allocate_text(hw::heap_text<N> &text) {
-  if (!hw::records::alloc_allowed()) return false;
+  if (!hw::alloc_allowed()) return false;
   if (text.allocate()) return true;
   errno = ENOMEM;
   return false;
@@ -135,7 +135,7 @@ int hwdev_alloc(hwdev &hd) {
 }
 
 std::unique_ptr<hwdev> hwdev_create(int index) {
-  auto hd = hw::records::make_unique_nothrow<hwdev>();
+  auto hd = hw::make_unique_nothrow<hwdev>();
   if (!hd) {
     HWLOG(LOG_ERR, "failed to allocate hd - %s", strerror(errno));
     return nullptr;
@@ -277,10 +277,7 @@ const char *hwdev_rdb_name(const hwdev *hd) {
   return rdb_name_buf;
 }
 
-const char *hwdev_type_name(int type) {
-  if (type < 0 || type >= static_cast<int>(std::size(kTypeNames))) return kTypeNames[HWDEV_TYPE_UNKNOWN];
-  return kTypeNames[type];
-}
+const char *hwdev_type_name(int type) { return hw::name_from_code(type, kTypeNames, kTypeNames[HWDEV_TYPE_UNKNOWN]); }
 
 hwdev *hwdev_first_in_use() { return in_use_list.empty() ? nullptr : pool[in_use_list.head].get(); }
 

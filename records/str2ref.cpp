@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
+#include "base/alloc_gate.h"
 #include "base/log.h"
-#include "records/alloc_gate.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ int32_t str2ref_hash(const char *str) {
 }
 
 str2ref *str2ref_create() {
-  auto si = hw::records::make_unique_nothrow<str2ref>();
+  auto si = hw::make_unique_nothrow<str2ref>();
   if (!si) {
     HWLOG(LOG_ERR, "si memory allocation failure - %s", strerror(errno));
     return nullptr;
@@ -141,7 +141,7 @@ int str2ref_add(str2ref *si, const char *str, void *ref) {
   const bool new_bucket = bucket == si->tree.end();
   if (new_bucket) {
     try {
-      if (!hw::records::alloc_allowed()) throw std::bad_alloc();
+      if (!hw::alloc_allowed()) throw std::bad_alloc();
       bucket = si->tree.try_emplace(key).first;
     } catch (const std::bad_alloc &) {
       HWLOG(LOG_ERR, "rbt memory allocation failure - %s", strerror(ENOMEM));
@@ -151,7 +151,7 @@ int str2ref_add(str2ref *si, const char *str, void *ref) {
   si->invalidate_cursors();
 
   try {
-    if (!hw::records::alloc_allowed()) throw std::bad_alloc();
+    if (!hw::alloc_allowed()) throw std::bad_alloc();
     chain &c = bucket->second;
     // The first entry heads the chain; every later one goes directly behind
     // the head, so a walk meets the oldest first and the newest second.

@@ -13,14 +13,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
+#include "base/alloc_gate.h"
 #include "base/unique_fd.h"
-#include "sysfs/sysfs_alloc.h"
 
 namespace {
 
@@ -157,38 +156,10 @@ std::unique_ptr<device_node> device_cache;
 std::unique_ptr<attr_node> attr_cache;
 size_t device_count = 0;
 
-int allocation_budget = -1;  // see sysfs_alloc.h
-
-template <typename T>
-std::unique_ptr<T> allocate_node() {
-  if (allocation_budget == 0) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  if (allocation_budget > 0) --allocation_budget;
-  std::unique_ptr<T> node(new (std::nothrow) T());
-  if (!node) errno = ENOMEM;
-  return node;
-}
-
 // Frees a list front to back without recursing once per node.
 template <typename Node>
 void free_list(std::unique_ptr<Node> &head) {
   while (head) head = std::move(head->next);
-}
-
-// Concatenates parts into a path buffer. A path that does not fit is refused
-// (errno ENAMETOOLONG) rather than cut: a cut path names another file, and
-// "/dev_id" cut to "/dev" would read a different attribute.
-bool join_path(char (&buf)[hw::kPathSize], std::initializer_list<const char *> parts) {
-  buf[0] = '\0';
-  for (const char *part : parts) {
-    if (hw::strlcat(buf, part, sizeof buf) >= sizeof buf) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-  }
-  return true;
 }
 
 // readlink into a NUL-terminated buffer. Returns the target's length, or -1
@@ -221,7 +192,7 @@ template <size_t N>
 bool read_link_name(const char *devpath, const char *name, hw::fixed_text<N> &out) {
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
+  if (!hw::join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
   if (read_link(path, target) < 0) return false;
   const char *last = last_component_of_target(target);
   if (!last) return false;
@@ -319,7 +290,7 @@ void guess_subsystem(sysfs_device &dev) {
 void set_subsystem(sysfs_device &dev) {
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
+  if (hw::join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
     const char *last = last_component_of_target(target);
     if (last) dev.subsystem.set(last);
     return;
@@ -328,7 +299,7 @@ void set_subsystem(sysfs_device &dev) {
 }
 
 sysfs_device *create_device(const char *devpath) {
-  std::unique_ptr<device_node> node = allocate_node<device_node>();
+  std::unique_ptr<device_node> node = hw::make_unique_nothrow<device_node>();
   if (!node) return nullptr;
   sysfs_device &dev = node->dev;
   dev.devpath.set(devpath);
@@ -406,7 +377,6 @@ void empty_caches() {
 
 }  // namespace
 
-void sysfs_set_alloc_budget(int n) { allocation_budget = n; }
 
 const char *sysfs_path() { return root_path.c_str(); }
 
@@ -433,7 +403,7 @@ int sysfs_resolve_link(char *devpath, size_t size) {
   }
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath})) return -1;
+  if (!hw::join_path(path, {root_path.c_str(), devpath})) return -1;
   if (read_link(path, target) < 0) return -1;
 
   // sysfs links are relative to the link's directory. The target is walked
@@ -467,7 +437,7 @@ bool sysfs_device_present(const sysfs_device *dev) {
   if (!dev) return false;
   char path[hw::kPathSize];
   struct stat st;
-  return join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
+  return hw::join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
 }
 
 sysfs_device *sysfs_device_get(const char *devpath) {
@@ -488,7 +458,7 @@ sysfs_device *sysfs_device_get(const char *devpath) {
 
   char path[hw::kPathSize];
   struct stat st;
-  if (!join_path(path, {root_path.c_str(), work})) return nullptr;
+  if (!hw::join_path(path, {root_path.c_str(), work})) return nullptr;
   if (::lstat(path, &st) != 0) return nullptr;
 
   // A device reached through a link is cached under its real path only,
@@ -499,7 +469,7 @@ sysfs_device *sysfs_device_get(const char *devpath) {
     // Resolution is lexical: a dangling link, or a link reached through
     // another link (/class/tty/ttyS0/device), yields a path that is not
     // there. No record is made up for it.
-    if (!join_path(path, {root_path.c_str(), work}) || ::lstat(path, &st) != 0) return nullptr;
+    if (!hw::join_path(path, {root_path.c_str(), work}) || ::lstat(path, &st) != 0) return nullptr;
   }
   return create_device(work);
 }
@@ -515,7 +485,7 @@ sysfs_device *sysfs_device_get_parent(sysfs_device *dev) {
   *slash = '\0';
 
   if (parent_is_class_directory(parent_path)) {
-    if (!join_path(parent_path, {dev->devpath.c_str(), "/device"})) return nullptr;
+    if (!hw::join_path(parent_path, {dev->devpath.c_str(), "/device"})) return nullptr;
     if (sysfs_resolve_link(parent_path, sizeof parent_path) != 0) return nullptr;
   } else if (strchr(parent_path + 1, '/') == nullptr) {
     return nullptr;  // directly below a top-level directory
@@ -539,7 +509,7 @@ sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const ch
 const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
   if (!devpath || !attr_name) return nullptr;
   char path[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
+  if (!hw::join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
   const char *key = path + strlen(root_path.c_str());
 
   attr_node *&bucket = attr_buckets[bucket_of(key)];
@@ -547,7 +517,7 @@ const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
     if (strcmp(node->path.c_str(), key) == 0) return node->value;
 
   // Linked in before reading, so an absent value is remembered too.
-  std::unique_ptr<attr_node> node = allocate_node<attr_node>();
+  std::unique_ptr<attr_node> node = hw::make_unique_nothrow<attr_node>();
   if (!node) return nullptr;
   node->path.set(key);
   node->hash_next = bucket;

@@ -17,8 +17,8 @@
 #include <tuple>
 #include <vector>
 
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/uevent.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
 #include "tests/support/log_capture.h"
@@ -145,6 +145,8 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       // Twins: one identity, told apart by location only (one on each bus).
       {"ttyUSB4", tracked(kSerial, "/dev/ttyUSB4", "1a86-7523", "usb1-1.4:1.0", "ch341")},
       {"ttyUSB5", tracked(kSerial, "/dev/ttyUSB5", "1a86-7523", "usb3-1.1:1.0", "ch341")},
+      // A CDC ACM port hangs from its USB interface.
+      {"ttyACM0", tracked(kSerial, "/dev/ttyACM0", "1546-01a8", "usb3-1.3:1.0", "cdc_acm")},
       // A colon-separated MAC goes to mac, never into the identity.
       {"eth3", tracked(kEth, "eth3", "0b95-772b", "usb3-1.2:1.0", "asix", "02:0e:c6:a1:b2:c3")},
       // SD cards: partitions, and a card without a table as partition 1.
@@ -155,7 +157,7 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
       {"mmcblk2p2", tracked(kStorage, "/dev/mmcblk2p2", "platform-2198000.mmc-2", "platform-2", "")},
       // Refused.
       {"mmcblk2", refused(kNoPartition)},  // the eMMC's whole disk
-      {"ttyACM0", refused("###hwtrack### unknown subsystem (subsystem=usb)")},
+
       {"eth2", refused("!!! internal device detected - ignored !!!")},
       {"sda", refused(kNoPartition)},      // the whole SATA disk
       {"sdb", refused(kNoPartition)},      // the stick's whole disk
@@ -171,7 +173,7 @@ TEST_F(BoardTest, GatewayWithEveryDeviceIsIdentifiedAsOnTheHardware) {
   });
 }
 
-TEST_F(BoardTest, MiniBoardSharesOneIdentityBetweenItsUartsAndUsesRootHubPorts) {
+TEST_F(BoardTest, MiniBoardTellsItsUartsApartAndUsesRootHubPorts) {
   Board mini = Board::lay_out(sys, "mini");
   mini.plug("modem");  // usb1: port 1 of the root hub
   mini.plug("stick");  // usb2; no SATA disk here, so the stick is sda
@@ -179,7 +181,7 @@ TEST_F(BoardTest, MiniBoardSharesOneIdentityBetweenItsUartsAndUsesRootHubPorts) 
 
   expect_identities({
       {"ttyS0", tracked(kSerial, "/dev/ttyS0", "platform-serial8250", "platform", "serial8250")},
-      {"ttyS1", tracked(kSerial, "/dev/ttyS1", "platform-serial8250", "platform", "serial8250")},
+      {"ttyS1", tracked(kSerial, "/dev/ttyS1", "platform-serial8250-1", "platform", "serial8250")},
       {"eth0", tracked(kEth, "eth0", "platform-19000000.ethernet", "platform", "ag71xx", "02:1a:22:00:00:01")},
       {"ttyUSB0", tracked(kSerial, "/dev/ttyUSB0", "2c7c-0125", "usb1-1:1.0", "option")},
       {"ttyUSB1", tracked(kSerial, "/dev/ttyUSB1", "2c7c-0125", "usb1-1:1.1", "option")},

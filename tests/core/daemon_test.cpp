@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/hwtrack.h"
+#include "core/daemon_private.h"
+#include "core/signals.h"
 
 namespace {
 

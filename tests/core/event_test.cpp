@@ -13,7 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
+#include "core/script.h"
+#include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
@@ -112,14 +113,17 @@ TEST_F(EventTest, RemoveOfAnUnknownDevice) {
 }
 
 TEST_F(EventTest, ChangeOnlyLogs) {
-  handle(uevent("change", "/devices/x", "block"));
-  EXPECT_EQ(priority_of("###hwtrack### start to change"), LOG_DEBUG);
-  EXPECT_FALSE(logged("start to add"));
-  EXPECT_FALSE(logged("start to remove"));
+  for (const char *action : {"change", "bind", "unbind", "online", "offline"}) {
+    log_.clear();
+    handle(uevent(action, "/devices/x", "block"));
+    EXPECT_EQ(priority_of("###hwtrack### start to change"), LOG_DEBUG) << action;
+    EXPECT_FALSE(logged("start to add"));
+    EXPECT_FALSE(logged("start to remove"));
+  }
 }
 
 TEST_F(EventTest, UnknownActionsAreLoggedAsErrors) {
-  for (const char *action : {"move", "online", "unknown", "ADD"}) {
+  for (const char *action : {"move", "unknown", "ADD", "Bind"}) {
     log_.clear();
     handle(uevent(action, "/devices/x", "tty"));
     EXPECT_EQ(priority_of(std::string("###hwtrack### unknown action found (action=") + action + ")"), LOG_ERR)

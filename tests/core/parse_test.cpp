@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "base/path_size.h"
-#include "core/hwtrack.h"
+#include "core/uevent_private.h"
 #include "tests/support/monitor.h"
 
 namespace {
@@ -90,9 +90,10 @@ void PrintTo(const CodeCase<Code> &c, std::ostream *os) {
 
 TEST(Codes, Action) {
   const CodeCase<action_code> cases[] = {{"add", ACTION_ADD},         {"remove", ACTION_REMOVE}, {"change", ACTION_CHANGE},
-                            {"unknown", ACTION_UNKNOWN}, {"move", ACTION_UNKNOWN},  {"online", ACTION_UNKNOWN},
-                            {"ADD", ACTION_UNKNOWN},     {"add ", ACTION_UNKNOWN},  {"", ACTION_UNKNOWN},
-                            {nullptr, ACTION_UNKNOWN}};
+                            {"unknown", ACTION_UNKNOWN}, {"move", ACTION_UNKNOWN},  {"online", ACTION_CHANGE},
+                            {"offline", ACTION_CHANGE},  {"bind", ACTION_CHANGE},   {"unbind", ACTION_CHANGE},
+                            {"Bind", ACTION_UNKNOWN},    {"ADD", ACTION_UNKNOWN},   {"add ", ACTION_UNKNOWN},
+                            {"", ACTION_UNKNOWN},        {nullptr, ACTION_UNKNOWN}};
   for (const auto &c : cases) EXPECT_EQ(get_action_code(c.value), c.code) << testing::PrintToString(c);
 }
 

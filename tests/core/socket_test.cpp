@@ -23,7 +23,9 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
+#include "core/daemon_private.h"
+#include "core/signals.h"
+#include "core/uevent_private.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/monitor.h"
 #include "tests/support/namespaces.h"
@@ -67,7 +69,6 @@ class SocketTest : public testing::Test {
   void TearDown() override {
     close_event_socket(event_socket::monitor);
     close_event_socket(event_socket::netlink);
-    hwtrack_set_overrun_handler(nullptr);
     hwtrack_set_event_stream(nullptr);
     if (stream_) fclose(stream_);
   }
@@ -189,7 +190,7 @@ TEST_F(SocketTest, NetlinkRefusesUserSpaceSenders) {
   EXPECT_EQ(refused.front().priority, LOG_ERR);
 }
 
-TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
+TEST_F(SocketTest, OverrunIsReportedAndTheRescanRun) {
   // Multicast group 2: kernel uevents, which reach every network namespace,
   // go to group 1 and must not join this queue while other tests trigger
   // them. Only a multicast overruns a queue: a unicast sender waits for room.
@@ -206,17 +207,17 @@ TEST_F(SocketTest, OverrunIsReportedAndTheHandlerCalled) {
     ASSERT_EQ(sendto(sender.get(), msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
               static_cast<ssize_t>(msg.size()));
 
-  static int overruns;
-  overruns = 0;
-  hwtrack_set_overrun_handler([] { ++overruns; });
+  // The rescan walks a sysfs tree that is not there: it finds nothing.
+  ASSERT_EQ(setenv("SYSFS_PATH", (testing::TempDir() + "/no-sysfs").c_str(), 1), 0);
+  const auto rescans = [this] { return log_.matching("resync hwdevs with sysfs").size(); };
   exchange_event_socket(event_socket::netlink, std::move(receiver));
   stop_flag = 0;
-  // The loss is reported first; the handler runs once the datagrams queued
+  // The loss is reported first; the rescan runs once the datagrams queued
   // before it are taken (every pass finds one, so none blocks).
-  for (int pass = 0; pass < 64 && overruns == 0; ++pass) EXPECT_TRUE(hwtrack_event_pass());
+  for (int pass = 0; pass < 64 && rescans() == 0; ++pass) EXPECT_TRUE(hwtrack_event_pass());
   EXPECT_TRUE(queue_is_empty(netlink_fd()));
 
-  EXPECT_EQ(overruns, 1);
+  EXPECT_EQ(rescans(), 1u);
   const auto lost = log_.matching("kernel events lost");
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost.front().priority, LOG_ERR);

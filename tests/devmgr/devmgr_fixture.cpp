@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "core/devmgr.h"
+#include "core/script.h"
+#include "core/settings.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "sysfs/sysfs.h"
@@ -44,6 +46,7 @@ DevmgrTest::DevmgrTest() {
   g_rdb = &rdb;
   hwtrack_set_script_runner(record_script);
   rdb.put(kScriptVar, kScript, true);
+  hwtrack_read_settings();  // the defaults: a setting a test made is gone with its RDB
   rdb.clear_ops();
 }
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/hwtrack.h"
+#include "core/codes.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/memory_rdb.h"
 #include "tools/board/sysfs_tree.h"

@@ -4,6 +4,7 @@
 
 #include "core/devmgr.h"
 #include "core/identify.h"
+#include "core/uevent_private.h"
 
 #include <sys/wait.h>
 #include <syslog.h>
@@ -13,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "core/script.h"
+#include "core/startup.h"
 #include "rdb/rdbdrv.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
+#include "tools/board/boards.h"
 
 namespace devmgr_test {
 namespace {
@@ -258,10 +262,11 @@ TEST_F(AddRemove, DuplicateAddOfAnotherDeviceOnTheSameDevpathRemovesTheEarlierCl
 }
 
 TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
-  // Several ports of one 8250 platform device share its id and "platform".
-  const Device serial8250 = sys.platform_device("serial8250", "serial8250");
-  const Device s1 = sys.tty(serial8250, "ttyS1");
-  const Device s2 = sys.tty(serial8250, "ttyS2");
+  // Two serial functions of one gadget share its id and "gadget".
+  const Device udc = sys.platform_device("ci_hdrc.0", "ci_hdrc", sys.platform_device("2184000.usb", "imx_usb", soc()));
+  const Device gadget = sys.usb_gadget(udc, "gadget", "g_multi");
+  const Device s1 = sys.tty(gadget, "ttyGS1");
+  const Device s2 = sys.tty(gadget, "ttyGS2");
   ASSERT_EQ(add(TTY, s1), 0);
   clear_script_runs();
   ASSERT_EQ(add(TTY, s2), 0);
@@ -270,8 +275,8 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
   EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.serial.0 serial 0 removed",
                                                      "sys.hw.class.serial.0 serial 0 inserted"}));
   EXPECT_EQ(in_use_count(), 2);
-  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyS1");
-  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyS2");
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyGS1");
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyGS2");
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
 
   clear_script_runs();
@@ -282,6 +287,41 @@ TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
   ASSERT_EQ(remove(s1), 0);  // the holder: ttyS2, of the same identity, holds it again
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+}
+
+TEST_F(AddRemove, CardsInAReaderComeAndGoAsChangesOfItsDisk) {
+  const Device disk = usb_stick(2, "RDR", "sdb"), part = disk.child("sdb1");
+  const std::string in = "sys.hw.class.storage.0 storage 0 inserted", out = "sys.hw.class.storage.0 storage 0 removed";
+  const struct {
+    const char *size;  // of the disk: "0" without a card
+    bool partition;
+    const char *action;
+    const Device &dev;
+    std::vector<std::string> runs;
+  } steps[] = {
+      {"0", false, "change", disk, {}},  // an empty slot
+      {"3000", false, "change", disk, {in}},  // a card without partitions: the disk is its partition 1
+      {"3000", false, "change", disk, {}},       {"3000", false, "bind", disk, {}},
+      {"3000", true, "add", part, {out, in}},  // its partitions read: the disk gives way
+      {"3000", true, "change", disk, {}},        {"0", false, "remove", part, {out}},
+      {"0", false, "change", disk, {}},          {"3000", false, "change", disk, {in}},
+      {"0", false, "change", disk, {out}},
+  };
+  FILE *devnull = fopen("/dev/null", "w");
+  hwtrack_set_event_stream(devnull);
+  for (const auto &step : steps) {
+    sys.attr(disk, "size", step.size);
+    step.partition ? (void)sys.partition(disk, 1) : sys.unplug(part);
+    next_event();
+    clear_script_runs();
+    board::Uevent event;
+    event.action = step.action, event.devpath = step.dev.devpath, event.subsystem = "block";
+    const std::string datagram = event.datagram();
+    hwtrack_handle_message("UEVENT", "0", datagram.data(), datagram.size());
+    EXPECT_EQ(script_args(), step.runs) << step.action << " " << step.size;
+  }
+  hwtrack_set_event_stream(nullptr);
+  fclose(devnull);
 }
 
 TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
@@ -301,9 +341,12 @@ TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
   EXPECT_EQ(rdb.get("sys.hw.dev.98.name"), "/dev/ttymxc98");
   EXPECT_FALSE(rdb.exists("sys.hw.class.serial.99.id"));
 
-  // The first record freed goes to the device refused.
+  // The first record freed goes to the device refused, by the rescan the
+  // remove asks the loop for.
   sys.unplug(ttys[0].parent().parent());
   ASSERT_EQ(remove(ttys[0]), 0);
+  ASSERT_TRUE(hwtrack_take_rescan_request());
+  hwtrack_resync();
   EXPECT_EQ(rdb.get("sys.hw.class.serial.99.name"), "/dev/ttymxc99");
 }
 

@@ -7,9 +7,9 @@
 #include <random>
 #include <set>
 
-#include "core/hwtrack.h"
 #include "core/identify.h"
 #include "core/startup.h"
+#include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
@@ -36,6 +36,7 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
     const auto before = holders();
     hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
     delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
+    upgrade_class_identities();
     build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
     EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
   }
@@ -98,13 +99,16 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
       EXPECT_TRUE(!cls->status || (cls->hd && cls->hd->cls == cls)) << hwcls_rdb_name(cls);
     }
     EXPECT_EQ(in_rdb, in_table);  // no variables left under a name no entry has
-    // Each device the rules track is on an entry: its own, or one of a present device of its identity.
+    // Each device the rules track is on an entry: its own, or one of a present device of its identity;
+    // no two present devices share an identity.
+    std::set<std::pair<std::string, std::string>> tracked_identities;
     for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
       for (const std::string &link : sys.class_entries(subsystem_names[code])) {
         hwdev *probe = hwdev_get();
         next_event();
         const bool tracked = hwtrack_identify(code, probe, real(link).c_str()) == 0;
         EXPECT_TRUE(!tracked || identities.contains({probe->id.c_str(), probe->loc.c_str()})) << link;
+        EXPECT_TRUE(!tracked || tracked_identities.insert({probe->id.c_str(), probe->loc.c_str()}).second) << link;
         hwdev_put(probe, 0);
       }
     }

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "core/identify.h"
 #include "core/startup.h"
+#include "core/startup_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
@@ -217,6 +219,48 @@ TEST_F(Startup, IsSubsystemLooksAtThePhysicalDevice) {
   log.clear();
   EXPECT_EQ(is_subsystem("/devices/platform/nothing", "platform"), 0);
   EXPECT_EQ(messages(), (std::vector<Message>{{LOG_ERR, "unable to access '/devices/platform/nothing'"}}));
+}
+
+// --- Upgrade to the current identification rules ----------------------------------
+
+TEST_F(Startup, AnUpgradedBoardKeepsItsEntriesOnce) {
+  // Named by the first rules after the PCIe host and the SoC's platform
+  // device; the second radio shared the first one's entry then, as the
+  // second port of the legacy UART device shared the first one's.
+  const Device pcie = sys.pci_root(sys.platform_device("1e140000.pcie", "mt7621-pci", soc()));
+  const Device wlan0 = sys.wlan(sys.pci_function(pcie, "0000:01:00.0", "mt7915e"), "wlan0");
+  const Device wlan1 = sys.wlan(sys.pci_function(pcie, "0000:02:00.0", "mt7915e"), "wlan1", 1, 1, "phy1");
+  const Device ama0 = sys.tty(sys.amba_device("fe201000.serial", "uart-pl011", soc()), "ttyAMA0");
+  const Device uarts = sys.platform_device("serial8250", "serial8250");
+  const Device ttyS0 = sys.tty(uarts, "ttyS0"), ttyS1 = sys.tty(uarts, "ttyS1");
+  const Device eth0 = sys.net(platform_eth(), "eth0", "00:11:22:33:44:55");
+  store_class(rdb, "sys.hw.class.eth.1", {{"id", "platform-1e140000.pcie"}, {"location", "platform"}});
+  store_class(rdb, "sys.hw.class.eth.0", {{"id", "platform-2188000.ethernet"}, {"location", "platform"}});
+  store_class(rdb, "sys.hw.class.serial.3", {{"id", "platform-soc"}, {"location", "platform"}});
+  store_class(rdb, "sys.hw.class.serial.0", {{"id", "platform-serial8250"}, {"location", "platform"}});
+
+  const std::map<std::string, std::string> holders = {
+      {"eth.0", eth0.devpath},  {"eth.1", wlan0.devpath},   {"eth.2", wlan1.devpath},
+      {"serial.0", ttyS0.devpath}, {"serial.3", ama0.devpath}, {"serial.4", ttyS1.devpath}};
+  for (int start = 0; start < 2; ++start) {
+    hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
+    delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
+    clear_script_runs();
+    EXPECT_EQ(upgrade_class_identities(), start == 0 ? 2 : 0);
+    build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
+    for (const auto &[entry, devpath] : holders)
+      EXPECT_EQ(rdb.get("sys.hw." + rdb.get("sys.hw.class." + entry + ".dev").value_or("?") + ".devpath"), devpath)
+          << entry;
+    // Every device inserted once; no entry was made and thrown away.
+    EXPECT_EQ(script_args().size(), holders.size());
+    for (const std::string &run : script_args()) EXPECT_TRUE(run.ends_with(" inserted")) << run;
+    EXPECT_EQ(rdb.get(kHwtrackRulesVar), "2");
+    EXPECT_TRUE(rdb.persistent(kHwtrackRulesVar));
+    // Once: an entry of a former identity stored now stays as it is.
+    store_class(rdb, "sys.hw.class.serial.9", {{"id", "platform-soc"}, {"location", "platform"}});
+  }
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.3.id"), "platform-fe201000.serial");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.9.id"), "platform-soc");
 }
 
 // --- Resync after lost events -------------------------------------------------

@@ -89,14 +89,17 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
 
   // Now the daemon holds each tracked device as hwtrack-explain says; the
   // virtual ttys are refused, with the identification's reason.
-  size_t held = 0, refused = 0;
+  // The Ethernet chip on bus 2 is refused by the board's setting, named.
+  size_t held = 0, refused = 0, internal = 0;
   for (const std::string &line : explain({"--all"})) {
     const std::string verdict = member(line, "verdict"), dev = member(line, "dev");
     held += verdict == "held" && h().rdb_get("sys.hw." + dev + ".devpath") == member(line, "devpath");
     refused += verdict == "refused" && line.find("###hwtrack### device not found") != std::string::npos;
+    internal += line.find(R"("refused_by":"sys.hw.cfg.internal_usb_bus=\"2\"")") != std::string::npos;
   }
   EXPECT_EQ(held, 10u);  // 8 on the board, twin-b and ftdi
   EXPECT_GE(refused, 1u);
+  EXPECT_EQ(internal, 1u);
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 

@@ -406,10 +406,12 @@ std::string Harness::daemon_for_others() {
 
 // --- rdbd ---------------------------------------------------------------------
 
-bool Harness::start_rdbd(Deadline deadline) {
+bool Harness::start_rdbd(Deadline deadline, std::vector<std::string> args) {
   // A server killed before left its socket behind; nobody answers there.
   unlink(rdb_socket().c_str());
-  return rdbd_ && rdbd_->start(deadline);
+  if (!rdbd_) return false;
+  rdbd_->set_args(std::move(args));
+  return rdbd_->start(deadline);
 }
 
 int Harness::stop_rdbd(int signo, Deadline deadline) { return rdbd_ ? rdbd_->stop(signo, deadline) : -1; }

@@ -163,9 +163,10 @@ class Harness {
   bool make_symlink(const std::string &target, const std::string &link);
 
   // --- rdbd -------------------------------------------------------------
-  // Starts `rdbd --socket rdb_socket() --store rdb_store()` (standard error
-  // to path("rdbd.log")) and waits until its socket accepts connections.
-  bool start_rdbd(Deadline deadline = within());
+  // Starts `rdbd --socket rdb_socket() --store rdb_store()` and args
+  // (standard error to path("rdbd.log")) and waits until its socket accepts
+  // connections.
+  bool start_rdbd(Deadline deadline = within(), std::vector<std::string> args = {});
   // Sends signo and reaps it; its exit status (128 + signal when killed).
   int stop_rdbd(int signo = SIGTERM, Deadline deadline = within());
   bool rdbd_running();

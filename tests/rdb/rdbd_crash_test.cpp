@@ -4,10 +4,15 @@
 // is there, and the store file always reads back whole.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "rdb/rdbdrv.h"
+#include "tests/support/namespaces.h"
 #include "tests/support/process.h"
 #include "tests/support/rdb_client.h"
 #include "tests/support/rdbd_process.h"
@@ -109,6 +115,68 @@ TEST(RdbdCrash, AcknowledgedPersistentWritesSurviveKill9) {
   ASSERT_TRUE(server.start()) << server.log();
   verify();
   server.stop();
+}
+
+// Stores rdbd cannot write: damaged, on a read-only file system, on one too
+// full to rewrite it. rdbd serves what they hold; persistent writes fail
+// (EIO) until the cause is mended, and a refused write never comes back.
+TEST(RdbdCrash, StoresThatCannotBeWrittenAreServedAndRefusedWritesNeverComeBack) {
+  ASSERT_EQ(testsupport::enter_namespaces(CLONE_NEWNS), "");
+  const board::TempDir dir("rdbd-fault-test");
+  const std::string disk = dir.file("disk"), store = disk + "/store", filler = disk + "/filler";
+  std::filesystem::create_directory(disk);
+  const auto remount = [&](unsigned long flags) {
+    return mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | flags, nullptr) == 0;
+  };
+  const auto fill = [&] {
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'f');
+    while (out.write(block.data(), block.size()) && out.flush()) {
+    }
+  };
+  const std::string big(1000, 'b');
+  const struct {
+    const char *what;
+    const char *size;
+    std::function<void()> before_start, break_it, mend;
+  } rows[] = {
+      {"damaged", "size=4m", [&] { std::fstream(store, std::ios::in | std::ios::out).seekp(-5, std::ios::end).put('x'); },
+       [] {}, [] {}},
+      {"read-only", "size=4m", [&] { ASSERT_TRUE(remount(MS_RDONLY)); }, [] {}, [&] { ASSERT_TRUE(remount(0)); }},
+      {"full", "size=1m", [] {}, fill, [&] { std::filesystem::remove(filler); }},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(testsupport::mount_tmpfs(disk, row.size), "");
+    rdbstore::Variables vars;  // 600 KiB: on a 1 MiB disk, no room to rewrite them
+    for (int i = 0; i < 600; ++i) vars["v" + std::to_string(i)] = {big, RDBDRV_PERSIST};
+    ASSERT_EQ(rdbstore::replace_file(store, rdbstore::serialize(vars)), 0);
+    row.before_start();
+    testsupport::RdbdProcess server(RDBD_BIN, dir.file("rdb.sock"), store, dir.file("rdbd.log"));
+    ASSERT_TRUE(server.start()) << server.log();
+    const rdbdrv_handle_ptr h = testsupport::open_rdb(dir.file("rdb.sock"));
+    EXPECT_EQ(testsupport::get_variable(h.get(), "v1"), big);
+    EXPECT_EQ(rdbdrv_set(h.get(), "v1", "acked"), std::string(row.what) == "full" ? 0 : -EIO);
+    row.break_it();
+    const std::string refused(8192, 'r');  // more than the last page of the store holds
+    EXPECT_EQ(rdbdrv_set(h.get(), "v0", refused.c_str()), -EIO);
+    EXPECT_EQ(testsupport::put_variable(h.get(), "volatile", "1", false), 0);
+    if (std::string(row.what) == "damaged") {
+      EXPECT_EQ(testsupport::run_program({RDBD_BIN, "--repair", "--store", store}).status, 1);  // it runs
+      EXPECT_EQ(server.stop(), 0);
+      EXPECT_EQ(testsupport::run_program({RDBD_BIN, "--repair", "--store", store}).status, 0);
+      EXPECT_TRUE(std::filesystem::exists(store + ".damaged"));
+      ASSERT_TRUE(server.start()) << server.log();
+    }
+    row.mend();
+    EXPECT_TRUE(testsupport::wait_until([&] { return rdbdrv_set(h.get(), "v2", "after") == 0; }));
+    ASSERT_EQ(server.stop(), 0);
+    ASSERT_TRUE(server.start()) << server.log();
+    EXPECT_EQ(testsupport::get_variable(h.get(), "v0"), big);
+    EXPECT_EQ(testsupport::get_variable(h.get(), "v2"), "after");
+    server.stop();
+    ASSERT_EQ(umount2(disk.c_str(), MNT_DETACH), 0);
+  }
 }
 
 }  // namespace

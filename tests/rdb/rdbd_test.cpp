@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "rdb/rdb.h"
@@ -81,6 +84,47 @@ bool read_reply(int fd, rdbproto::Reply &reply) {
     if (n <= 0) return false;
     in.append(chunk, static_cast<size_t>(n));
   }
+}
+
+// The result of one request frame on a raw connection; -ECONNRESET when
+// the server closed it instead of answering.
+int32_t ask(int fd, const std::string &frame) {
+  rdbproto::Reply reply;
+  if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0 || !read_reply(fd, reply)) return -ECONNRESET;
+  return reply.result;
+}
+
+std::string set_frame(const std::string &name, const std::string &value) {
+  std::string frame;
+  rdbproto::encode_request({.request = RDBDRV_REQ_SET, .len = static_cast<int32_t>(value.size() + 1), .attr_a = -1,
+                            .flags = -1, .attr_b = -1, .attr_c = -1, .has_name = true, .has_value = true,
+                            .name = name, .value = value + '\0'},
+                           frame);
+  return frame;
+}
+
+// n connections to path made as uid and gid with the supplementary groups
+// given: a thread of its own changes user by raw system calls, which change
+// that thread only, and the kernel stamps its credentials on each.
+std::vector<hw::unique_fd> connect_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::string &path,
+                                      int n) {
+  chmod(std::filesystem::path(path).parent_path().c_str(), 0755);  // the user must reach the socket
+  std::vector<hw::unique_fd> fds;
+  std::thread([&] {
+    if (syscall(SYS_setgroups, groups.size(), groups.data()) < 0 || syscall(SYS_setresgid, gid, gid, gid) < 0 ||
+        syscall(SYS_setresuid, uid, uid, uid) < 0)
+      return;
+    for (int i = 0; i < n; ++i) fds.push_back(raw_connect(path));
+  }).join();
+  return fds;
+}
+
+// True once the server has closed fd (nothing else makes an idle
+// connection readable), within a generous bound.
+bool closed_by_server(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  char byte;
+  return poll(&p, 1, 30000) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
 class RdbdTest : public ::testing::Test {
@@ -277,13 +321,136 @@ TEST_F(RdbdTest, SocketPathAppearsOnlyWhenConnectionsAreAccepted) {
 }
 
 TEST_F(RdbdTest, StopsCleanlyOnTermAndRefusesASecondServer) {
-  const auto second = run_program({RDBD_BIN, "--socket", socket_path(), "--store", dir_.file("store2")});
-  EXPECT_EQ(second.status, 1);
-  EXPECT_NE(second.err.find("another server is listening"), std::string::npos) << second.err;
-  EXPECT_TRUE(can_connect(socket_path()));
+  ASSERT_EQ(set("kept", "1", true), 0);
+  const auto store_state = [&] {
+    struct stat st {};
+    stat(dir_.file("store").c_str(), &st);
+    std::ifstream in(dir_.file("store"));
+    return std::to_string(st.st_ino) + std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string before = store_state();
+  // The same socket with another store, another socket with the same store:
+  // each second server exits 1 and leaves the socket and the store alone.
+  const struct { std::string socket, store, message; } rows[] = {
+      {socket_path(), dir_.file("store2"), "another server is listening on " + socket_path()},
+      {dir_.file("other.sock"), dir_.file("store"), "is in use by another rdbd"},
+  };
+  for (const auto &row : rows) {
+    const auto second = run_program({RDBD_BIN, "--socket", row.socket, "--store", row.store});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find(row.message), std::string::npos) << second.err;
+    EXPECT_TRUE(can_connect(socket_path()));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("store2")) || std::filesystem::exists(dir_.file("other.sock")));
+    EXPECT_EQ(store_state(), before);
+  }
+  ASSERT_EQ(set("kept", "2"), 0);  // acknowledged after the attempts, and kept
+  restart();
+  EXPECT_EQ(get("kept"), "2");
 
   EXPECT_EQ(server_.stop(), 0);
   EXPECT_FALSE(std::filesystem::exists(socket_path()));
+}
+
+TEST_F(RdbdTest, RootAndTheOwnerWriteTheReadGroupReadsNobodyElse) {
+  constexpr uid_t kNobody = 65534, kUser = 4242;
+  ASSERT_EQ(set("x", "1"), 0);
+  const struct {
+    bool read_group;
+    uid_t uid;
+    std::vector<gid_t> groups;
+    int32_t get, set;
+  } rows[] = {
+      {false, 0, {}, 0, 0},           {false, kNobody, {}, -EACCES, -EACCES}, {true, kNobody, {}, 0, -EACCES},
+      {true, kUser, {}, -EACCES, -EACCES}, {true, kUser, {kNobody}, 0, -EACCES},
+  };
+  const mode_t umask_before = umask(0);  // the socket's mode is rdbd's own whatever the umask
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::to_string(row.uid) + (row.read_group ? " with a read group" : ""));
+    server_.set_args(row.read_group ? std::vector<std::string>{"--read-group", std::to_string(kNobody)}
+                                    : std::vector<std::string>{});
+    restart();
+    struct stat st;
+    ASSERT_EQ(stat(socket_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, row.read_group ? 0660u : 0600u);
+    EXPECT_EQ(st.st_gid, row.read_group ? kNobody : 0u);
+    ASSERT_EQ(set("x", "1"), 0);
+    chmod(socket_path().c_str(), 0666);  // the credentials decide, not only the mode
+    auto fds = connect_as(row.uid, row.uid == kNobody ? kNobody : row.uid, row.groups, socket_path(), 1);
+    ASSERT_TRUE(fds.size() == 1 && fds[0]);
+    EXPECT_EQ(ask(fds[0].get(), get_frame("x", 64)), row.get);
+    EXPECT_EQ(ask(fds[0].get(), set_frame("x", "2")), row.set);
+    EXPECT_EQ(get("x"), row.set == 0 ? "2" : "1");
+  }
+  umask(umask_before);
+}
+
+TEST_F(RdbdTest, FloodsCloseTheLongestIdleConnectionsOfTheUserHoldingTheMost) {
+  constexpr uid_t kNobody = 65534;
+  server_.set_args({"--read-group", std::to_string(kNobody)});
+  restart();
+  ASSERT_EQ(set("x", "1"), 0);
+  // hwtrackd's part: one root connection, idle while the flood comes; it
+  // loses its connection only to a flood of its own user, and reconnects.
+  for (const uid_t flooder : {kNobody, uid_t{0}}) {
+    SCOPED_TRACE(flooder);
+    rdbdrv_handle *victim = nullptr;
+    ASSERT_EQ(rdbdrv_open(socket_path().c_str(), &victim), 0);
+    ASSERT_EQ(testsupport::get_variable(victim, "x"), "1");
+    auto flood = connect_as(flooder, flooder, {}, socket_path(), 70);
+    ASSERT_EQ(flood.size(), 70u);
+    EXPECT_TRUE(closed_by_server(flood[0].get()));
+    EXPECT_EQ(ask(flood.back().get(), get_frame("x", 64)), 0);
+    EXPECT_EQ(testsupport::get_variable(victim, "x"), "1");
+    EXPECT_EQ(rdbdrv_reconnect_count(victim), flooder == 0 ? 1u : 0u);
+    rdbdrv_close(&victim);
+  }
+  // Unfinished requests of 1 MiB: the user's buffered bytes stay bounded.
+  [[maybe_unused]] const long rss_before = proc_status_kb(server_.pid(), "VmRSS");
+  auto flood = connect_as(kNobody, kNobody, {}, socket_path(), 30);
+  std::string part(4 + (1 << 20) - 100, 'v');
+  const uint32_t body = 1 << 20;
+  memcpy(part.data(), &body, 4);
+  for (const hw::unique_fd &fd : flood) send(fd.get(), part.data(), part.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(closed_by_server(flood[0].get()));
+  EXPECT_EQ(get("x"), "1");
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps what the closed ones freed
+  EXPECT_LT(proc_status_kb(server_.pid(), "VmHWM") - rss_before, 16 * 1024);
+#endif
+}
+
+TEST_F(RdbdTest, ReportsReadinessOnceItServesWithoutEverBlocking) {
+  server_.stop();
+  // An abstract notification socket; a ready pipe that is empty, or full,
+  // which must not stop the server.
+  for (const bool full : {false, true}) {
+    const std::string notify = "@rdbd-test-" + std::to_string(getpid()) + (full ? "-full" : "");
+    sockaddr_un addr = address_of(notify);
+    addr.sun_path[0] = '\0';
+    hw::unique_fd supervisor(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const timeval bound{30, 0};
+    setsockopt(supervisor.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ASSERT_EQ(bind(supervisor.get(), reinterpret_cast<const sockaddr *>(&addr),
+                   offsetof(sockaddr_un, sun_path) + notify.size()), 0);
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    hw::unique_fd ready(ends[0]), ready_w(ends[1]);
+    fcntl(ready_w.get(), F_SETFL, O_NONBLOCK);
+    while (full && write(ready_w.get(), "x", 1) == 1) {
+    }
+    fcntl(ready_w.get(), F_SETFL, 0);  // blocking, as a supervisor's pipe is
+    const pid_t pid = testsupport::spawn({RDBD_BIN, "--socket", socket_path(), "--store", dir_.file("store")},
+                                         {.env = {{"NOTIFY_SOCKET", notify}, {"RDBD_READY_FD", "3"}},
+                                          .extra = {ready_w.get()}});
+    ready_w.reset();
+    char message[16] = {};
+    EXPECT_EQ(recv(supervisor.get(), message, sizeof message, 0), 7);
+    EXPECT_STREQ(message, "READY=1");
+    EXPECT_TRUE(can_connect(socket_path()));
+    std::string line;
+    for (char c; read(ready.get(), &c, 1) == 1;) line = c;  // ends once rdbd has closed it
+    EXPECT_EQ(line, full ? "x" : "\n");
+    EXPECT_EQ(testsupport::stop_process(pid, SIGTERM, testsupport::within()), 0);
+  }
 }
 
 TEST_F(RdbdTest, ClientsReconnectAfterARestartAndFailSoftlyMeanwhile) {

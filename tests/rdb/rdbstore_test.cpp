@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -229,10 +231,10 @@ TEST(RdbStoreFile, ValuesRoundTripByteForByte) {
   for (size_t n = text.find('\n') + 1; n <= text.size(); ++n) {
     const size_t whole = text.rfind('\n', n - 1) + 1;
     rdbstore::Variables cut, expected;
-    bool torn = false;
-    ASSERT_EQ(rdbstore::parse(text.substr(0, n), cut, &error, &torn), 0) << n << error;
+    rdbstore::Findings found;
+    ASSERT_EQ(rdbstore::parse(text.substr(0, n), cut, &error, &found), 0) << n << error;
     rdbstore::parse(text.substr(0, whole), expected, &error);
-    EXPECT_TRUE(cut == expected && torn == (n != whole)) << n;
+    EXPECT_TRUE(cut == expected && found.torn_tail == (n != whole) && found.damaged_line == 0) << n;
   }
 }
 
@@ -252,6 +254,25 @@ TEST(RdbStoreFile, PersistentWritesReachTheFileBeforeTheyAreAcknowledged) {
   ASSERT_EQ(reloaded.load(nullptr), 0);
   ASSERT_EQ(reloaded.variables().size(), 1u);
   EXPECT_EQ(reloaded.find("p.id")->value, "line1\nline2");
+
+  // A write appends a record when it changes what the store keeps (value,
+  // flags, attributes), and nothing otherwise.
+  Request attr = write_req("p.id", "line1\nline2");
+  attr.attr_b = 7;
+  Request unchanged_attr = write_req("p.id", "line1\nline2", RDBDRV_PERSIST);
+  unchanged_attr.attr_b = 7;
+  const struct { Request req; int result; bool appended; } writes[] = {
+      {write_req("p.id", "line1\nline2"), 0, 0},     {attr, 0, 1},
+      {unchanged_attr, 0, 0},                        {write_req("p.id", "other"), 0, 1},
+      {create_req("p.id", "other", true), -EEXIST, 0}, {write_req("v.dev", "ttyUSB0"), -ENOENT, 0},
+      {create_req("v.dev", "ttyUSB0"), 0, 0},        {write_req("v.dev", "ttyUSB0", RDBDRV_PERSIST), 0, 1},
+      {write_req("v.dev", "ttyUSB0"), 0, 0},         {delete_req("v.dev"), 0, 1},
+  };
+  for (const auto &w : writes) {
+    const uintmax_t size = std::filesystem::file_size(file);
+    EXPECT_EQ(reloaded.execute(w.req).result, w.result) << w.req.name;
+    EXPECT_EQ(std::filesystem::file_size(file) > size, w.appended) << w.req.name << " " << w.req.value;
+  }
 
   // Each write appends a record; the file is rewritten before the dead
   // ones outweigh the live ones (plus 64 KiB).
@@ -289,22 +310,114 @@ TEST(RdbStoreFile, FailedSaveIsReportedAndUndone) {
   EXPECT_EQ(logged.find("p")->value, "1");
   EXPECT_EQ(read_file(file), before);
   EXPECT_EQ(logged.execute(write_req("p", "3")).result, 0);
-  EXPECT_EQ(read_file(file), rdbstore::serialize(logged.variables()));
+  rdbstore::Variables on_disk;
+  EXPECT_EQ(rdbstore::parse(read_file(file), on_disk, nullptr), 0);
+  EXPECT_EQ(on_disk, logged.variables());
+  EXPECT_EQ(read_file(file).find(" p 2 "), std::string::npos);
+
+  // A rewrite that failed (here: no folder yet) is tried again no sooner
+  // than kRewriteRetry, however many writes ask meanwhile; a refused write
+  // is in neither the variables nor the file, now or after the retry.
+  static std::chrono::steady_clock::time_point now{};
+  Store later(dir.file("later/store"));
+  later.set_clock([] { return now; });
+  const struct { int step_ms, result; } steps[] = {{0, -EIO}, {0, -EIO}, {2999, -EIO}, {1, 0}};
+  for (int i = 0; i < 4; ++i) {
+    now += std::chrono::milliseconds(steps[i].step_ms);
+    if (i > 0) std::filesystem::create_directories(dir.file("later"));
+    const std::string name = "p" + std::to_string(i);
+    EXPECT_EQ(later.execute(create_req(name, name, true)).result, steps[i].result) << i;
+    EXPECT_EQ(later.find(name) != nullptr && later.trouble().empty(), steps[i].result == 0) << i;
+  }
+  Store reread(dir.file("later/store"));
+  ASSERT_EQ(reread.load(nullptr), 0);
+  EXPECT_EQ(reread.variables(), later.variables());
 }
 
 TEST(RdbStoreFile, CorruptFileIsRefusedAndLeftAlone) {
   const board::TempDir dir("rdbstore-test");
   const std::string file = dir.file("store");
-  std::string damaged = rdbstore::serialize({{"a", {"1", RDBDRV_PERSIST}}, {"b", {"2", RDBDRV_PERSIST}}});
-  damaged[damaged.find(" a 1 ") + 3] = '9';  // a record before the last one
   for (const std::string &text : {std::string("rdbd-store 1\n32 0 0 0 a b\n"),  // an old one without its end
-                                  damaged, std::string("not a store\n")}) {
+                                  std::string("not a store\n")}) {
     std::ofstream(file, std::ios::trunc) << text;
     Store store(file);
     std::string error;
     EXPECT_EQ(store.load(&error), -EBADMSG) << text;
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(read_file(file), text);
+  }
+}
+
+TEST(RdbStoreFile, DamageStopsTheReadingAndThePersistentWritesUntilRepaired) {
+  const board::TempDir dir("rdbstore-test");
+  const std::string file = dir.file("store");
+  // Lines 2 to 5 of the log the store writes: set a, set b, del a, set c.
+  {
+    std::filesystem::remove(file);
+    Store writer(file);
+    ASSERT_EQ(writer.load(nullptr), 0);
+    for (const Request &r : {create_req("a", "1", true), create_req("b", "2", true), delete_req("a"),
+                             create_req("c", "3", true)})
+      ASSERT_EQ(writer.execute(r).result, 0);
+  }
+  const std::string log = read_file(file);
+  const auto line_start = [&](int line) {
+    size_t pos = 0;
+    for (int i = 1; i < line; ++i) pos = log.find('\n', pos) + 1;
+    return pos;
+  };
+  const auto flip = [&](size_t at) {
+    std::string damaged = log;
+    damaged[at] ^= 0x04;
+    return damaged;
+  };
+  using Vars = std::map<std::string, std::string>;
+  const struct {
+    const char *what;
+    std::string text;
+    size_t damaged_line;
+    Vars served, repaired;
+  } rows[] = {
+      {"a bit in a middle record", flip(line_start(3) + 15), 3, {{"a", "1"}}, {{"c", "3"}}},
+      {"a bit in the last record", flip(line_start(5) + 15), 5, {{"b", "2"}}, {{"b", "2"}}},
+      {"the newline before a delete", flip(line_start(4) - 1), 3, {{"a", "1"}}, {{"a", "1"}, {"c", "3"}}},
+      {"the last newline", flip(log.size() - 1), 5, {{"b", "2"}}, {{"b", "2"}}},
+      {"a torn last record (no damage)", log.substr(0, line_start(5) + 9), 0, {{"b", "2"}}, {}},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    std::ofstream(file, std::ios::trunc | std::ios::binary) << row.text;
+    Store store(file);
+    std::string error;
+    ASSERT_EQ(store.load(&error), 0) << error;
+    EXPECT_EQ(store.findings().damaged_line, row.damaged_line);
+    EXPECT_EQ(store.findings().torn_tail, row.damaged_line == 0);
+    Vars served;
+    for (const auto &[name, var] : store.variables()) served[name] = var.value;
+    EXPECT_EQ(served, row.served);
+    // Persistent writes fail and leave the file as it is; the rest works.
+    EXPECT_EQ(store.execute(create_req("p", "x", true)).result, row.damaged_line ? -EIO : 0);
+    EXPECT_EQ(store.execute(create_req("v", "x")).result, 0);
+    EXPECT_EQ(store.compact(), row.damaged_line ? -EBADMSG : 0);
+    if (row.damaged_line) {
+      EXPECT_EQ(read_file(file), row.text);
+    }
+    EXPECT_EQ(store.trouble().find("rdbd --repair --store " + file) != std::string::npos, row.damaged_line != 0);
+
+    // The repair keeps a copy and every sound record; a sound file is left alone.
+    std::filesystem::remove(file + ".damaged");
+    std::ofstream(file, std::ios::trunc | std::ios::binary) << row.text;
+    rdbstore::Findings found;
+    ASSERT_EQ(rdbstore::repair(file, &found, &error), 0) << error;
+    EXPECT_EQ(found.skipped.empty(), row.damaged_line == 0);
+    if (!row.damaged_line) continue;
+    EXPECT_EQ(read_file(file + ".damaged"), row.text);
+    Store repaired(file);
+    ASSERT_EQ(repaired.load(&error), 0);
+    EXPECT_FALSE(repaired.damaged());
+    Vars kept;
+    for (const auto &[name, var] : repaired.variables()) kept[name] = var.value;
+    EXPECT_EQ(kept, row.repaired);
   }
 }
 

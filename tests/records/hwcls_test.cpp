@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "records/alloc_gate.h"
+#include "base/alloc_gate.h"
 #include "records/hwdev.h"
 #include "tests/records/rdb_journal.h"
 #include "tests/support/log_capture.h"
@@ -32,7 +32,7 @@ class HwclsTest : public ::testing::Test {
     log.clear();
   }
   void TearDown() override {
-    hw::records::set_alloc_budget(-1);
+    hw::set_alloc_budget(-1);
     hwcls_fini();
     hwdev_fini();
   }
@@ -71,9 +71,9 @@ class HwclsTest : public ::testing::Test {
 };
 
 TEST_F(HwclsTest, OutOfMemoryForARecord) {
-  hw::records::set_alloc_budget(0);
+  hw::set_alloc_budget(0);
   EXPECT_EQ(hwcls_get(), nullptr);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].text.rfind("<hwcls:hwcls_get:", 0), 0u);
   EXPECT_EQ(log.messages()[0], "failed in malloc() - " + std::string(strerror(ENOMEM)));
@@ -194,9 +194,9 @@ TEST_F(HwclsTest, HalfIndexedRecordIsReportedAsAnIntegrityBreak) {
   cls->id.set("A");
   cls->loc.set("P1");
   cls->type = HWCLS_TYPE_SERIAL;
-  hw::records::set_alloc_budget(2);  // the id bucket and entry, no loc bucket
+  hw::set_alloc_budget(2);  // the id bucket and entry, no loc bucket
   EXPECT_EQ(hwcls_fixup(cls, 0), -1);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   EXPECT_EQ(log.messages().back(), "failed in str2ref_add(loc)");
   EXPECT_EQ(cls->index, 0);
 
@@ -218,9 +218,9 @@ TEST_F(HwclsTest, HalfIndexedRecordIsReportedAsAnIntegrityBreak) {
 TEST_F(HwclsTest, IdEntryFailure) {
   hwcls *cls = hwcls_get();
   cls->type = HWCLS_TYPE_SERIAL;
-  hw::records::set_alloc_budget(0);
+  hw::set_alloc_budget(0);
   EXPECT_EQ(hwcls_fixup(cls, 0), -1);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   EXPECT_EQ(log.messages().back(), "failed in str2ref_add(id)");
   EXPECT_TRUE(all_classes().empty());
 }
@@ -295,7 +295,7 @@ TEST_F(HwclsTest, WriteToRdbTable) {
     db.clear_ops();
     EXPECT_EQ(hwcls_write_to_rdb(&cls, row.clear_dev), 0);
 
-    const std::string prefix = std::string("sys.hw.class.") + hwcls_type_text(&cls) + "." +
+    const std::string prefix = std::string("sys.hw.class.") + hwcls_type_name(&cls) + "." +
                                std::to_string(row.index) + ".";
     std::vector<RdbAccess> expected;
     for (size_t i = 0; i < 7; ++i) expected.push_back({RdbAccess::kWrite, prefix + keys[i], row.values[i]});
@@ -464,8 +464,7 @@ TEST(HwclsNames, TypeStatusAndRdbNames) {
   for (const auto &row : types) {
     hwcls cls;
     cls.type = row.type;
-    EXPECT_STREQ(hwcls_type_name(&cls), row.name) << row.type;
-    EXPECT_STREQ(hwcls_type_text(&cls), row.text) << row.type;
+    EXPECT_STREQ(hwcls_type_name(&cls), row.text) << row.type;
     if (row.name) {
       EXPECT_EQ(hwcls_type_from_name(row.name), row.type);
     }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "records/alloc_gate.h"
+#include "base/alloc_gate.h"
 #include "tests/records/rdb_journal.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/memory_rdb.h"
@@ -28,7 +28,7 @@ class HwdevTest : public ::testing::Test {
     log.clear();
   }
   void TearDown() override {
-    hw::records::set_alloc_budget(-1);
+    hw::set_alloc_budget(-1);
     hwdev_fini();
   }
 
@@ -140,9 +140,9 @@ TEST_F(HwdevTest, BuffersLiveWhileInUseButTypeAndClassStay) {
 }
 
 TEST_F(HwdevTest, BufferAllocationFailureKeepsTheRecordAtTheFront) {
-  hw::records::set_alloc_budget(2);  // name and loc, not id
+  hw::set_alloc_budget(2);  // name and loc, not id
   EXPECT_EQ(hwdev_get(), nullptr);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   ASSERT_EQ(log.lines().size(), 2u);
   EXPECT_EQ(log.lines()[0].text.rfind("<hwdev:hwdev_alloc:", 0), 0u);
   EXPECT_EQ(log.messages(),
@@ -156,9 +156,9 @@ TEST_F(HwdevTest, BufferAllocationFailureKeepsTheRecordAtTheFront) {
 
 TEST(HwdevInit, RecordAllocationFailureKeepsTheRecordsMadeSoFar) {
   LogCapture log;
-  hw::records::set_alloc_budget(1 + 4);  // the devpath index and slots 0 to 3
+  hw::set_alloc_budget(1 + 4);  // the devpath index and slots 0 to 3
   EXPECT_EQ(hwdev_init(), -1);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   ASSERT_EQ(log.lines().size(), 2u);
   EXPECT_EQ(log.lines()[0].text.rfind("<hwdev:hwdev_create:", 0), 0u);
   EXPECT_EQ(log.lines()[1].text.rfind("<hwdev:hwdev_init:", 0), 0u);

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "records/alloc_gate.h"
+#include "base/alloc_gate.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -30,7 +30,7 @@ int r1, r2, r3;  // addresses used as opaque references
 
 class Str2refTest : public ::testing::Test {
  protected:
-  void TearDown() override { hw::records::set_alloc_budget(-1); }
+  void TearDown() override { hw::set_alloc_budget(-1); }
 
   str2ref_ptr si{str2ref_create()};
   LogCapture log;
@@ -214,13 +214,13 @@ TEST_F(Str2refTest, FindNextAfterAFailedFindAnswersNothing) {
 TEST_F(Str2refTest, OutOfMemoryLeavesTheIndexAsItWas) {
   ASSERT_EQ(str2ref_add(si.get(), "x", &r1), 0);
 
-  hw::records::set_alloc_budget(0);  // no bucket for a new key
+  hw::set_alloc_budget(0);  // no bucket for a new key
   EXPECT_EQ(str2ref_add(si.get(), "abc", &r2), -1);
-  hw::records::set_alloc_budget(1);  // a bucket, but no entry
+  hw::set_alloc_budget(1);  // a bucket, but no entry
   EXPECT_EQ(str2ref_add(si.get(), "abc", &r2), -1);
-  hw::records::set_alloc_budget(0);  // existing bucket, no entry
+  hw::set_alloc_budget(0);  // existing bucket, no entry
   EXPECT_EQ(str2ref_add(si.get(), "x", &r2), -1);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
 
   const std::string oom = strerror(ENOMEM);
   EXPECT_EQ(log.messages(), (std::vector<std::string>{"rbt memory allocation failure - " + oom,
@@ -233,9 +233,9 @@ TEST_F(Str2refTest, OutOfMemoryLeavesTheIndexAsItWas) {
 
 TEST(Str2refCreate, OutOfMemoryIsLoggedAndNullIsSafe) {
   LogCapture log;
-  hw::records::set_alloc_budget(0);
+  hw::set_alloc_budget(0);
   EXPECT_EQ(str2ref_create(), nullptr);
-  hw::records::set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   EXPECT_EQ(log.messages(), std::vector<std::string>{"si memory allocation failure - " + std::string(strerror(ENOMEM))});
 
   str2ref_destroy(nullptr);

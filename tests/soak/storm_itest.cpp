@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/hwtrack.h"
+#include "core/uevent.h"
 #include "tests/integration/harness.h"
 #include "tests/soak/soak_support.h"
 #include "tools/board/boards.h"

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "core/uevent.h"
 #include "tests/support/monitor.h"
 
 #include <linux/netlink.h>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <thread>
 
-#include "core/hwtrack.h"
 
 namespace testsupport {
 namespace {

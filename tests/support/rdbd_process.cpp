@@ -31,7 +31,9 @@ RdbdProcess::~RdbdProcess() { kill9(); }
 bool RdbdProcess::start(Deadline deadline) {
   const hw::unique_fd log(open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   wait_status_.reset();
-  pid_ = spawn({program_, "--socket", socket_, "--store", store_}, {.out = log.get(), .err = log.get()});
+  std::vector<std::string> argv = {program_, "--socket", socket_, "--store", store_};
+  argv.insert(argv.end(), args_.begin(), args_.end());
+  pid_ = spawn(argv, {.out = log.get(), .err = log.get()});
   wait_until([&] { return !running() || can_connect(socket_); }, deadline);
   return running() && can_connect(socket_);
 }

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/process.h"
 
@@ -23,6 +24,8 @@ class RdbdProcess {
   RdbdProcess(const RdbdProcess &) = delete;
   RdbdProcess &operator=(const RdbdProcess &) = delete;
 
+  // Arguments the next starts add after --socket and --store.
+  void set_args(std::vector<std::string> args) { args_ = std::move(args); }
   // Starts rdbd and waits until it accepts connections; false when it
   // exited instead (exit_status() then tells how) or the deadline passed.
   bool start(Deadline deadline = within());
@@ -46,6 +49,7 @@ class RdbdProcess {
   bool reap(bool wait);
 
   std::string program_, socket_, store_, log_;
+  std::vector<std::string> args_;
   pid_t pid_ = -1;
   std::optional<int> wait_status_;
 };

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "sysfs/sysfs.h"
-#include "sysfs/sysfs_alloc.h"
+#include "base/alloc_gate.h"
 #include "tools/board/sysfs_tree.h"
 
 namespace sysfs_test {
@@ -41,7 +41,7 @@ class SysfsOnBoard {
   SysfsOnBoard() : env_(sys.root().string()) { sysfs_init(); }
   ~SysfsOnBoard() {
     sysfs_cleanup();
-    sysfs_set_alloc_budget(-1);
+    hw::set_alloc_budget(-1);
   }
   // Empties the caches, as the event loop does before each event.
   void next_pass() {

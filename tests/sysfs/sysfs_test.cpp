@@ -472,12 +472,12 @@ TEST_F(Sysfs, LongDevpathsAreRefusedRatherThanCut) {
 TEST_F(Sysfs, OutOfMemoryLeavesTheCachesAsTheyWere) {
   auto dev = sys.platform_device("uart0");
   sys.attr(dev, "dev_id", "0x3");
-  sysfs_set_alloc_budget(0);
+  hw::set_alloc_budget(0);
   errno = 0;
   EXPECT_EQ(sysfs_device_get(dev.devpath.c_str()), nullptr);
   EXPECT_EQ(errno, ENOMEM);
   EXPECT_EQ(sysfs_attr_get_value(dev.devpath.c_str(), "dev_id"), nullptr);
-  sysfs_set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   // Nothing was remembered, so the next questions read the tree.
   EXPECT_STREQ(sysfs_attr_get_value(dev.devpath.c_str(), "dev_id"), "0x3");
   EXPECT_NE(sysfs_device_get(dev.devpath.c_str()), nullptr);
@@ -486,9 +486,9 @@ TEST_F(Sysfs, OutOfMemoryLeavesTheCachesAsTheyWere) {
   auto tty = sys.tty(sys.platform_device("uart1"), "ttyS1");
   next_pass();
   sysfs_device *tty_dev = sysfs_device_get(tty.devpath.c_str());
-  sysfs_set_alloc_budget(0);
+  hw::set_alloc_budget(0);
   EXPECT_EQ(sysfs_device_get_parent(tty_dev), nullptr);
-  sysfs_set_alloc_budget(-1);
+  hw::set_alloc_budget(-1);
   EXPECT_NE(sysfs_device_get_parent(tty_dev), nullptr);
 }
 

@@ -189,9 +189,9 @@ std::vector<Port> lay_out_gateway(SysfsTree &t, Kernel kernel) {
   return ports;
 }
 
-// A small router: two legacy UARTs on one platform device (so they share
-// identity and location, and the second one takes the first one's class
-// entry), one Ethernet port, two USB ports straight on the root hub.
+// A small router: two legacy UARTs on one platform device (told apart by
+// the port's index within it), one Ethernet port, two USB ports straight on
+// the root hub.
 std::vector<Port> lay_out_mini(SysfsTree &t, Kernel kernel) {
   const Device uarts = t.platform_device("serial8250", "serial8250");
   uart_tty(t, kernel, uarts, "ttyS0", 0);
@@ -220,7 +220,7 @@ const std::vector<BoardDef> &board_defs() {
         "virtual ttys, lo and loop devices"},
        lay_out_gateway},
       {{"mini",
-        "small router: two legacy UARTs sharing one platform device, one Ethernet port, USB ports "
+        "small router: two legacy UARTs of one platform device, one Ethernet port, USB ports "
         "usb1 and usb2 on the root hub, virtual ttys, lo and loop devices"},
        lay_out_mini},
   };

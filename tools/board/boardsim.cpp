@@ -32,7 +32,7 @@
 
 #include "base/log.h"
 #include "base/unique_fd.h"
-#include "core/hwtrack.h"
+#include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "tools/board/boards.h"
 #include "tools/board/session.h"

@@ -252,6 +252,43 @@ Device SysfsTree::platform_device(const std::string &name, const std::string &dr
   return dev;
 }
 
+Device SysfsTree::amba_device(const std::string &name, const std::string &driver, const Device &parent) {
+  Device dev = bus_device(parent, "amba", name, driver);
+  attr(dev, "id", "00241011");
+  raw_attr(dev, "uevent", (driver.empty() ? "" : "DRIVER=" + driver + "\n") + "AMBA_ID=00241011\n");
+  return dev;
+}
+
+Device SysfsTree::pnp_device(const std::string &name, const std::string &driver, const std::string &id) {
+  Device dev = bus_device(dir("/devices/pnp0"), "pnp", name, driver);
+  attr(dev, "id", id);
+  raw_attr(dev, "uevent", driver.empty() ? "" : "DRIVER=" + driver + "\n");
+  return dev;
+}
+
+Device SysfsTree::pci_root(const Device &parent, const std::string &name) {
+  return dir((parent.empty() ? std::string("/devices") : parent.devpath) + "/" + name);
+}
+
+Device SysfsTree::pci_function(const Device &parent, const std::string &name, const std::string &driver,
+                               const std::string &vendor, const std::string &device) {
+  Device dev = bus_device(parent, "pci", name, driver);
+  attr(dev, "vendor", vendor);
+  attr(dev, "device", device);
+  attr(dev, "class", "0x028000");
+  raw_attr(dev, "uevent",
+           (driver.empty() ? "" : "DRIVER=" + driver + "\n") + "PCI_ID=" + vendor.substr(2) + ":" +
+               device.substr(2) + "\nPCI_SLOT_NAME=" + name + "\n");
+  return dev;
+}
+
+Device SysfsTree::mdio_device(const Device &controller, const std::string &bus, int addr, const std::string &driver) {
+  const Device mii_bus = class_device(controller, "mdio_bus", bus);
+  Device dev = bus_device(mii_bus, "mdio_bus", bus + ":" + hex2(addr), driver);
+  raw_attr(dev, "uevent", (driver.empty() ? "" : "DRIVER=" + driver + "\n") + "MODALIAS=of:Nswitch\n");
+  return dev;
+}
+
 Device SysfsTree::tty(const Device &parent, const std::string &name) {
   Device dev = class_device(parent, "tty", name);
   std::string numbers = dev_numbers("tty", name);
@@ -271,12 +308,20 @@ Device SysfsTree::serial_base_tty(const Device &uart, const std::string &name, i
   return tty(port_dev, name);
 }
 
+void SysfsTree::uart_attrs(const Device &tty, int line, int type) {
+  attr(tty, "line", std::to_string(line));
+  attr(tty, "type", std::to_string(type));
+  attr(tty, "port", "0x0");
+  attr(tty, "irq", "0");
+}
+
 Device SysfsTree::net(const Device &parent, const std::string &name, std::optional<std::string> address,
                       std::optional<std::string> dev_id) {
   Device dev = class_device(parent, "net", name);
   int ifindex = next_ifindex_++;
   if (address) attr(dev, "address", *address);
   if (dev_id) attr(dev, "dev_id", *dev_id);
+  attr(dev, "dev_port", "0");
   attr(dev, "ifindex", std::to_string(ifindex));
   attr(dev, "iflink", std::to_string(ifindex));
   attr(dev, "type", "1");
@@ -286,6 +331,35 @@ Device SysfsTree::net(const Device &parent, const std::string &name, std::option
   fs::create_directories(path_of(dev) / "statistics");
   raw_attr(dev, "uevent", "INTERFACE=" + name + "\nIFINDEX=" + std::to_string(ifindex) + "\n");
   return dev;
+}
+
+Device SysfsTree::wlan(const Device &parent, const std::string &name, int name_assign_type, int type,
+                       const std::string &phy) {
+  const Device radio = class_device(parent, "ieee80211", phy);
+  const Device dev = net(parent, name, "02:00:00:00:00:" + hex2(next_ifindex_));
+  link(dev.devpath + "/phy80211", radio.devpath);
+  fs::create_directories(path_of(dev) / "wireless");
+  if (name_assign_type) attr(dev, "name_assign_type", std::to_string(name_assign_type));
+  attr(dev, "type", std::to_string(type));
+  std::string uevent = read_file(path_of(dev) / "uevent") + "\nDEVTYPE=wlan\n";
+  raw_attr(dev, "uevent", uevent);
+  return dev;
+}
+
+Device SysfsTree::dsa_port(const Device &sw, const std::string &name, int port, bool with_phys_port_name) {
+  const Device dev = net(sw, name, "02:00:00:00:01:" + hex2(port));
+  if (with_phys_port_name) attr(dev, "phys_port_name", "p" + std::to_string(port));
+  char unit[16];
+  std::snprintf(unit, sizeof unit, "%x", port);  // unit addresses are hexadecimal
+  of_node(dev, "switch@" + sw.kernel() + "/ports/port@" + unit);
+  raw_attr(dev, "uevent", read_file(path_of(dev) / "uevent") + "\nDEVTYPE=dsa\n");
+  return dev;
+}
+
+void SysfsTree::of_node(const Device &dev, const std::string &node) {
+  const std::string target = "/firmware/devicetree/base/" + node;
+  fs::create_directories(path_of(target));
+  link(dev.devpath + "/of_node", target);
 }
 
 // --- Block devices ---------------------------------------------------------------
@@ -484,32 +558,33 @@ Device SysfsTree::usb_interface(const Device &usbdev, int number, const std::str
   return ifc;
 }
 
-Device SysfsTree::usb_serial_port(const Device &interface, const std::string &name, const std::string &driver) {
+Device SysfsTree::usb_serial_port(const Device &interface, const std::string &name, const std::string &driver,
+                                  int port_number) {
   std::string port_driver = driver;
   fs::path interface_driver = path_of(interface) / "driver";
   if (port_driver.empty() && fs::is_symlink(interface_driver))
     port_driver = fs::read_symlink(interface_driver).filename().string();
   Device port = bus_device(interface, "usb-serial", name, port_driver);
-  attr(port, "port_number", std::to_string(trailing_number(name) % 8));
+  attr(port, "port_number", std::to_string(port_number));
   raw_attr(port, "uevent", port_driver.empty() ? "" : "DRIVER=" + port_driver + "\n");
   return tty(port, name);
 }
 
-Device SysfsTree::scsi_disk(const Device &interface, const std::string &name, int host) {
+Device SysfsTree::scsi_disk(const Device &interface, const std::string &name, int host, int lun) {
   std::string h = std::to_string(host);
   Device host_dev = bus_device(interface, "scsi", "host" + h);
   raw_attr(host_dev, "uevent", "DEVTYPE=scsi_host\n");
   class_device(host_dev, "scsi_host", "host" + h);
   Device target = bus_device(host_dev, "scsi", "target" + h + ":0:0");
   raw_attr(target, "uevent", "DEVTYPE=scsi_target\n");
-  Device lun = bus_device(target, "scsi", h + ":0:0:0", "sd");
-  attr(lun, "vendor", "Generic ");
-  attr(lun, "model", "Flash Disk      ");
-  attr(lun, "rev", "8.07");
-  attr(lun, "type", "0");
-  attr(lun, "state", "running");
-  raw_attr(lun, "uevent", "DEVTYPE=scsi_device\nDRIVER=sd\nMODALIAS=scsi:t-0x00\n");
-  return block_disk(lun, name);
+  Device unit = bus_device(target, "scsi", h + ":0:0:" + std::to_string(lun), "sd");
+  attr(unit, "vendor", "Generic ");
+  attr(unit, "model", "Flash Disk      ");
+  attr(unit, "rev", "8.07");
+  attr(unit, "type", "0");
+  attr(unit, "state", "running");
+  raw_attr(unit, "uevent", "DEVTYPE=scsi_device\nDRIVER=sd\nMODALIAS=scsi:t-0x00\n");
+  return block_disk(unit, name);
 }
 
 // --- Gadget ----------------------------------------------------------------------

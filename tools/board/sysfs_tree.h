@@ -125,6 +125,12 @@ class SysfsTree {
   // tty/<name>, so the tty's "device" link names the port device (subsystem
   // serial-base), not the platform device.
   Device serial_base_tty(const Device &uart, const std::string &name, int ctrl = 0, int port = 0);
+  // The serial core's attributes of a UART's tty: "line" (the port's index
+  // in its driver) and "type" (kPortUnknown for a port without a UART, as
+  // the 8250 driver's nr_uarts placeholders are; 16550A otherwise).
+  static constexpr int kPortUnknown = 0;
+  static constexpr int kPort16550A = 4;
+  void uart_attrs(const Device &tty, int line, int type = kPort16550A);
   // <parent>/net/<name> with "address" (when given), "dev_id", "ifindex",
   // "type" and the usual uevent.
   Device net(const Device &parent, const std::string &name, std::optional<std::string> address = std::nullopt,
@@ -133,12 +139,45 @@ class SysfsTree {
   // class link; the building block of the above.
   Device class_device(const Device &parent, const std::string &cls, const std::string &name,
                       const std::string &subdir = "");
+  // A mac80211 interface on the radio phy (<parent>/ieee80211/<phy>): a
+  // net device with the "phy80211" link, DEVTYPE=wlan and the given
+  // name_assign_type (1: named by the kernel, as the interface the driver
+  // makes with the radio; 3: named by whoever asked for it, as every
+  // interface added later by configuration). type: 1 (ARPHRD_ETHER), 801
+  // for the master interface "wmaster0" of kernels before 2.6.32 (which
+  // had no name_assign_type: 0 leaves it out).
+  Device wlan(const Device &parent, const std::string &name, int name_assign_type = 1, int type = 1,
+              const std::string &phy = "phy0");
+  // A switch port of a DSA switch: a net device of the switch device sw
+  // with phys_port_name "p<port>" (when with_phys_port_name) and its own
+  // device-tree node ".../ports/port@<port in hexadecimal>", DEVTYPE=dsa.
+  Device dsa_port(const Device &sw, const std::string &name, int port, bool with_phys_port_name = true);
+  // The device's "of_node" link to /firmware/devicetree/base/<node>
+  // ("ethernet@1e100000/mac@1"), the directory made as well.
+  void of_node(const Device &dev, const std::string &node);
 
   // --- Bus devices ----------------------------------------------------------
   // <parent>/<name> on bus, with /bus/<bus>/devices/<name> and, when driver
   // is given, the driver link and its back link.
   Device bus_device(const Device &parent, const std::string &bus, const std::string &name,
                     const std::string &driver = "");
+  // An AMBA (PrimeCell) device: the PL011 UARTs and PL18x MMC hosts of ARM
+  // SoCs, <parent>/<name> on bus amba (parent: the SoC's platform device).
+  Device amba_device(const std::string &name, const std::string &driver, const Device &parent);
+  // A PnP device of the firmware's tables (x86 COM ports): /devices/pnp0/
+  // <name> on bus pnp, with "id" (PNP0501, a 16550A-compatible port).
+  Device pnp_device(const std::string &name, const std::string &driver = "serial", const std::string &id = "PNP0501");
+  // A PCI host bridge's root, <parent>/pci<domain>:<bus> (no subsystem;
+  // /devices/pci0000:00 when parent is empty), and a PCI function on it or
+  // below a bridge function ("0000:01:00.0"), with vendor, device and class.
+  Device pci_root(const Device &parent = {}, const std::string &name = "pci0000:00");
+  Device pci_function(const Device &parent, const std::string &name, const std::string &driver = "",
+                      const std::string &vendor = "0x14c3", const std::string &device = "0x7915");
+  // A device on an MDIO bus of an Ethernet controller: the bus's class
+  // device <controller>/mdio_bus/<bus> and <bus>:<addr as 2 hex digits>
+  // below it on bus mdio_bus (a switch at address 0x1f: "mdio-bus:1f").
+  Device mdio_device(const Device &controller, const std::string &bus, int addr, const std::string &driver);
+
   // Binds (or with "" unbinds) a driver: the "driver" link and its back link.
   void bind_driver(const Device &dev, const std::string &bus, const std::string &driver);
 
@@ -179,11 +218,14 @@ class SysfsTree {
   // A usb-serial port below an interface: the port device <ifc>/<name> on bus
   // usb-serial (driver: driver, or else the interface's driver) and its tty
   // <ifc>/<name>/tty/<name>. Returns the tty; tty.parent().parent() is the
-  // port, which the tty's "device" link names.
-  Device usb_serial_port(const Device &interface, const std::string &name, const std::string &driver = "");
+  // port, which the tty's "device" link names. port_number: the port's index
+  // on its USB device (the second port of a two-port adapter is 1).
+  Device usb_serial_port(const Device &interface, const std::string &name, const std::string &driver = "",
+                         int port_number = 0);
   // SCSI disk behind a mass-storage interface:
-  // <ifc>/host<h>/target<h>:0:0/<h>:0:0:0/block/<name>. Returns the disk.
-  Device scsi_disk(const Device &interface, const std::string &name, int host = 0);
+  // <ifc>/host<h>/target<h>:0:0/<h>:0:0:<lun>/block/<name>. Returns the
+  // disk; a slot of a card reader without a card has "size" 0.
+  Device scsi_disk(const Device &interface, const std::string &name, int host = 0, int lun = 0);
 
   // --- USB gadget -----------------------------------------------------------
   // The gadget device below the device-side controller (<controller>/gadget

@@ -16,9 +16,11 @@
 #include "base/log.h"
 #include "base/path_size.h"
 #include "core/devmgr.h"
-#include "core/hwtrack.h"
 #include "core/identify.h"
+#include "core/script.h"
+#include "core/settings.h"
 #include "core/startup.h"
+#include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
@@ -54,10 +56,6 @@ int keep_script_call(const char *cmdline) {
   script_calls.emplace_back(cmdline);
   return 0;
 }
-
-// The identification's own lines: the entry point and the kind functions
-// are all named hwtrack_set_...
-bool is_identification_line(std::string_view line) { return line.starts_with("<hwtrack:hwtrack_set_"); }
 
 // --- the class table as the RDB holds it -----------------------------------------
 
@@ -116,6 +114,8 @@ struct explanation {
   subsystem_code code = SUBSYSTEM_UNKNOWN;
   std::vector<path_step> path;
   std::string kind, why;
+  // The board setting that refused the device ("sys.hw.cfg.internal_usb_bus=\"2\"").
+  std::string setting;
   std::string type, name, id, location, driver, mac;  // all but a refused device's
   // held: the daemon tracks it; new, takes: the entry an add now would
   // give it; refused: not tracked; unknown: no RDB to tell.
@@ -144,6 +144,8 @@ void record_path(explanation &e, const hwtrack_identify_trace &trace) {
   }
   e.kind = trace.kind ? trace.kind : "";
   e.why = trace.why;
+  e.setting = trace.setting;
+  for (int i = 0; i < trace.line_count; ++i) e.log.emplace_back(trace.lines[i]);
 }
 
 void record_identity(explanation &e, const hwdev *hd) {
@@ -170,8 +172,6 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
   const int added = hwtrack_add_new_hwdev(code, devpath.c_str());
   hwtrack_trace_identification(nullptr);
   record_path(e, trace);
-  for (const std::string &line : captured_lines)
-    if (is_identification_line(line)) e.log.push_back(line);
 
   const hwdev *hd = added == 0 ? hwdev_find_by_devpath(devpath.c_str()) : nullptr;
   if (!hd || !hd->cls) {
@@ -300,6 +300,7 @@ void print_json(const explanation &e) {
   }
   out +=
       "],\"kind\":" + json_string(e.kind) + ",\"why\":" + json_string(e.why) + ",\"verdict\":" + json_string(e.verdict);
+  if (!e.setting.empty()) out += ",\"refused_by\":" + json_string(e.setting);
   if (e.identified()) {
     out += ",\"type\":" + json_string(e.type) + ",\"name\":" + json_string(e.name) + ",\"id\":" + json_string(e.id) +
            ",\"location\":" + json_string(e.location) + ",\"driver\":" + json_string(e.driver) +
@@ -349,6 +350,7 @@ void print_text(const explanation &e) {
     print_line("driver", e.driver);
     print_line("mac", e.mac);
   }
+  if (!e.setting.empty()) print_line("refused by", "the board setting " + e.setting);
   print_line("entry", entry_text(e));
   for (const std::string &call : e.script) print_line("class script", call + " (not run)");
   for (const std::string &line : e.log) print_line("log", line);
@@ -396,7 +398,13 @@ int main(int argc, char **argv) {
   sysfs_init();
   hwdev_init();
   hwcls_init();
-  if (rdb_open) load_hwcls_from_rdb();
+  hwtrack_read_settings();
+  if (rdb_open) {
+    load_hwcls_from_rdb();
+    // The entries as the daemon's next start moves them on, when the RDB's
+    // were made by earlier rules (in memory only: the RDB refuses writes).
+    upgrade_class_identities();
+  }
   const auto held = rdb_open ? restore_class_states() : std::map<std::string, held_entry>{};
 
   std::vector<target> targets;

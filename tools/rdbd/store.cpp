@@ -2,6 +2,7 @@
 #include "tools/rdbd/store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,13 +178,20 @@ bool parse_variable(const std::vector<std::string_view> &fields, std::string &na
          valid_name(name) && unescape(fields[5], var.value);
 }
 
+// The record of a line whose checksum holds, without its checksum.
+std::optional<std::string_view> unsealed(std::string_view line) {
+  const size_t seal = line.rfind(' ');
+  if (seal == std::string_view::npos || checksum(line.substr(0, seal)) != line.substr(seal + 1)) return std::nullopt;
+  return line.substr(0, seal);
+}
+
 // Applies one record line (without its newline) to vars; false, with vars
 // untouched, when it is not a sound record of a change that can follow
 // what vars holds.
 bool replay(std::string_view line, Variables &vars) {
-  const size_t seal = line.rfind(' ');
-  if (seal == std::string_view::npos || checksum(line.substr(0, seal)) != line.substr(seal + 1)) return false;
-  line = line.substr(0, seal);
+  const std::optional<std::string_view> record = unsealed(line);
+  if (!record) return false;
+  line = *record;
   if (line.starts_with(kSetRecord)) {
     std::string name;
     Variable var;
@@ -197,6 +205,13 @@ bool replay(std::string_view line, Variables &vars) {
   if (it == vars.end()) return false;
   vars.erase(it);
   return true;
+}
+
+// A last line without its newline is an append a crash cut short, unless
+// it is a sound record and one byte more: a newline a flipped bit turned
+// into another byte, which is damage.
+bool torn(std::string_view last_line) {
+  return last_line.size() < 2 || !unsealed(last_line.substr(0, last_line.size() - 1));
 }
 
 int complain(std::string *error, std::string why, size_t line_no) {
@@ -238,26 +253,31 @@ std::string serialize(const Variables &vars) {
   return out;
 }
 
-int parse(std::string_view text, Variables &vars, std::string *error, bool *torn_tail) {
+int parse(std::string_view text, Variables &vars, std::string *error, Findings *found, bool salvage) {
   vars.clear();
-  if (torn_tail) *torn_tail = false;
+  Findings unused;
+  Findings &findings = found ? *found : unused;
+  findings = Findings{};
   const std::string_view first = text.substr(0, text.find('\n'));
   if (first == kSnapshotHeader) return parse_snapshot(text, vars, error);
   if (first != kHeader || first.size() == text.size()) return complain(error, "not a store file", 1);
 
-  size_t line_no = 1;
-  for (size_t pos = first.size() + 1; pos < text.size();) {
-    ++line_no;
+  size_t line_no = 2;  // the header is line 1
+  for (size_t pos = first.size() + 1; pos < text.size(); ++line_no) {
     const size_t end = text.find('\n', pos);
-    const bool last = end == std::string_view::npos || end + 1 == text.size();
-    if (end == std::string_view::npos || !replay(text.substr(pos, end - pos), vars)) {
-      // Only an append that a crash cut short can be damaged, and nothing
-      // is ever appended after it.
-      if (!last) return complain(error, "damaged record", line_no);
-      if (torn_tail) *torn_tail = true;
-      return 0;
+    const std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+    pos = end == std::string_view::npos ? text.size() : end + 1;
+    if (end == std::string_view::npos && torn(line)) {
+      findings.torn_tail = true;
+      break;
     }
-    pos = end + 1;
+    if (replay(line, vars)) continue;
+    if (findings.damaged_line == 0) {
+      findings.damaged_line = line_no;
+      complain(error, "damaged record", line_no);
+    }
+    if (!salvage) break;
+    findings.skipped.push_back(line_no);
   }
   return 0;
 }
@@ -282,63 +302,134 @@ int replace_file(const std::string &path, std::string_view text, hw::unique_fd *
   return 0;
 }
 
-int Store::load(std::string *error) {
-  vars_.clear();
-  log_.reset();
-  torn_tail_ = false;
-  if (file_.empty()) return 0;
-  hw::unique_fd fd(open(file_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT) return 0;
-    if (error) *error = strerror(errno);
-    return -errno;
-  }
-  std::string text;
+namespace {
+
+int read_whole_file(const std::string &path, std::string &text) {
+  hw::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
   char chunk[65536];
   for (;;) {
     const ssize_t n = read(fd.get(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (error) *error = strerror(errno);
       return -errno;
     }
-    if (n == 0) break;
+    if (n == 0) return 0;
     text.append(chunk, static_cast<size_t>(n));
   }
-  const int rc = parse(text, vars_, error, &torn_tail_);
-  if (rc < 0) vars_.clear();
-  return rc;
 }
 
-int Store::compact() {
-  log_.reset();  // whatever happens, the old descriptor may no longer be the file's
+// True while fd is the file at path: a rewrite renames another over it.
+bool names_file(int fd, const std::string &path) {
+  struct stat open_st, path_st;
+  return fstat(fd, &open_st) == 0 && stat(path.c_str(), &path_st) == 0 && open_st.st_dev == path_st.st_dev &&
+         open_st.st_ino == path_st.st_ino;
+}
+
+}  // namespace
+
+int Store::load(std::string *error) {
+  vars_.clear();
+  log_.reset();
+  findings_ = Findings{};
+  last_error_ = 0;
+  rewrite_failed_ = refused_in_file_ = append_failed_ = false;
   if (file_.empty()) return 0;
-  const std::string text = serialize(vars_);
-  if (const int rc = replace_file(file_, text, &log_); rc < 0) return rc;
-  log_bytes_ = live_bytes_ = text.size();
+  std::string text;
+  if (const int rc = read_whole_file(file_, text); rc < 0) {
+    if (rc == -ENOENT) return 0;
+    if (error) *error = strerror(-rc);
+    return rc;
+  }
+  const int rc = parse(text, vars_, error, &findings_);
+  if (rc < 0) {
+    vars_.clear();
+    return rc;
+  }
+  // A sound log takes appends as it is, so a store that cannot be
+  // rewritten (larger than the free space) still takes writes. Not on a
+  // read-only file system, nor after a torn or damaged record, nor in an
+  // old snapshot: those wait for a rewrite.
+  if (text.starts_with(kHeader) && !damaged() && !findings_.torn_tail) {
+    log_.reset(open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    log_bytes_ = text.size();
+    live_bytes_ = serialize(vars_).size();
+  }
   return 0;
 }
 
-int Store::log_change(std::string_view name, const Variable *before, const Variable *after) {
-  const bool kept = after && after->persistent();
-  const std::string record = kept ? set_record(name, *after) : del_record(name);
-  if (!log_) return compact();
-  if (const int rc = append_durably(log_.get(), record); rc < 0) {
-    // The record may be on disk all the same: cut it off, so that a write
-    // reported failed does not come back at the next start, and rewrite the
-    // file before anything is appended after it.
-    if (ftruncate(log_.get(), static_cast<off_t>(log_bytes_)) < 0) {
-      // compacted at the next write all the same
-    }
-    log_.reset();
+bool Store::rewrite_allowed() const {
+  return !rewrite_failed_ || clock_() - last_failed_rewrite_ >= kRewriteRetry;
+}
+
+int Store::compact() {
+  if (file_.empty()) return 0;
+  if (damaged()) return -EBADMSG;
+  const std::string text = serialize(vars_);
+  hw::unique_fd fresh;
+  if (const int rc = replace_file(file_, text, &fresh); rc < 0) {
+    rewrite_failed_ = true;
+    last_failed_rewrite_ = clock_();
+    last_error_ = rc;
+    // Until the rename, the file is still the old log, which takes appends
+    // as before.
+    if (log_ && !names_file(log_.get(), file_)) log_.reset();
     return rc;
   }
+  log_ = std::move(fresh);
+  log_bytes_ = live_bytes_ = text.size();
+  rewrite_failed_ = refused_in_file_ = append_failed_ = false;
+  last_error_ = 0;
+  return 0;
+}
+
+std::string Store::trouble() const {
+  std::string why;
+  if (damaged()) {
+    why = "damaged at line " + std::to_string(findings_.damaged_line) +
+          "; persistent writes fail (EIO) until it is repaired: rdbd --repair --store " + file_;
+  } else if (!log_ && last_error_ < 0) {
+    why = std::string("cannot be written (") + strerror(-last_error_) +
+          "); persistent writes fail (EIO) until a rewrite succeeds, tried at most every " +
+          std::to_string(kRewriteRetry.count()) + " s";
+  } else if (append_failed_) {
+    why = std::string("cannot be appended to (") + strerror(-last_error_) +
+          "); persistent writes fail (EIO) while that lasts";
+  } else if (rewrite_failed_) {
+    why = std::string("cannot be rewritten (") + strerror(-last_error_) + "); writes are appended meanwhile";
+  }
+  if (refused_in_file_)
+    why += "; a refused write could not be cut off the file: it comes back at the next start unless the file is "
+           "rewritten first";
+  return why;
+}
+
+int Store::log_change(std::string_view name, const Variable *before, const Variable *after) {
+  if (damaged()) return -EBADMSG;
+  // The rewrite holds what is acknowledged so far; this change follows it.
+  if (!log_) {
+    if (!rewrite_allowed()) return last_error_ < 0 ? last_error_ : -EIO;
+    if (const int rc = compact(); rc < 0) return rc;
+  }
+  const bool kept = after && after->persistent();
+  const std::string record = kept ? set_record(name, *after) : del_record(name);
+  if (const int rc = append_durably(log_.get(), record); rc < 0) {
+    // The record may be on disk all the same: cut it off, so that a write
+    // reported failed does not come back at the next start. Once it is cut
+    // off the log takes appends again (space may come back); if it cannot
+    // be, only a rewrite puts the file right.
+    if (ftruncate(log_.get(), static_cast<off_t>(log_bytes_)) < 0 || fdatasync(log_.get()) < 0) {
+      refused_in_file_ = true;
+      log_.reset();
+    }
+    append_failed_ = true;
+    last_error_ = rc;
+    return rc;
+  }
+  append_failed_ = false;
   log_bytes_ += record.size();
   if (before && before->persistent()) live_bytes_ -= set_record(name, *before).size();
   if (kept) live_bytes_ += record.size();
-  // The write is on disk already; a failed rewrite only means the next
-  // write rewrites instead of appending.
-  if (log_bytes_ > 2 * live_bytes_ + kCompactionSlack) compact();
   return 0;
 }
 
@@ -423,11 +514,11 @@ Reply Store::getnames(const Request &req) const {
 Reply Store::write(const Request &req) {
   if (!req.has_name) return failure(EFAULT, req.len);
   const auto it = vars_.find(req.name);
-  const std::optional<Variable> before = it == vars_.end() ? std::nullopt : std::optional<Variable>(it->second);
+  const Variable *before = it == vars_.end() ? nullptr : &it->second;
 
-  if (!req.has_value) {  // a delete
+  std::optional<Variable> after;  // none: a delete
+  if (!req.has_value) {
     if (!before) return failure(ENOENT, req.len);
-    vars_.erase(it);
   } else {
     if (req.len < 0 || req.value.size() != static_cast<size_t>(req.len)) return failure(EINVAL, req.len);
     const std::string_view text = text_of(req.value);
@@ -437,36 +528,93 @@ Reply Store::write(const Request &req) {
       if (before) return failure(EEXIST, req.len);
       if (!valid_name(req.name)) return failure(EINVAL, req.len);
       if (vars_.size() >= kMaxVariables) return failure(ENOSPC, req.len);
-      Variable var;
-      var.value = text;
-      var.flags = req.flags & ~RDBDRV_CREATE;
-      var.attr_a = req.attr_a == -1 ? 0 : req.attr_a;
-      var.attr_b = req.attr_b == -1 ? 0 : req.attr_b;
-      var.attr_c = req.attr_c == -1 ? 0 : req.attr_c;
-      vars_.emplace(req.name, std::move(var));
+      after.emplace();
+      after->flags = req.flags & ~RDBDRV_CREATE;
+      after->attr_a = req.attr_a == -1 ? 0 : req.attr_a;
+      after->attr_b = req.attr_b == -1 ? 0 : req.attr_b;
+      after->attr_c = req.attr_c == -1 ? 0 : req.attr_c;
     } else {
       if (!before) return failure(ENOENT, req.len);
-      Variable &var = it->second;
-      var.value = text;
+      after = *before;
       // -1 in a word leaves it as it is; that is how an update keeps flags.
-      if (req.flags != -1) var.flags = req.flags;
-      if (req.attr_a != -1) var.attr_a = req.attr_a;
-      if (req.attr_b != -1) var.attr_b = req.attr_b;
-      if (req.attr_c != -1) var.attr_c = req.attr_c;
+      if (req.flags != -1) after->flags = req.flags;
+      if (req.attr_a != -1) after->attr_a = req.attr_a;
+      if (req.attr_b != -1) after->attr_b = req.attr_b;
+      if (req.attr_c != -1) after->attr_c = req.attr_c;
     }
+    after->value = text;
+    // Nothing the store keeps changes: nothing to append or wait for.
+    if (before && *after == *before) return Reply{0, req.len, {}};
   }
 
-  const Variable *after = find(req.name);
+  // On disk first: a write that is not acknowledged changes nothing.
   const bool touches_file = (before && before->persistent()) || (after && after->persistent());
-  if (touches_file && !file_.empty() && log_change(req.name, before ? &*before : nullptr, after) < 0) {
-    // Not acknowledged, so not kept either: memory stays what the file says.
-    if (before)
-      vars_.insert_or_assign(req.name, *before);
-    else
-      erase(req.name);
+  if (touches_file && !file_.empty() && log_change(req.name, before, after ? &*after : nullptr) < 0)
     return failure(EIO, req.len);
-  }
+  if (after)
+    vars_.insert_or_assign(req.name, std::move(*after));
+  else
+    vars_.erase(it);
+  // The write is on disk already; a failed rewrite is tried again later.
+  if (log_ && log_bytes_ > 2 * live_bytes_ + kCompactionSlack && rewrite_allowed()) compact();
   return Reply{0, req.len, {}};
+}
+
+int lock_store(const std::string &file, hw::unique_fd *held, std::string *error) {
+  const std::string path = file + ".lock";
+  hw::unique_fd fd(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+  // A read-only file system without the lock file: the folder serves, as
+  // it does for any other server on the same store there.
+  if (!fd && errno != ENOENT) fd.reset(open(directory_of(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
+    const int err = errno;
+    if (error)
+      *error = err == EWOULDBLOCK ? "store " + file + " is in use by another rdbd (" + path + " is locked)"
+                                  : "cannot lock " + path + ": " + strerror(err);
+    return -err;
+  }
+  *held = std::move(fd);
+  return 0;
+}
+
+namespace {
+
+// Gives the file the name copy too (a second link costs no space), or
+// writes its text there where the file system has no links.
+int keep_as(const std::string &file, const std::string &copy, std::string_view text) {
+  const std::string temp = copy + ".tmp";
+  unlink(temp.c_str());
+  if (link(file.c_str(), temp.c_str()) < 0) return replace_file(copy, text);
+  if (rename(temp.c_str(), copy.c_str()) < 0) {
+    const int err = errno;
+    unlink(temp.c_str());
+    return -err;
+  }
+  hw::unique_fd dir(open(directory_of(copy).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir && fsync(dir.get()) == 0 ? 0 : -errno;
+}
+
+}  // namespace
+
+int repair(const std::string &file, Findings *found, std::string *error) {
+  std::string text;
+  if (const int rc = read_whole_file(file, text); rc < 0) {
+    *error = "cannot read " + file + ": " + strerror(-rc);
+    return rc;
+  }
+  Variables vars;
+  if (const int rc = parse(text, vars, error, found, /*salvage=*/true); rc < 0) return rc;
+  if (found->skipped.empty()) return 0;
+  const std::string copy = file + ".damaged";
+  if (const int rc = keep_as(file, copy, text); rc < 0) {
+    *error = "cannot keep a copy as " + copy + ": " + strerror(-rc);
+    return rc;
+  }
+  if (const int rc = replace_file(file, serialize(vars)); rc < 0) {
+    *error = "cannot rewrite " + file + ": " + strerror(-rc);
+    return rc;
+  }
+  return 0;
 }
 
 }  // namespace rdbstore

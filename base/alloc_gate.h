@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Allocation of the records modules' heap objects, with one seam: tests can
-// let a number of allocations succeed and fail the ones after, so the
-// out-of-memory paths (and the messages they log) run without starving the
-// process. Production code never sets a budget.
+// Allocation of the heap objects whose out-of-memory paths the daemon
+// handles (sysfs cache nodes, device and class records, index entries), with
+// one seam: tests can let a number of allocations succeed and fail the ones
+// after, so those paths (and the messages they log) run without starving
+// the process. Production code never sets a budget.
 
 #include <cerrno>
 #include <memory>
 #include <new>
 
-namespace hw::records {
+namespace hw {
 
 // -1: every allocation may succeed (the default). n >= 0: the next n gated
 // allocations may succeed, every later one fails with ENOMEM.
@@ -18,8 +19,8 @@ void set_alloc_budget(int n);
 // Consumes one unit of the budget; false (errno ENOMEM) when it is spent.
 bool alloc_allowed();
 
-// A value-initialised T on the heap, or null (errno ENOMEM) when memory or
-// the test budget runs out.
+// A value-initialised T on the heap (through T's own operator new when it
+// has one), or null (errno ENOMEM) when memory or the test budget runs out.
 template <typename T>
 std::unique_ptr<T> make_unique_nothrow() {
   if (!alloc_allowed()) return nullptr;
@@ -28,4 +29,4 @@ std::unique_ptr<T> make_unique_nothrow() {
   return p;
 }
 
-}  // namespace hw::records
+}  // namespace hw

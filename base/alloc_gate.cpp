@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "records/alloc_gate.h"
+#include "base/alloc_gate.h"
 
-namespace hw::records {
+namespace hw {
 namespace {
 
 int g_budget = -1;
@@ -20,4 +20,4 @@ bool alloc_allowed() {
   return true;
 }
 
-}  // namespace hw::records
+}  // namespace hw
