@@ -60,7 +60,7 @@ size_t strlcat(char *dst, const char *src, size_t size) {
   const char *end = static_cast<const char *>(memchr(dst, '\0', size));
   if (!end) return size + strlen(src);
   size_t used = static_cast<size_t>(end - dst);
-  return used + strlcpy(dst + used, src, size - used);
+  return used + hw::strlcpy(dst + used, src, size - used);
 }
 
 void remove_trailing_chars(char *text, char c) {

@@ -5,8 +5,10 @@
 // through these, so a value that does not fit is cut the same way everywhere:
 // at capacity - 1 characters, always NUL-terminated, without a report.
 //
-// They live in namespace hw because newer C libraries declare their own
-// strlcpy/strlcat in <string.h>.
+// They live in namespace hw because musl, uClibc-ng, bionic and glibc 2.38
+// on declare their own strlcpy/strlcat in <string.h>: call them as
+// hw::strlcpy, never through a using-declaration, which makes an unqualified
+// call ambiguous wherever <string.h> declares the C library's.
 
 #include <cstdarg>
 #include <cstddef>
@@ -66,8 +68,8 @@ class fixed_text {
   char *data() { return buf_; }
   bool empty() const { return buf_[0] == '\0'; }
 
-  size_t set(const char *src) { return strlcpy(buf_, src, N); }
-  size_t append(const char *src) { return strlcat(buf_, src, N); }
+  size_t set(const char *src) { return hw::strlcpy(buf_, src, N); }
+  size_t append(const char *src) { return hw::strlcat(buf_, src, N); }
   int format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
     va_list ap;
     va_start(ap, fmt);
@@ -103,8 +105,8 @@ class heap_text {
   char *data() { return buf_.get(); }
   bool empty() const { return !buf_ || buf_[0] == '\0'; }
 
-  size_t set(const char *src) { return strlcpy(buf_.get(), src, N); }
-  size_t append(const char *src) { return strlcat(buf_.get(), src, N); }
+  size_t set(const char *src) { return hw::strlcpy(buf_.get(), src, N); }
+  size_t append(const char *src) { return hw::strlcat(buf_.get(), src, N); }
   int format(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
     va_list ap;
     va_start(ap, fmt);

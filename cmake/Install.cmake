@@ -11,13 +11,18 @@
 #   <prefix>/bin/boardsim, man1/boardsim.1         HWTRACK_BUILD_TOOLS (a developer
 #                                                  tool for the host, not the board)
 #   <prefix>/libexec/hwtrackd/hwclass-devnode      example class script
+#                                                  HWTRACK_INSTALL_CLASS_SCRIPT
 #   <prefix>/share/man/man8/hwtrackd.8
 #   <prefix>/lib/systemd/system/hwtrackd.service   HWTRACK_INSTALL_SYSTEMD
+#   <prefix>/lib/systemd/system/rdbd.service       and HWTRACK_BUILD_RDBD
 #   <sysconfdir>/init.d/hwtrackd                   HWTRACK_INSTALL_SYSV (SysV/BusyBox)
 #                                                  or HWTRACK_INSTALL_OPENWRT (procd)
-#   <sysconfdir>/default/hwtrackd                  settings of the unit and the
-#                                                  SysV script (not with OpenWrt,
-#                                                  whose script reads UCI)
+#   <sysconfdir>/init.d/rdbd                       and HWTRACK_BUILD_RDBD
+#   <prefix>/share/hwtrackd/init-functions         what the init scripts share
+#   <sysconfdir>/default/hwtrackd                  settings of the units and the
+#   <sysconfdir>/default/rdbd                      SysV scripts (not with OpenWrt,
+#                                                  whose scripts read UCI); rdbd's
+#                                                  with HWTRACK_BUILD_RDBD
 #
 # With the prefix /usr GNUInstallDirs puts the sysconfdir at /etc, as init
 # systems expect.
@@ -26,6 +31,9 @@ include(GNUInstallDirs)
 option(HWTRACK_INSTALL_SYSTEMD "Install the systemd unit" ON)
 option(HWTRACK_INSTALL_SYSV "Install the SysV/BusyBox init script as <sysconfdir>/init.d/hwtrackd" ON)
 option(HWTRACK_INSTALL_OPENWRT "Install the OpenWrt procd init script as <sysconfdir>/init.d/hwtrackd" OFF)
+# Packaged on its own by the firmware recipes: it needs an rdb client,
+# which a board whose RDB driver brings its own may not take from here.
+option(HWTRACK_INSTALL_CLASS_SCRIPT "Install the example class script hwclass-devnode" ON)
 set(HWTRACK_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
   "Directory of systemd system units, relative to the prefix or absolute")
 
@@ -121,7 +129,9 @@ function(_hwtrack_install_with_paths src dest_dir dest_name)
       "/usr/sbin/rdbd|${CMAKE_INSTALL_FULL_SBINDIR}/rdbd"
       "/usr/bin/rdb|${CMAKE_INSTALL_FULL_BINDIR}/rdb"
       "/usr/libexec/hwtrackd/|${CMAKE_INSTALL_FULL_LIBEXECDIR}/hwtrackd/"
-      "/etc/default/hwtrackd|${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/hwtrackd")
+      "/usr/share/hwtrackd/|${CMAKE_INSTALL_FULL_DATADIR}/hwtrackd/"
+      "/etc/default/hwtrackd|${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/hwtrackd"
+      "/etc/default/rdbd|${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/rdbd")
     string(REPLACE "|" ";" pair "${pair}")
     list(GET pair 0 from)
     list(GET pair 1 to)
@@ -140,21 +150,34 @@ function(_hwtrack_install_with_paths src dest_dir dest_name)
   endif()
 endfunction()
 
-_hwtrack_install_with_paths(packaging/hwclass-devnode.sh
-  ${CMAKE_INSTALL_LIBEXECDIR}/hwtrackd hwclass-devnode PROGRAM)
+if(HWTRACK_INSTALL_CLASS_SCRIPT)
+  _hwtrack_install_with_paths(packaging/hwclass-devnode.sh
+    ${CMAKE_INSTALL_LIBEXECDIR}/hwtrackd hwclass-devnode PROGRAM)
+endif()
 
-if(HWTRACK_INSTALL_SYSTEMD)
-  _hwtrack_install_with_paths(packaging/systemd/hwtrackd.service
-    ${HWTRACK_SYSTEMD_UNITDIR} hwtrackd.service)
+# The services: hwtrackd, and rdbd where it is built.
+set(_hwtrack_services hwtrackd)
+if(HWTRACK_BUILD_RDBD)
+  list(APPEND _hwtrack_services rdbd)
 endif()
-if(HWTRACK_INSTALL_SYSV)
-  _hwtrack_install_with_paths(packaging/sysv/hwtrackd
-    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
-endif()
-if(HWTRACK_INSTALL_OPENWRT)
-  _hwtrack_install_with_paths(packaging/openwrt/hwtrackd/files/hwtrackd.init
-    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d hwtrackd PROGRAM)
-else()
-  _hwtrack_install_with_paths(packaging/default/hwtrackd
-    ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default hwtrackd)
+foreach(service ${_hwtrack_services})
+  if(HWTRACK_INSTALL_SYSTEMD)
+    _hwtrack_install_with_paths(packaging/systemd/${service}.service
+      ${HWTRACK_SYSTEMD_UNITDIR} ${service}.service)
+  endif()
+  if(HWTRACK_INSTALL_SYSV)
+    _hwtrack_install_with_paths(packaging/sysv/${service}
+      ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d ${service} PROGRAM)
+  endif()
+  if(HWTRACK_INSTALL_OPENWRT)
+    _hwtrack_install_with_paths(packaging/openwrt/hwtrackd/files/${service}.init
+      ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d ${service} PROGRAM)
+  else()
+    _hwtrack_install_with_paths(packaging/default/${service}
+      ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default ${service})
+  endif()
+endforeach()
+if(HWTRACK_INSTALL_SYSV OR HWTRACK_INSTALL_OPENWRT)
+  _hwtrack_install_with_paths(packaging/sysv/init-functions
+    ${CMAKE_INSTALL_DATADIR}/hwtrackd init-functions)
 endif()

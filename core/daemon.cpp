@@ -254,23 +254,26 @@ void reconcile_with_rdb(hwlog_site at) {
   build_hwcls_from_rdb();
 }
 
-// The stop signals are blocked from here on but in the loop's wait and in
-// the wait for the class script, where they are let in or taken: a request
-// can no longer arrive between the flag test and the wait and go unseen.
+// The signals the loop's wait lets in: the stop requests and the reload.
+constexpr int kRequestSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The request signals are blocked from here on but in the loop's wait (and
+// the stop signals in the wait for the class script), where they are let
+// in or taken: a request can no longer arrive between the flag test and the
+// wait and go unseen. A reload that comes while the script runs waits,
+// pending, for the loop's wait.
 void install_signal_handlers(hwlog_site at) {
   HWLOG_AT(at, LOG_INFO, "setup signal handlers");
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t requests;
+  sigemptyset(&requests);
+  for (const int signo : kRequestSignals) sigaddset(&requests, signo);
+  sigprocmask(SIG_BLOCK, &requests, nullptr);
   struct sigaction action {};
   action.sa_handler = signal_handler;
   sigemptyset(&action.sa_mask);
-  // SA_RESTART does not restart pselect(): a stop signal still wakes the loop.
+  // SA_RESTART does not restart pselect(): a request still wakes the loop.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int signo : kRequestSignals) sigaction(signo, &action, nullptr);
 }
 
 // false when the netlink socket could not be opened (reported on standard
@@ -286,8 +289,10 @@ bool open_event_sockets(hwlog_site at) {
 }
 
 // Both sockets are open before the scans, so events of devices that come
-// and go meanwhile wait in the sockets. A stop request ends the scans
-// between two devices (each scan asks before each device).
+// and go meanwhile wait in the sockets. Devices that left while no daemon
+// ran are known only once every present one has found its entry. A stop
+// request ends the scans between two devices (each step asks before each
+// device).
 void scan_present_devices(hwlog_site at) {
   // Decided before anything is attached: an entry moved on is found by its
   // device whatever order the scans and events come in.
@@ -300,6 +305,8 @@ void scan_present_devices(hwlog_site at) {
   if (hwtrack_stop_requested()) return;
   HWLOG_AT(at, LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
+  if (hwtrack_stop_requested()) return;
+  report_departed_entries();
 }
 
 // Every device record in use and every class entry, written again whole,
@@ -316,14 +323,20 @@ void rewrite_rdb_mirror() {
   HWLOG(LOG_WARNING, "rdb may have missed writes - rewrote %d device records and %d class entries", devices, classes);
 }
 
+// The settings an operator may change in the RDB and have applied without a
+// restart: the log level, then the board settings.
+void read_settings() {
+  hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
+  hwtrack_read_settings();
+}
+
 // The RDB opened after the daemon started (its driver loaded later, rdbd
 // started later). Nothing tracked until now reached it, and no class script
 // ran (its name is in the RDB): start over from the RDB as a daemon started
-// now would, the log level read then.
+// now would, the settings read then.
 void start_over_with_rdb() {
-  hwlog_set_mask(hwtrack_log_mask(rdb_get_value("sys.hw.cfg.debug")));
+  read_settings();
   HWLOG(LOG_WARNING, "rdb driver opened - reconciling with it as at start-up");
-  hwtrack_read_settings();
   hwcls_fini();
   hwdev_fini();
   sysfs_cleanup();
@@ -445,8 +458,7 @@ int wait_for_events(fd_set &readfds, const side_channels &side, long wait_ms) {
 
   sigset_t wait_mask;
   sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
+  for (const int signo : kRequestSignals) sigdelset(&wait_mask, signo);
   timespec timeout{};
   timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
   timeout.tv_nsec = (wait_ms % 1000) * 1000000;
@@ -467,6 +479,13 @@ void take_messages(const fd_set &readfds) {
     take_event_message(event_socket::monitor, timestamp);
 }
 
+// Its own removes may ask for another rescan: its adds, made after them, did
+// what that one would.
+void rescan() {
+  hwtrack_resync();
+  (void)hwtrack_take_rescan_request();
+}
+
 // The rescans that are due: one a remove asked for (a record freed that
 // refused devices wait for) at once; one after lost kernel events once the
 // events the kernel queued before the loss are taken. The kernel reports a
@@ -480,11 +499,22 @@ void rescan_if_due() {
     rescan_once_drained = false;
     due = true;
   }
-  if (!due) return;
-  hwtrack_resync();
-  // Its own removes may have asked for another: its adds, made after them,
-  // did what that one would.
-  (void)hwtrack_take_rescan_request();
+  if (due) rescan();
+}
+
+// SIGHUP: the settings are read again, and the devices found again with
+// them, so that a device a changed setting now refuses is removed and one it
+// now accepts is added. An RDB that does not answer keeps the settings in
+// use: an unreadable variable would read as absent, the default.
+void reload_if_requested() {
+  if (!reload_flag) return;
+  reload_flag = 0;
+  HWLOG(LOG_INFO, "reload requested - reading the settings again");
+  if (rdb_is_open() && rdb_ping() == 0)
+    read_settings();
+  else
+    HWLOG(LOG_WARNING, "rdb not answering - settings kept");
+  rescan();
 }
 
 // A socket that was never opened is not announced as closed.
@@ -566,9 +596,11 @@ bool hwtrack_event_pass() {
   sysfs_cleanup();
   sysfs_init();
 
+  reload_if_requested();
   const long wait_ms = earliest(earliest(rdb_upkeep_on ? keep_rdb_in_step() : -1, ms_until_held_back_due()),
                                 ms_until_output_counts_due());
-  // The upkeep may have run the class script, which takes a stop request in.
+  // The reload or the upkeep may have run the class script, which takes a
+  // stop request in.
   if (stop_flag) return true;
 
   fd_set readfds;

@@ -13,9 +13,11 @@ int hwtrack_log_mask(const char *debug_value);
 // Runs passes until stop_flag is found set.
 void hwtrack_event_loop();
 // One pass of the loop; false when stop_flag was set and nothing was done.
-// SIGINT and SIGTERM are let through only while it waits (pselect), so a
-// stop request can never slip in between the flag test and the wait. The
-// pass ends with the rescans that are due (see hwtrack_resync). The RDB is
+// SIGINT, SIGTERM and SIGHUP are let through only while it waits (pselect),
+// so a request can never slip in between the flag test and the wait. A
+// reload (reload_flag) is done before the wait: the settings are read
+// again and the devices rescanned. The pass ends with the rescans that are
+// due (see hwtrack_resync). The RDB is
 // retried between events only in a daemon that has started (hwtrack_main):
 // a test's passes leave it alone.
 bool hwtrack_event_pass();

@@ -5,6 +5,8 @@
 
 #include "core/devmgr.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -70,6 +72,14 @@ void release_earlier_record(hwdev *earlier, hwcls *taken) {
   hwdev_put(earlier, 1);
 }
 
+// The record holds its entry for the very device identified again: same
+// identity and name. A device both found by the start-up scan and announced
+// by its queued add event is one such.
+bool holds_same_device(const hwdev *earlier, const hwdev *hd) {
+  return earlier->cls && earlier->cls->hd == earlier && strcmp(earlier->id.c_str(), hd->id.c_str()) == 0 &&
+         strcmp(earlier->loc.c_str(), hd->loc.c_str()) == 0 && strcmp(earlier->name.c_str(), hd->name.c_str()) == 0;
+}
+
 bool is_device_type(int type) {
   return type == HWDEV_TYPE_SERIAL || type == HWDEV_TYPE_ETH || type == HWDEV_TYPE_STORAGE;
 }
@@ -110,6 +120,17 @@ hwdev *present_sharer_of(const hwcls *cls) {
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd))
     if (hd->cls == cls && hd != cls->hd && sysfs_device_get(hd->devpath.c_str())) return hd;
   return nullptr;
+}
+
+// A script that failed left the entry's users (links, connections) as they
+// were: the field log says which entry and how. status is a wait status.
+void report_script_failure(const hwcls *cls, int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    HWLOG(LOG_WARNING, "class script failed for %s%s (%s) - exit status %d", kHwclsRdbPrefix, hwcls_rdb_name(cls),
+          hwcls_status_name(cls), WEXITSTATUS(status));
+  else if (WIFSIGNALED(status))
+    HWLOG(LOG_WARNING, "class script failed for %s%s (%s) - ended by signal %d", kHwclsRdbPrefix,
+          hwcls_rdb_name(cls), hwcls_status_name(cls), WTERMSIG(status));
 }
 
 // Attaches the identified record to the entry it matches, or to a new one
@@ -221,6 +242,12 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
     return -1;
   }
 
+  if (earlier && holds_same_device(earlier, hd)) {
+    HWLOG(LOG_DEBUG, "###hwtrack### device already added - nothing changed (devpath=%s)", devpath);
+    hwdev_put(hd, 0);
+    return 0;
+  }
+
   if (attach_identified(hd, earlier, HWLOG_SITE(__func__)) < 0) {
     hwdev_put(hd, 0);
     return -1;
@@ -295,7 +322,8 @@ int hwtrack_call_script(hwcls *cls) {
   hw::formatf(cmdline, sizeof(cmdline), "%s %s%s %s %d %s", script, kHwclsRdbPrefix, hwcls_rdb_name(cls),
               hwcls_type_name(cls), cls->index, hwcls_status_name(cls));
 
-  int status = hwtrack_run_script(cmdline);
+  const int status = hwtrack_run_script(cmdline);
   if (status == -1) return -1;
+  report_script_failure(cls, status);
   return (status >> 8) & 0xff;
 }

@@ -507,6 +507,24 @@ int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpat
 
 namespace {
 
+// The device that holds dev, which names a gadget. A device right on a bus
+// root (/devices/platform: a UDC with no controller of its own above it) is
+// named by itself: the root is no device, and its name ("platform") would
+// be every such controller's.
+sysfs_device *device_above(sysfs_device *dev) {
+  sysfs_device *parent = sysfs_device_get_parent(dev);
+  return parent && parent->subsystem.empty() ? dev : parent;
+}
+
+// The serial functions of one gadget are told apart by their port number,
+// ttyGS<n>; the first adds nothing.
+index_suffix gadget_port_suffix(subsystem_code code, const sysfs_device *dev) {
+  const std::string_view kernel = dev->kernel.c_str();
+  unsigned long long port = 0;
+  if (code == SUBSYSTEM_TTY && is_numbered(kernel, "ttyGS")) parse_decimal(kernel.substr(5), &port);
+  return index_suffix(port);
+}
+
 int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *phys) {
   // The gadget function hangs below the UDC, which hangs below the SoC's
   // USB controller: the controller two platform levels up names the gadget.
@@ -516,7 +534,7 @@ int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sys
   sysfs_device *udc = sysfs_device_get_parent_with_subsystem(dev, "platform");
   if (!udc && renaming_mends() && phys) udc = sysfs_device_get_parent(phys);
   sysfs_device *controller = !udc                ? nullptr
-                             : renaming_mends() ? sysfs_device_get_parent(udc)
+                             : renaming_mends() ? device_above(udc)
                                                 : sysfs_device_get_parent_with_subsystem(udc, "platform");
   consulted(udc, "platform parent");
   consulted(controller, "names the gadget");
@@ -526,6 +544,7 @@ int hwtrack_set_gadget_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sys
   }
 
   hd->id.format("gadget-%s-%s", subsystem_name(code), controller->kernel.c_str());
+  append_suffix(hd->id, gadget_port_suffix(code, dev).get());
   hd->loc.set("gadget");
   hd->driver.set(phys ? phys->driver.c_str() : "");
   return 0;
@@ -547,7 +566,7 @@ int only_udc(char (&name)[hw::kPathSize]) {
   return count;
 }
 
-int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *, sysfs_device *) {
+int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *dev, sysfs_device *) {
   // The serial function belongs to the board's device-side controller;
   // with none, or several to choose from, it belongs to none we can name.
   char name[hw::kPathSize];
@@ -562,7 +581,7 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
   // the SoC's USB block (2184000.usb): the platform device that named the
   // gadget's functions on the kernels that parented them to the gadget.
   sysfs_device *controller = get_physical_device(udc);
-  sysfs_device *named_by = sysfs_device_get_parent(controller);
+  sysfs_device *named_by = controller ? device_above(controller) : nullptr;
   consulted(udc, "udc");
   consulted(controller, "udc controller");
   consulted(named_by, "names the gadget");
@@ -579,6 +598,7 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *,
   consulted(gadget, "gadget device");
 
   hd->id.format("gadget-%s-%s", subsystem_name(code), named_by->kernel.c_str());
+  append_suffix(hd->id, gadget_port_suffix(code, dev).get());
   hd->loc.set("gadget");
   hd->driver.set(gadget ? gadget->driver.c_str() : "");
   return 0;
@@ -917,6 +937,14 @@ unsigned long long scsi_lun(sysfs_device *dev) {
   return lun;
 }
 
+// Whether the block device is a disk of the SCSI disk driver (sd: direct
+// access and its kin), not a CD-ROM (sr), such as the driver CD a modem
+// shows beside its ports, which holds a medium too.
+bool is_scsi_disk(sysfs_device *dev) {
+  const sysfs_device *unit = get_physical_device(dev);
+  return unit && text_equals(unit->driver.c_str(), "sd");
+}
+
 // Whether a removable disk holds a medium: a reader's empty slot reads size 0.
 bool has_medium(const sysfs_device *dev) {
   const char *size = sysfs_attr_get_value(dev->devpath.c_str(), "size");
@@ -945,7 +973,7 @@ int hwtrack_set_usb_block_hd(subsystem_code code, hwdev *hd, sysfs_device *dev) 
   // A USB disk with a medium but no partition table (a card in a reader, a
   // stick formatted whole) is used whole, as its first partition, as an SD
   // card is; an empty slot is not tracked.
-  if (!partition && interface && has_medium(dev) && !has_partitions(dev)) partition = "1";
+  if (!partition && interface && is_scsi_disk(dev) && has_medium(dev) && !has_partitions(dev)) partition = "1";
   if (!partition) {
     HWLOG(LOG_DEBUG, "###hwtrack### no partition found");
     return -1;

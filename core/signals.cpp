@@ -7,9 +7,11 @@
 #include <initializer_list>
 
 volatile sig_atomic_t stop_flag = 0;
+volatile sig_atomic_t reload_flag = 0;
 
 void signal_handler(int signo) {
   if (signo == SIGINT || signo == SIGTERM) stop_flag = 1;
+  if (signo == SIGHUP) reload_flag = 1;
 }
 
 bool hwtrack_stop_requested() {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "base/dir_handle.h"
 #include "base/log.h"
@@ -145,15 +146,69 @@ int enum_cb_on_load_hwcls_from_rdb(const char *name, int) {
   return 0;
 }
 
+// A class entry the RDB still held "inserted" when it was read back (the
+// daemon stopped, or died, with its device present), with what the device
+// was called then.
+struct stored_insertion {
+  hwcls *cls;
+  hw::fixed_text<kHwdevTextSize> name;
+  hw::fixed_text<kHwdevMacSize> mac;
+};
+std::vector<stored_insertion> stored_insertions;
+
+// Read before the entry is written back "removed", which loses it.
+void note_stored_insertion(hwcls *cls) {
+  const char *status = rdb_get_value(rdb_format_name("%s%s.status", kHwclsRdbPrefix, hwcls_rdb_name(cls)));
+  if (!status || strcmp(status, "inserted") != 0) return;
+  stored_insertion noted{cls, {}, {}};
+  if (const char *name = rdb_get_value(rdb_format_name("%s%s.name", kHwclsRdbPrefix, hwcls_rdb_name(cls))))
+    noted.name.set(name);
+  if (const char *mac = rdb_get_value(rdb_format_name("%s%s.mac", kHwclsRdbPrefix, hwcls_rdb_name(cls))))
+    noted.mac.set(mac);
+  try {
+    stored_insertions.push_back(noted);
+  } catch (const std::bad_alloc &) {
+    HWLOG(LOG_ERR, "failed in malloc() - %s", strerror(ENOMEM));
+  }
+}
+
 int enum_cb_on_build_hwcls_from_rdb(const char *name, int) {
-  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) hwcls_write_to_rdb(cls, 0);
+  if (hwcls *cls = file_stored_class(name, HWLOG_SITE(__func__))) {
+    note_stored_insertion(cls);
+    hwcls_write_to_rdb(cls, 0);
+  }
   return 0;
+}
+
+// The script's call sees the device as every "removed" call does, by the
+// name and mac it had; its device record ("dev") went with the last run.
+void show_departed_device(const stored_insertion &gone) {
+  if (gone.cls->is_static) return;  // its name is its own, written with it
+  rdb_set_value(rdb_format_name("%s%s.name", kHwclsRdbPrefix, hwcls_rdb_name(gone.cls)), gone.name.c_str(), 0);
+  rdb_set_value(rdb_format_name("%s%s.mac", kHwclsRdbPrefix, hwcls_rdb_name(gone.cls)), gone.mac.c_str(), 1);
 }
 
 }  // namespace
 
 int build_hwcls_from_rdb() {
+  stored_insertions.clear();
   return rdb_regex_enum(kHwclsRdbPrefix, kHwclsRdbRegex, enum_cb_on_build_hwcls_from_rdb, 0);
+}
+
+int report_departed_entries() {
+  int reported = 0;
+  for (const stored_insertion &gone : stored_insertions) {
+    hwcls *cls = gone.cls;
+    if (cls->status != HWCLS_STATUS_REMOVED || hwtrack_stop_requested()) continue;
+    HWLOG(LOG_INFO, "###hwtrack### device gone since the last run (rdb=%s%s,name=%s)", kHwclsRdbPrefix,
+          hwcls_rdb_name(cls), gone.name.c_str());
+    show_departed_device(gone);
+    hwtrack_call_script(cls);
+    hwcls_write_to_rdb(cls, 1);
+    ++reported;
+  }
+  stored_insertions.clear();
+  return reported;
 }
 
 int load_hwcls_from_rdb() {

@@ -14,6 +14,12 @@ int build_hwcls_from_rdb();
 // as the RDB holds it, for a reader that must not write (hwtrack-explain).
 int load_hwcls_from_rdb();
 int build_legacy_devices();
+// After the start-up scans: every class entry that was "inserted" when the
+// RDB was read back (build_hwcls_from_rdb) and that no device or static
+// binding holds now gets one "removed" run of the class script, while its
+// "name" and "mac" are those of the last run; they are emptied after it.
+// Returns the number of entries reported.
+int report_departed_entries();
 int build_hwdev_from_sysfs(const char *subsystem, int exclude);
 // Every device the start-up scans offer to hwtrack_add_new_hwdev, in their
 // order (on-board devices first), with its subsystem code and resolved

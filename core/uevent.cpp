@@ -178,11 +178,20 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
   }
 }
 
+// CMSG_NXTHDR of musl 1.2.3 compares a size with a pointer difference,
+// which -Wsign-compare reports in the code that expands it.
+cmsghdr *next_control_header(msghdr &msg, cmsghdr *c) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+  return CMSG_NXTHDR(&msg, c);
+#pragma GCC diagnostic pop
+}
+
 // The monitor socket is received with room for the sender's credentials
 // only: descriptors that a sender attaches (SCM_RIGHTS) do not fit and the
 // kernel never installs them; any that did are closed at once.
 void close_passed_descriptors(msghdr &msg) {
-  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = next_control_header(msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
     for (size_t i = 0; i < count; ++i) {
@@ -194,7 +203,7 @@ void close_passed_descriptors(msghdr &msg) {
 }
 
 const ucred *find_credentials(msghdr &msg) {
-  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = next_control_header(msg, c))
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
       return reinterpret_cast<const ucred *>(CMSG_DATA(c));
   return nullptr;

@@ -17,10 +17,12 @@
 # removed:  removes the link.
 #
 # Every call also removes the links of other entries that no longer hold:
-# the entry is not "inserted", or its name is not the link's target. A
-# device unplugged while the daemon was stopped never gets a "removed"
-# call, and its node may since belong to another device; its link goes at
-# the first call after the restart. Calls take a lock on the link folder,
+# the entry is not "inserted", or its name is not the link's target. Some
+# devices that go never get a "removed" call: unplugged while the daemon
+# was stopped and the RDB lost its volatile status (a reboot with a link
+# folder that survives it, an rdbd restart), gone while the RDB was away,
+# or their call failed; their node may since belong to another device.
+# Their links go at the next call. Calls take a lock on the link folder,
 # so two of them never work on it at once.
 #
 # Running it twice with the same arguments changes nothing; a link is

@@ -23,9 +23,6 @@
 
 namespace {
 
-using hw::join_path;
-using hw::strlcpy;
-
 // The memory of one pass of the caches: nodes are cut from mmap'd chunks
 // and all handed back at once when the caches are emptied. The caches'
 // short-lived nodes then never sit between the daemon's long-lived heap
@@ -195,7 +192,7 @@ template <size_t N>
 bool read_link_name(const char *devpath, const char *name, hw::fixed_text<N> &out) {
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
+  if (!hw::join_path(path, {root_path.c_str(), devpath, "/", name})) return false;
   if (read_link(path, target) < 0) return false;
   const char *last = last_component_of_target(target);
   if (!last) return false;
@@ -293,7 +290,7 @@ void guess_subsystem(sysfs_device &dev) {
 void set_subsystem(sysfs_device &dev) {
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
+  if (hw::join_path(path, {root_path.c_str(), dev.devpath.c_str(), "/subsystem"}) && read_link(path, target) > 0) {
     const char *last = last_component_of_target(target);
     if (last) dev.subsystem.set(last);
     return;
@@ -406,7 +403,7 @@ int sysfs_resolve_link(char *devpath, size_t size) {
   }
   char path[hw::kPathSize];
   char target[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath})) return -1;
+  if (!hw::join_path(path, {root_path.c_str(), devpath})) return -1;
   if (read_link(path, target) < 0) return -1;
 
   // sysfs links are relative to the link's directory. The target is walked
@@ -440,7 +437,7 @@ bool sysfs_device_present(const sysfs_device *dev) {
   if (!dev) return false;
   char path[hw::kPathSize];
   struct stat st;
-  return join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
+  return hw::join_path(path, {root_path.c_str(), dev->devpath.c_str()}) && ::lstat(path, &st) == 0;
 }
 
 sysfs_device *sysfs_device_get(const char *devpath) {
@@ -461,7 +458,7 @@ sysfs_device *sysfs_device_get(const char *devpath) {
 
   char path[hw::kPathSize];
   struct stat st;
-  if (!join_path(path, {root_path.c_str(), work})) return nullptr;
+  if (!hw::join_path(path, {root_path.c_str(), work})) return nullptr;
   if (::lstat(path, &st) != 0) return nullptr;
 
   // A device reached through a link is cached under its real path only,
@@ -472,7 +469,7 @@ sysfs_device *sysfs_device_get(const char *devpath) {
     // Resolution is lexical: a dangling link, or a link reached through
     // another link (/class/tty/ttyS0/device), yields a path that is not
     // there. No record is made up for it.
-    if (!join_path(path, {root_path.c_str(), work}) || ::lstat(path, &st) != 0) return nullptr;
+    if (!hw::join_path(path, {root_path.c_str(), work}) || ::lstat(path, &st) != 0) return nullptr;
   }
   return create_device(work);
 }
@@ -482,13 +479,13 @@ sysfs_device *sysfs_device_get_parent(sysfs_device *dev) {
   if (dev->parent) return dev->parent;
 
   char parent_path[hw::kPathSize];
-  strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
+  hw::strlcpy(parent_path, dev->devpath.c_str(), sizeof parent_path);
   char *slash = strrchr(parent_path, '/');
   if (!slash || slash == parent_path) return nullptr;
   *slash = '\0';
 
   if (parent_is_class_directory(parent_path)) {
-    if (!join_path(parent_path, {dev->devpath.c_str(), "/device"})) return nullptr;
+    if (!hw::join_path(parent_path, {dev->devpath.c_str(), "/device"})) return nullptr;
     if (sysfs_resolve_link(parent_path, sizeof parent_path) != 0) return nullptr;
   } else if (strchr(parent_path + 1, '/') == nullptr) {
     return nullptr;  // directly below a top-level directory
@@ -512,7 +509,7 @@ sysfs_device *sysfs_device_get_parent_with_subsystem(sysfs_device *dev, const ch
 const char *sysfs_attr_get_value(const char *devpath, const char *attr_name) {
   if (!devpath || !attr_name) return nullptr;
   char path[hw::kPathSize];
-  if (!join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
+  if (!hw::join_path(path, {root_path.c_str(), devpath, "/", attr_name})) return nullptr;
   const char *key = path + strlen(root_path.c_str());
 
   attr_node *&bucket = attr_buckets[bucket_of(key)];

@@ -26,9 +26,10 @@ SRC_URI = "https://git.example.com/hwtrackd/releases/download/v${PV}/${BP}.tar.g
 inherit cmake update-rc.d systemd
 
 # cmake.bbclass passes the toolchain file, the prefix and the GNU install
-# folders (sysconfdir /etc); CMake installs the SysV script to
-# ${sysconfdir}/init.d, its settings to ${sysconfdir}/default and the unit to
-# ${systemd_system_unitdir}, and systemd.bbclass removes the SysV script
+# folders (sysconfdir /etc); CMake installs the SysV scripts to
+# ${sysconfdir}/init.d, their shared functions to ${datadir}/hwtrackd, their
+# settings to ${sysconfdir}/default and the units to
+# ${systemd_system_unitdir}, and systemd.bbclass removes the SysV scripts
 # from systemd-only images.
 EXTRA_OECMAKE = "\
     -DHWTRACK_BUILD_TESTS=OFF \
@@ -45,14 +46,32 @@ PACKAGECONFIG ??= "rdbd rdb"
 PACKAGECONFIG[rdbd] = "-DHWTRACK_BUILD_RDBD=ON,-DHWTRACK_BUILD_RDBD=OFF"
 PACKAGECONFIG[rdb] = "-DHWTRACK_BUILD_RDB_CLIENT=ON,-DHWTRACK_BUILD_RDB_CLIENT=OFF"
 
-INITSCRIPT_NAME = "hwtrackd"
-INITSCRIPT_PARAMS = "defaults 50"
+# rdbd, where it is built, is a service of its own that starts before
+# hwtrackd (and stops after it); its init script uses the shell functions
+# that hwtrackd's package installs.
+RDBD_PACKAGE = "${@bb.utils.contains('PACKAGECONFIG', 'rdbd', '${PN}-rdbd', '', d)}"
+INITSCRIPT_PACKAGES = "${PN} ${RDBD_PACKAGE}"
+INITSCRIPT_NAME:${PN} = "hwtrackd"
+INITSCRIPT_PARAMS:${PN} = "defaults 50"
+INITSCRIPT_NAME:${PN}-rdbd = "rdbd"
+INITSCRIPT_PARAMS:${PN}-rdbd = "defaults 45 55"
+SYSTEMD_PACKAGES = "${PN} ${RDBD_PACKAGE}"
 SYSTEMD_SERVICE:${PN} = "hwtrackd.service"
+SYSTEMD_SERVICE:${PN}-rdbd = "rdbd.service"
 CONFFILES:${PN} = "${sysconfdir}/default/hwtrackd"
+CONFFILES:${PN}-rdbd = "${sysconfdir}/default/rdbd"
 
-PACKAGES =+ "${PN}-rdbd"
-FILES:${PN}-rdbd = "${sbindir}/rdbd"
+# The example class script runs an rdb client: this recipe's, or the one
+# of a board's RDB driver (set VIRTUAL-RUNTIME_rdb-client to its package).
+VIRTUAL-RUNTIME_rdb-client ?= "${PN}-rdb"
 
-# The init script and the class script are sh scripts; the init script also
-# needs start-stop-daemon.
+PACKAGES =+ "${PN}-rdbd ${PN}-rdb ${PN}-hwclass-devnode"
+FILES:${PN}-rdbd = "${sbindir}/rdbd ${sysconfdir}/init.d/rdbd ${systemd_system_unitdir}/rdbd.service ${sysconfdir}/default/rdbd"
+FILES:${PN}-rdb = "${bindir}/rdb"
+FILES:${PN}-hwclass-devnode = "${libexecdir}/hwtrackd/hwclass-devnode"
+
+# The init scripts and the class script are sh scripts; the init scripts
+# also need start-stop-daemon.
 RDEPENDS:${PN} += "${VIRTUAL-RUNTIME_base-utils}"
+RDEPENDS:${PN}-rdbd += "${PN}"
+RDEPENDS:${PN}-hwclass-devnode += "${VIRTUAL-RUNTIME_rdb-client} ${VIRTUAL-RUNTIME_base-utils}"

@@ -182,6 +182,8 @@ TEST_F(BoardTest, MiniBoardTellsItsUartsApartAndUsesRootHubPorts) {
   expect_identities({
       {"ttyS0", tracked(kSerial, "/dev/ttyS0", "platform-serial8250", "platform", "serial8250")},
       {"ttyS1", tracked(kSerial, "/dev/ttyS1", "platform-serial8250-1", "platform", "serial8250")},
+      {"ttyS2", refused("###hwtrack### serial port without uart not tracked (devpath=/devices/platform/serial8250/tty/ttyS2)")},
+      {"ttyS3", refused("###hwtrack### serial port without uart not tracked (devpath=/devices/platform/serial8250/tty/ttyS3)")},
       {"eth0", tracked(kEth, "eth0", "platform-19000000.ethernet", "platform", "ag71xx", "02:1a:22:00:00:01")},
       {"ttyUSB0", tracked(kSerial, "/dev/ttyUSB0", "2c7c-0125", "usb1-1:1.0", "option")},
       {"ttyUSB1", tracked(kSerial, "/dev/ttyUSB1", "2c7c-0125", "usb1-1:1.1", "option")},
@@ -223,14 +225,22 @@ TEST_F(BoardTest, PluggingAnnouncesParentsFirstAndEveryBusDevice) {
       {"add", "/1-1.2/1-1.2:1.0", "usb"},
       {"add", "/1-1.2/1-1.2:1.0/ttyUSB0", "usb-serial"},
       {"add", "/1-1.2/1-1.2:1.0/ttyUSB0/tty/ttyUSB0", "tty"},
+      {"bind", "/1-1.2/1-1.2:1.0/ttyUSB0", "usb-serial"},
+      {"bind", "/1-1.2/1-1.2:1.0", "usb"},
       {"add", "/1-1.2/1-1.2:1.1", "usb"},
       {"add", "/1-1.2/1-1.2:1.1/ttyUSB1", "usb-serial"},
       {"add", "/1-1.2/1-1.2:1.1/ttyUSB1/tty/ttyUSB1", "tty"},
+      {"bind", "/1-1.2/1-1.2:1.1/ttyUSB1", "usb-serial"},
+      {"bind", "/1-1.2/1-1.2:1.1", "usb"},
       {"add", "/1-1.2/1-1.2:1.2", "usb"},
       {"add", "/1-1.2/1-1.2:1.2/ttyUSB2", "usb-serial"},
       {"add", "/1-1.2/1-1.2:1.2/ttyUSB2/tty/ttyUSB2", "tty"},
+      {"bind", "/1-1.2/1-1.2:1.2/ttyUSB2", "usb-serial"},
+      {"bind", "/1-1.2/1-1.2:1.2", "usb"},
       {"add", "/1-1.2/1-1.2:1.3", "usb"},
       {"add", "/1-1.2/1-1.2:1.3/net/wwan0", "net"},
+      {"bind", "/1-1.2/1-1.2:1.3", "usb"},
+      {"bind", "/1-1.2", "usb"},
   };
   EXPECT_EQ(rows(gw.plug("modem", "usb2"), hub), expected);
 }
@@ -252,6 +262,9 @@ TEST_F(BoardTest, UnpluggingAnnouncesChildrenFirstInTheKernelsOrder) {
       {"add", lun + "/block/sdb", "block"},
       {"add", lun + "/block/sdb/sdb1", "block"},
       {"add", lun + "/block/sdb/sdb2", "block"},
+      {"bind", lun, "scsi"},
+      {"bind", "/3-1.1/3-1.1:1.0", "usb"},
+      {"bind", "/3-1.1", "usb"},
   };
   EXPECT_EQ(rows(added, hub), expected_add);
 
@@ -259,11 +272,14 @@ TEST_F(BoardTest, UnpluggingAnnouncesChildrenFirstInTheKernelsOrder) {
       {"remove", lun + "/block/sdb/sdb1", "block"},
       {"remove", lun + "/block/sdb/sdb2", "block"},
       {"remove", lun + "/block/sdb", "block"},
+      {"unbind", lun, "scsi"},
       {"remove", lun, "scsi"},
       {"remove", "/3-1.1/3-1.1:1.0/host1/target1:0:0", "scsi"},
       {"remove", "/3-1.1/3-1.1:1.0/host1/scsi_host/host1", "scsi_host"},
       {"remove", "/3-1.1/3-1.1:1.0/host1", "scsi"},
+      {"unbind", "/3-1.1/3-1.1:1.0", "usb"},
       {"remove", "/3-1.1/3-1.1:1.0", "usb"},
+      {"unbind", "/3-1.1", "usb"},
       {"remove", "/3-1.1", "usb"},
   };
   const std::vector<Uevent> removed = gw.unplug("stick");
@@ -278,7 +294,7 @@ TEST_F(BoardTest, UnpluggingAnnouncesChildrenFirstInTheKernelsOrder) {
 TEST_F(BoardTest, EventsCarryTheDevicesOwnVariablesInTheKernelsMessageFormat) {
   Board gw = Board::lay_out(sys, "gateway");
   const std::vector<Uevent> events = gw.plug("ftdi", "usb1");
-  ASSERT_EQ(events.size(), 4u);
+  ASSERT_EQ(events.size(), 7u);  // and the bind of the port, the interface and the device
   const Uevent &usb_device = events[0];
   EXPECT_NE(std::find(usb_device.env.begin(), usb_device.env.end(), "DEVTYPE=usb_device"), usb_device.env.end());
   const Uevent &tty = events[3];
@@ -388,7 +404,7 @@ TEST_F(BoardTest, StateSurvivesSaveAndLoad) {
   EXPECT_EQ(again.device_on("sd1"), "sdcard-raw");
   const std::vector<Uevent> removed = again.unplug("twin-a");
   ASSERT_FALSE(removed.empty());
-  EXPECT_EQ(removed.front().seqnum, 18u);  // twin-a sent 4 events, the card 2, the modem 11
+  EXPECT_EQ(removed.front().seqnum, 29u);  // twin-a sent 7 events, the card 3, the modem 18
   EXPECT_FALSE(fs::exists(sys.root() / "class/tty/ttyUSB0"));
 }
 

@@ -86,9 +86,10 @@ TEST_F(BoardsimTest, StateIsKeptBesideTheTreeBetweenRuns) {
   ASSERT_EQ(plugged.status, 0) << plugged.err;
   EXPECT_EQ(plugged.err, "");
   const auto events = lines_of(plugged.out);
-  ASSERT_EQ(events.size(), 9u);
+  ASSERT_EQ(events.size(), 12u);
   EXPECT_EQ(events.front(), "add      /devices/platform/1b000000.usb/usb1/1-1 (usb)");
-  EXPECT_EQ(events.back(), "add      /devices/platform/1b000000.usb/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda2 (block)");
+  EXPECT_EQ(events[8], "add      /devices/platform/1b000000.usb/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sda/sda2 (block)");
+  EXPECT_EQ(events.back(), "bind     /devices/platform/1b000000.usb/usb1/1-1 (usb)");
 
   const auto list = boardsim({"list", root});
   EXPECT_EQ(list.status, 0);
@@ -192,8 +193,8 @@ TEST_F(BoardsimTest, PlugSendsOneDatagramPerEventInOrder) {
     const std::string head = itest::make_datagram({action + "@" + devpath, "ACTION=" + action, "DEVPATH=" + devpath,
                                                    "SUBSYSTEM=" + subsystem.substr(1, subsystem.size() - 2)});
     EXPECT_TRUE(received[i].starts_with(head)) << i;
-    // The ftdi sent 4 events before.
-    EXPECT_TRUE(received[i].ends_with("\0SEQNUM="s + std::to_string(5 + i) + "\0"s)) << i;
+    // The ftdi sent 7 events before.
+    EXPECT_TRUE(received[i].ends_with("\0SEQNUM="s + std::to_string(8 + i) + "\0"s)) << i;
   }
   EXPECT_NE(received[0].find("\0DEVTYPE=usb_device\0"s), std::string::npos);
 

@@ -85,10 +85,13 @@ TEST(LogMask, FollowsTheDebugLevel) {
 
 TEST(Signals, OnlyIntAndTermSetTheStopFlag) {
   stop_flag = 0;
-  for (int signo : {SIGHUP, SIGUSR1, SIGPIPE, SIGCHLD, 0}) {
+  for (int signo : {SIGUSR1, SIGPIPE, SIGCHLD, 0, SIGHUP}) {
+    EXPECT_EQ(reload_flag, 0) << signo;  // SIGHUP, last, asks for a reload only
     signal_handler(signo);
     EXPECT_EQ(stop_flag, 0) << signo;
   }
+  EXPECT_EQ(reload_flag, 1);
+  reload_flag = 0;
   signal_handler(SIGINT);
   EXPECT_EQ(stop_flag, 1);
   stop_flag = 0;

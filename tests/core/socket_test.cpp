@@ -278,7 +278,7 @@ TEST_F(SocketTest, SecondMonitorSocketFailsToBind) {
   const unique_fd first = exchange_event_socket(event_socket::monitor, unique_fd());
   testing::internal::CaptureStderr();
   EXPECT_EQ(open_monitor_socket(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind failed: Address already in use\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind failed: " + std::string(strerror(EADDRINUSE)) + "\n");
   EXPECT_EQ(monitor_fd(), -1);
 }
 

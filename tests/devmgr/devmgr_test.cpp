@@ -10,8 +10,10 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/script.h"
@@ -27,7 +29,7 @@ namespace {
 
 using board::Device;
 using Vars = std::map<std::string, std::string>;
-
+using Strings = std::vector<std::string>;
 
 board::UsbIds adapter_ids(std::optional<std::string> serial = std::nullopt) {
   return {.vendor = "1a2b", .product = "3c4d", .serial = std::move(serial)};
@@ -188,39 +190,24 @@ TEST_F(AddRemove, NewIdAtAKnownLocationGetsANewClass) {
   EXPECT_EQ(rdb.get("sys.hw.class.serial.1.location"), "usb1-1.2:1.0");
 }
 
-TEST_F(AddRemove, DuplicateAddReleasesTheEarlierRecord) {
+TEST_F(AddRemove, DuplicateAddOfTheSameDeviceChangesNothing) {
+  // Found by the start-up scan, then announced by its queued add event.
   const Device tty = usb_serial_adapter(2, adapter_ids("XYZ"), "ttyUSB0");
   ASSERT_EQ(add(TTY, tty), 0);
   clear_script_runs();
   log.clear();
+  const Vars before = vars("sys.hw.");
 
   ASSERT_EQ(add(TTY, tty), 0);
 
-  EXPECT_EQ(messages_at(LOG_WARNING), (std::vector<std::string>{
-                                          "device already inserted - possibly missing udev message",
-                                          "* detail of duplicated device",
-                                          "name    : /dev/ttyUSB0",
-                                          "loc     : usb1-1.2:1.0",
-                                          "id      : 1a2b-3c4d-XYZ",
-                                          "devpath : " + tty.devpath,
-                                          "remove the previously inserted device (name:'/dev/ttyUSB0')",
-                                      }));
-  EXPECT_EQ(sources_of("* detail of duplicated device"), std::vector<std::string>{"hwtrack:hwtrack_add_new_hwdev"});
-  EXPECT_EQ(sources_of("loc     : usb1-1.2:1.0").front(), "hwtrack:hwtrack_add_new_hwdev");
-  ASSERT_EQ(script_runs().size(), 2u);
-  EXPECT_EQ(script_args()[0], "sys.hw.class.serial.0 serial 0 removed");
-  EXPECT_EQ(script_runs()[0].entry.at("dev"), "dev.0");
-  EXPECT_EQ(script_args()[1], "sys.hw.class.serial.0 serial 0 inserted");
-  EXPECT_EQ(script_runs()[1].entry.at("dev"), "dev.1");
-
-  // One record for the devpath, no variables of the earlier one.
+  EXPECT_TRUE(messages_at(LOG_WARNING).empty());
+  EXPECT_TRUE(logged(LOG_DEBUG, "###hwtrack### device already added - nothing changed (devpath=" + tty.devpath + ")"));
+  EXPECT_TRUE(script_runs().empty());
+  EXPECT_EQ(vars("sys.hw."), before);
   EXPECT_EQ(in_use_count(), 1);
   hwdev *hd = hwdev_find_by_devpath(tty.devpath.c_str());
   ASSERT_NE(hd, nullptr);
-  EXPECT_EQ(hd->index, 1);
-  EXPECT_FALSE(rdb.exists("sys.hw.dev.0.name"));
-  EXPECT_EQ(rdb.get("sys.hw.dev.1.devpath"), tty.devpath);
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+  EXPECT_EQ(hd->index, 0);
 
   // The remove that follows leaves nothing behind.
   ASSERT_EQ(remove(tty), 0);
@@ -228,10 +215,10 @@ TEST_F(AddRemove, DuplicateAddReleasesTheEarlierRecord) {
   EXPECT_TRUE(vars("sys.hw.dev.").empty());
   EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "removed");
 
-  // Both slots went to the back of the pool.
+  // The record the second add looked with is the next one taken again.
   const Device other = sys.tty(uart(), "ttymxc0");
   ASSERT_EQ(add(TTY, other), 0);
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.dev"), "dev.2");
+  EXPECT_EQ(rdb.get("sys.hw.class.serial.1.dev"), "dev.1");
 }
 
 TEST_F(AddRemove, DuplicateAddOfAnotherDeviceOnTheSameDevpathRemovesTheEarlierClass) {
@@ -262,31 +249,42 @@ TEST_F(AddRemove, DuplicateAddOfAnotherDeviceOnTheSameDevpathRemovesTheEarlierCl
 }
 
 TEST_F(AddRemove, DevicesSharingIdAndLocationOnOtherDevpathsAreNotReleased) {
-  // Two serial functions of one gadget share its id and "gadget".
+  // Two network functions of one gadget share its id and "gadget".
   const Device udc = sys.platform_device("ci_hdrc.0", "ci_hdrc", sys.platform_device("2184000.usb", "imx_usb", soc()));
   const Device gadget = sys.usb_gadget(udc, "gadget", "g_multi");
-  const Device s1 = sys.tty(gadget, "ttyGS1");
-  const Device s2 = sys.tty(gadget, "ttyGS2");
-  ASSERT_EQ(add(TTY, s1), 0);
+  const Device s1 = sys.net(gadget, "usb0");
+  const Device s2 = sys.net(gadget, "usb1");
+  ASSERT_EQ(add(NET, s1), 0);
   clear_script_runs();
-  ASSERT_EQ(add(TTY, s2), 0);
+  log.clear();
+  ASSERT_EQ(add(NET, s2), 0);
 
-  EXPECT_TRUE(logged(LOG_WARNING, "device already inserted - possibly missing udev message"));
-  EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.serial.0 serial 0 removed",
-                                                     "sys.hw.class.serial.0 serial 0 inserted"}));
+  EXPECT_EQ(messages_at(LOG_WARNING), (std::vector<std::string>{
+                                          "device already inserted - possibly missing udev message",
+                                          "* detail of duplicated device",
+                                          "name    : usb1",
+                                          "loc     : gadget",
+                                          "id      : gadget-net-2184000.usb",
+                                          "devpath : " + s2.devpath,
+                                          "remove the previously inserted device (name:'usb1')",
+                                      }));
+  EXPECT_EQ(sources_of("* detail of duplicated device"), std::vector<std::string>{"hwtrack:hwtrack_add_new_hwdev"});
+  EXPECT_EQ(sources_of("loc     : gadget").front(), "hwtrack:hwtrack_add_new_hwdev");
+  EXPECT_EQ(script_args(), (std::vector<std::string>{"sys.hw.class.eth.0 eth 0 removed",
+                                                     "sys.hw.class.eth.0 eth 0 inserted"}));
   EXPECT_EQ(in_use_count(), 2);
-  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "/dev/ttyGS1");
-  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "/dev/ttyGS2");
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
+  EXPECT_EQ(rdb.get("sys.hw.dev.0.name"), "usb0");
+  EXPECT_EQ(rdb.get("sys.hw.dev.1.name"), "usb1");
+  EXPECT_EQ(rdb.get("sys.hw.class.eth.0.dev"), "dev.1");
 
   clear_script_runs();
-  ASSERT_EQ(remove(s1), 0);  // not the holder: the entry stays with ttyS2
+  ASSERT_EQ(remove(s1), 0);  // not the holder: the entry stays with usb1
   EXPECT_TRUE(script_runs().empty());
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
-  ASSERT_EQ(add(TTY, s1), 0);
-  ASSERT_EQ(remove(s1), 0);  // the holder: ttyS2, of the same identity, holds it again
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.dev"), "dev.1");
-  EXPECT_EQ(rdb.get("sys.hw.class.serial.0.status"), "inserted");
+  EXPECT_EQ(rdb.get("sys.hw.class.eth.0.dev"), "dev.1");
+  ASSERT_EQ(add(NET, s1), 0);
+  ASSERT_EQ(remove(s1), 0);  // the holder: usb1, of the same identity, holds it again
+  EXPECT_EQ(rdb.get("sys.hw.class.eth.0.dev"), "dev.1");
+  EXPECT_EQ(rdb.get("sys.hw.class.eth.0.status"), "inserted");
 }
 
 TEST_F(AddRemove, CardsInAReaderComeAndGoAsChangesOfItsDisk) {
@@ -445,10 +443,14 @@ TEST_F(ClassScript, ResultIsTheExitStatus) {
   hwcls *cls = hwdev_find_by_devpath(tty.devpath.c_str())->cls;
   ASSERT_NE(cls, nullptr);
 
-  set_script_status(3 << 8);
-  EXPECT_EQ(hwtrack_call_script(cls), 3);
-  set_script_status(-1);
-  EXPECT_EQ(hwtrack_call_script(cls), -1);
+  // A wait status, what the call returns, and the warning that names the entry (-1: not started, logged there).
+  const std::string failed = "class script failed for sys.hw.class.serial.0 (inserted) - ";
+  for (const auto &[status, result, warning] : {std::tuple{0, 0, ""}, {-1, -1, ""}, {3 << 8, 3, "exit status 3"},
+                                                {SIGKILL, 0, "ended by signal 9"}}) {
+    log.clear(), set_script_status(status);
+    EXPECT_EQ(hwtrack_call_script(cls), result) << status;
+    EXPECT_EQ(messages_at(LOG_WARNING), *warning ? Strings{failed + warning} : Strings{}) << status;
+  }
   rdb.erase(kScriptVar);
   EXPECT_EQ(hwtrack_call_script(cls), -1);
 }

@@ -252,7 +252,11 @@ const TrackedRow tracked_rows[] = {
      [](DevmgrTest &t) { return t.sys.net(t.sys.usb_gadget(x86_platform_device(t, "dwc3.0.auto", "dwc3-pci"), "gadget.0", "g_ether"), "usb0").devpath; },
      {"usb0", 2, "gadget-net-0000:00:11.0", "gadget", "g_ether", ""}},
     {"gadget_tty_one_platform_level", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget_one_platform_level(t), "ttyGS0").devpath; },
-     {"/dev/ttyGS0", 1, "gadget-tty-platform", "gadget", "", ""}},
+     {"/dev/ttyGS0", 1, "gadget-tty-udc0", "gadget", "", ""}},
+    {"second_serial_function_of_a_gadget", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS1").devpath; },
+     {"/dev/ttyGS1", 1, "gadget-tty-2184000.usb-1", "gadget", "g_multi", ""}},
+    {"second_serial_function_without_parent", TTY, [](DevmgrTest &t) { return gadget(t), t.sys.virtual_tty("ttyGS2").devpath; },
+     {"/dev/ttyGS2", 1, "gadget-tty-2184000.usb-2", "gadget", "g_multi", ""}},
     // A USB disk with a medium and no partitions is its own first partition.
     {"usb_disk_without_partitions", BLOCK, [](DevmgrTest &t) { return t.usb_stick(2, "STICK1", "sda").devpath; },
      {"/dev/sda", 3, "0781-5567-STICK1-1", "usb1-2:1.0-1", "usb-storage", ""}},
@@ -311,6 +315,15 @@ Device tty_below_usb_linked_to_platform(DevmgrTest &t, subsystem_code code) {
   return dev;
 }
 
+// The driver CD a modem shows beside its ports: sr0 of the SCSI CD-ROM
+// driver, SCSI type 5, with its medium in.
+Device modem_cd_rom(DevmgrTest &t) {
+  const Device cd = t.usb_stick(2, "MODEM", "sr0"), unit = cd.parent().parent();
+  t.sys.bind_driver(unit, "scsi", "sr");
+  t.sys.attr(unit, "type", "5");
+  return cd;
+}
+
 const char kUsbFail[] = "###hwtrack### failed in hwtrack_set_usb_hd()";
 const char kUsbBlockFail[] = "###hwtrack### failed in hwtrack_set_usb_block_hd()";
 const char kPlatformBlockFail[] = "###hwtrack### failed in hwtrack_set_platform_block_hd()";
@@ -344,6 +357,8 @@ const RefusedRow refused_rows[] = {
     {"wireless_master_of_old_kernels", NET, [](DevmgrTest &t) { return t.sys.wlan(pcie_function(t, "iwl3945"), "wmaster0", 0, 801).devpath; },
      {{LOG_DEBUG, "###hwtrack### wireless interface not created by its driver (devpath=%D)"}}},
     {"empty_slot_of_a_card_reader", BLOCK, [](DevmgrTest &t) { return with(t, t.usb_stick(2, "RDR", "sda"), "size", "0"); },
+     {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
+    {"cd_rom_of_a_modem_with_a_medium", BLOCK, [](DevmgrTest &t) { return modem_cd_rom(t).devpath; },
      {{LOG_DEBUG, kNoPartition}, {LOG_DEBUG, kUsbBlockFail}}},
     {"usb_serial_on_internal_bus",
      TTY,

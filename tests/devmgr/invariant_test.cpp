@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
 // One entry, one device: one check of the RDB and the tables after every
 // step of scripted and random sequences on the gateway board, laid out as an
-// old kernel and as 6.6 does. HWTRACK_SEQUENCE_SEED replays a failing seed.
+// old kernel and as 6.6 does, and after the start-up on every fixture board
+// of real hardware, whose class table must then be the one the board
+// expects. HWTRACK_SEQUENCE_SEED replays a failing seed;
+// HWTRACK_BOARD_REPORT=1 prints each board's expected and actual tables.
+#include <iostream>
 #include <algorithm>
 #include <filesystem>
 #include <random>
 #include <set>
 
 #include "core/identify.h"
+#include "core/settings.h"
 #include "core/startup.h"
 #include "core/uevent_private.h"
 #include "records/hwcls.h"
 #include "records/hwdev.h"
 #include "tests/devmgr/devmgr_fixture.h"
 #include "tools/board/boards.h"
+#include "tools/board/fixture_board.h"
 
 namespace board {
 // Parameterised runs print as the layout they lay out.
@@ -26,39 +32,16 @@ namespace {
 namespace fs = std::filesystem;
 using Events = std::vector<board::Uevent>;
 
-class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::Kernel> {
+// The one-entry-one-device check over whatever board a test lays out in sys.
+class OneEntryOneDevice : public DevmgrTest {
  public:
-  Sequence() : gw(board::Board::lay_out(sys, "gateway", GetParam())) { restart(); }
-  ~Sequence() override { fclose(devnull); }
-
-  // The daemon's start-up on the RDB as it is: devices keep their entries.
-  void restart() {
-    const auto before = holders();
+  // The daemon's start-up on the RDB as it is, with the board settings it holds.
+  void start_up() {
+    hwtrack_read_settings();
     hwcls_fini(), hwdev_fini(), hwdev_init(), hwcls_init();
     delete_hwdev_rdbs(), build_hwcls_from_rdb(), next_event();
     upgrade_class_identities();
     build_hwdev_from_sysfs("platform", 0), build_legacy_devices(), build_hwdev_from_sysfs("platform", 1);
-    EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
-  }
-
-  void deliver(const Events &events) {
-    hwtrack_set_event_stream(devnull);
-    for (const board::Uevent &e : events) {
-      next_event();
-      hwtrack_handle_message("UEVENT", "0", e.datagram().data(), e.datagram().size());
-    }
-    hwtrack_set_event_stream(nullptr);
-  }
-
-  // Lost removes of the devpaths a plug brings back go first: the kernel sent them before.
-  Events plug(const std::string &device, const std::string &port) {
-    const Events adds = gw.plug(device, port);
-    const auto due = std::stable_partition(late.begin(), late.end(), [&](const board::Uevent &r) {
-      return std::ranges::none_of(adds, [&](const auto &a) { return a.devpath == r.devpath; });
-    });
-    deliver({due, late.end()});
-    late.erase(due, late.end());
-    return adds;
   }
 
   std::string real(const std::string &link) const {
@@ -76,7 +59,10 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
     return out;
   }
 
-  void check(const std::string &step) {
+  // No entry held twice, RDB and table alike; no two present devices of one
+  // identity; each device the rules track is on an entry: its own, or one of
+  // a present device of its identity. Returns the devices of each identity.
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> check(const std::string &step) {
     SCOPED_TRACE("after " + step);
     std::set<std::string> held, in_rdb, in_table;
     std::set<std::pair<std::string, std::string>> identities;  // held for present devices
@@ -96,20 +82,74 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
       EXPECT_TRUE(!cls->status || (cls->hd && cls->hd->cls == cls)) << hwcls_rdb_name(cls);
     }
     EXPECT_EQ(in_rdb, in_table);  // no variables left under a name no entry has
-    // Each device the rules track is on an entry: its own, or one of a present device of its identity;
-    // no two present devices share an identity.
-    std::set<std::pair<std::string, std::string>> tracked_identities;
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> devices_of;
     for (const subsystem_code code : {SUBSYSTEM_TTY, SUBSYSTEM_NET, SUBSYSTEM_BLOCK}) {
       for (const std::string &link : sys.class_entries(subsystem_names[code])) {
         hwdev *probe = hwdev_get();
         next_event();
         const bool tracked = hwtrack_identify(code, probe, real(link).c_str()) == 0;
         EXPECT_TRUE(!tracked || identities.contains({probe->id.c_str(), probe->loc.c_str()})) << link;
-        EXPECT_TRUE(!tracked || tracked_identities.insert({probe->id.c_str(), probe->loc.c_str()}).second) << link;
+        if (tracked) devices_of[{probe->id.c_str(), probe->loc.c_str()}].push_back(probe->name.c_str());
         hwdev_put(probe, 0);
       }
     }
     log.clear();
+    return devices_of;
+  }
+};
+
+class Sequence : public OneEntryOneDevice, public ::testing::WithParamInterface<board::Kernel> {
+ public:
+  Sequence() : gw(board::Board::lay_out(sys, "gateway", GetParam())) { restart(); }
+  ~Sequence() override { fclose(devnull); }
+
+  // The daemon's start-up on the RDB as it is: devices keep their entries,
+  // and each entry inserted before and not now hears "removed" once, by the
+  // name it had.
+  void restart() {
+    const auto before = holders();
+    const auto stored = rdb.dump("sys.hw.class.");
+    start_up();
+    std::multiset<std::string> departed, reported;
+    for (const auto &[name, status] : stored) {
+      std::string entry = name.substr(0, name.size() - 7), type_index = entry.substr(13);
+      std::replace(type_index.begin(), type_index.end(), '.', ' ');
+      if (name.ends_with(".status") && status == "inserted" && rdb.get(name) == "removed")
+        departed.insert(entry + " " + type_index + " removed " + stored.at(entry + ".name"));
+    }
+    clear_script_runs(), report_departed_entries();
+    for (ScriptRun run : script_runs())
+      reported.insert(run.cmdline.substr(run.cmdline.find(' ') + 1) + " " + run.entry["name"]);
+    EXPECT_EQ(reported, departed) << "restart";
+    EXPECT_EQ(before.empty() ? before : holders(), before) << "restart";
+  }
+
+  void deliver(const Events &events) {
+    hwtrack_set_event_stream(devnull);
+    for (const board::Uevent &e : events) {
+      next_event();
+      hwtrack_handle_message("UEVENT", "0", e.datagram().data(), e.datagram().size());
+    }
+    hwtrack_set_event_stream(nullptr);
+  }
+
+  // Lost removes of the devpaths a plug brings back go first: the kernel sent them before.
+  Events plug(const std::string &device, const std::string &port) {
+    const Events adds = gw.plug(device, port);
+    const auto due = std::stable_partition(late.begin(), late.end(), [&](const board::Uevent &r) {
+      return std::none_of(adds.begin(), adds.end(), [&](const auto &a) { return a.devpath == r.devpath; });
+    });
+    deliver({due, late.end()});
+    late.erase(due, late.end());
+    return adds;
+  }
+
+  // Removes the daemon does not get now: they come with the next plug of their devpaths, or late.
+  void lose(const Events &removes) { late.insert(late.end(), removes.begin(), removes.end()); }
+
+  void check(const std::string &step) {
+    for (const auto &[identity, names] : OneEntryOneDevice::check(step))
+      EXPECT_EQ(names.size(), 1u) << "after " << step << ": " << identity.first << " at " << identity.second;
   }
 
   std::string random_step(std::mt19937 &rng) {
@@ -123,7 +163,7 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
     const std::string port = gw.port_of(device).value_or(ports.empty() ? "" : pick(ports));
     switch (rng() % 8) {
       case 0: deliver(in ? gw.unplug(device) : plug(device, port)); return "plug or unplug " + device;
-      case 1: if (in) std::ranges::copy(gw.unplug(device), std::back_inserter(late)); return device + "'s removes lost";
+      case 1: if (in) lose(gw.unplug(device)); return device + "'s removes lost";
       case 2: deliver(std::exchange(late, {})); return "the lost removes, late";
       case 3: if (in) deliver(board::subtree_uevents(sys, *gw.top_of(device), "add")); return device + " added twice";
       case 4: {  // gone by the time its adds are handled
@@ -159,7 +199,7 @@ class Sequence : public DevmgrTest, public ::testing::WithParamInterface<board::
 TEST_P(Sequence, ScriptedStepsKeepOneEntryOneDevice) {
   check("start-up");
   deliver(plug("modem", "usb1"));
-  std::ranges::copy(gw.unplug("modem"), std::back_inserter(late));
+  lose(gw.unplug("modem"));
   deliver(plug("ftdi", "usb3"));   // takes ttyUSB0
   deliver(plug("modem", "usb1"));  // its ports under other names take their entries over
   deliver(std::exchange(late, {}));
@@ -170,6 +210,7 @@ TEST_P(Sequence, ScriptedStepsKeepOneEntryOneDevice) {
   plug("twin-a", "usb3");  // under the ftdi's devpath; the events lost
   hwtrack_resync();
   check("an overrun while another adapter took the ftdi's place");
+  gw.unplug("twin-a");  // while the daemon is stopped
   restart();
   check("restart");
 }
@@ -188,6 +229,50 @@ TEST_P(Sequence, RandomStepsKeepOneEntryOneDevice) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Sequence, ::testing::Values(board::Kernel::old, board::Kernel::v6_6),
                          [](const auto &kernel) { return kernel.param == board::Kernel::old ? "old" : "v6_6"; });
+
+class FixtureBoards : public OneEntryOneDevice, public ::testing::WithParamInterface<fs::path> {
+ public:
+  // The class entries the start-up made.
+  std::vector<board::ActualEntry> table() {
+    std::vector<board::ActualEntry> actual;
+    for (const auto &[name, status] : rdb.dump("sys.hw.class.")) {
+      if (!name.ends_with(".status") || status != "inserted") continue;
+      const std::string entry = name.substr(0, name.size() - 6);
+      const std::string devpath = rdb.get("sys.hw." + rdb.get(entry + "dev").value_or("-") + ".devpath").value_or("");
+      actual.push_back({entry.substr(13, entry.size() - 14), rdb.get(entry + "name").value_or(""),
+                        rdb.get(entry + "id").value_or(""), rdb.get(entry + "location").value_or(""),
+                        board::in_platform_scan(sys, devpath) ? 0 : 1});
+    }
+    return actual;
+  }
+};
+
+TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
+  const board::FixtureBoard b = board::read_fixture_board(GetParam());
+  for (const char *note : {"source:", "kernel:"})
+    EXPECT_TRUE(std::ranges::any_of(b.notes, [&](const std::string &n) { return n.starts_with(note); }))
+        << b.name << " names no " << note;
+  board::lay_out_fixture(b, sys);
+  for (const auto &[name, value] : b.settings) rdb.put(name, value, true);
+  start_up();
+
+  for (const auto &[identity, names] : check("start-up on " + b.name)) {
+    std::string all;
+    for (const std::string &name : names) all += " " + name;
+    EXPECT_EQ(names.size(), 1u) << b.name << ": one identity " << identity.first << " at " << identity.second << " for" << all;
+  }
+  const std::vector<board::ActualEntry> actual = table();
+  const std::vector<std::string> untracked = board::untracked_devices(sys, actual);
+  for (const std::string &failure : board::compare_fixture(b, actual, untracked)) ADD_FAILURE() << failure;
+  if (getenv("HWTRACK_BOARD_REPORT") || HasFailure()) std::cout << board::fixture_report(b, actual, untracked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, FixtureBoards, ::testing::ValuesIn(board::fixture_board_files(HWTRACK_BOARDS_DIR)),
+                         [](const auto &file) {
+                           std::string name = file.param.stem().string();
+                           for (char &c : name) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace devmgr_test

@@ -713,4 +713,10 @@ void DaemonTest::TearDown() {
   harness_.reset();
 }
 
+std::string json_member(const std::string &json, const std::string &name) {
+  const std::string key = "\"" + name + "\":\"";
+  const size_t at = json.find(key);
+  return at == std::string::npos ? "" : json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
+}
+
 }  // namespace itest

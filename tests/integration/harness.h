@@ -108,6 +108,10 @@ using testsupport::make_datagram;
 std::string make_uevent(std::string_view action, std::string_view devpath, std::string_view subsystem,
                         unsigned seqnum = 1);
 
+// The text of a string member of a one-line JSON object, as hwtrack-explain
+// --json prints them ("" when absent); its values hold no quotes.
+std::string json_member(const std::string &json, const std::string &name);
+
 // ---------------------------------------------------------------------------
 // Running a program to completion (no namespaces needed): run_program, with
 // standard input /dev/null, returns what it wrote and its status.

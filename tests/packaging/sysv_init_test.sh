@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The SysV/BusyBox init script against the real daemon: start, status,
-# stop, restart, a second start, a stale pid file and a killed daemon, in a
-# private mount and network namespace with rdbd on a temporary socket.
+# The SysV/BusyBox init scripts against the real daemons: hwtrackd's start,
+# status, stop, restart, reload, a second start, a stale pid file and a
+# killed daemon, and rdbd's start, reload, restart and stop, in a private
+# mount and network namespace with rdbd on a temporary socket.
 #
 # usage: sysv_init_test.sh INIT_SCRIPT BIN_DIR SEND_UEVENT [busybox]
 #   With "busybox", start-stop-daemon and the shell running the script are
@@ -33,15 +34,27 @@ elif ! command -v start-stop-daemon >/dev/null; then
 fi
 
 # The init script takes its settings from /etc/default/hwtrackd (private
-# here); DAEMON points it at the daemon under test.
+# here); DAEMON points it at the daemon under test, INIT_FUNCTIONS at the
+# functions beside the script.
 if ! mountpoint -q /etc/default; then
   echo "SKIP: no /etc/default to put a private one over"
   exit $SKIP_CODE
 fi
+functions=$(dirname "$init_script")/init-functions
 cat >/etc/default/hwtrackd <<EOF
 DAEMON=$bin_dir/hwtrackd
+INIT_FUNCTIONS=$functions
 RDB_DEVICE=$RDB_DEVICE
 SYSFS_PATH=$SYSFS_PATH
+EOF
+# rdbd's service serves a socket of its own; its store's folder is the
+# script's to make.
+svc_socket=$T/svc.sock
+cat >/etc/default/rdbd <<EOF
+DAEMON=$bin_dir/rdbd
+INIT_FUNCTIONS=$functions
+RDBD_SOCKET=$svc_socket
+RDBD_STORE=$T/svc/state/store
 EOF
 rdb set -p sys.hw.cfg.debug 7 >/dev/null
 uart=$(board_uart ttyS0)
@@ -61,13 +74,16 @@ check() {
     sed 's/^/#   /' "$T/out"
   fi
 }
-# init ACTION: runs the init script; its status in $rc, its output in $T/out.
+# init ACTION [SCRIPT]: runs the init script (hwtrackd's unless SCRIPT); its
+# status in $rc, its output in $T/out.
 init() {
-  env -u RDB_DEVICE -u SYSFS_PATH "${init_shell[@]}" "$init_script" "$1" >"$T/out" 2>&1
+  env -u RDB_DEVICE -u SYSFS_PATH "${init_shell[@]}" "${2:-$init_script}" "$1" >"$T/out" 2>&1
   rc=$?
 }
 pid_from_file() { cat "$PIDFILE" 2>/dev/null; }
-is_hwtrackd() { [[ $(cat "/proc/$1/comm" 2>/dev/null) == hwtrackd && $(cut -d' ' -f3 "/proc/$1/stat") != Z ]]; }
+# is_running NAME PID: PID is NAME and not a zombie.
+is_running() { [[ $(cat "/proc/$2/comm" 2>/dev/null) == "$1" && $(cut -d' ' -f3 "/proc/$2/stat") != Z ]]; }
+is_hwtrackd() { is_running hwtrackd "$1"; }
 gone() { ! is_hwtrackd "$1"; }
 # started_up PID: the start just made returned once the daemon PID was
 # ready: the platform UART is in the RDB and the readiness file filled.
@@ -150,6 +166,43 @@ check "and stop ends it" eval '[[ $rc == 0 ]] && gone "$pid4"'
 
 init reload-everything
 check "an unknown action prints the usage and fails" eval '[[ $rc != 0 ]] && grep -q Usage "$T/out"'
+
+# reload: SIGHUP, which the daemon takes for a reload where its manual says so.
+init reload
+check "reload of a stopped daemon says not running (7)" eval '[[ $rc == 7 ]] && grep -q "not running" "$T/out"'
+init force-reload
+pid5=$(pid_from_file)
+[[ -n $pid5 ]] && track "$pid5"
+check "force-reload of a stopped daemon starts it" eval '[[ $rc == 0 ]] && started_up "$pid5"'
+if grep -q '^\.It Dv SIGHUP' "$(dirname "$init_script")/../../man/hwtrackd.8"; then
+  init reload
+  check "reload keeps the running daemon" eval '[[ $rc == 0 ]] && grep -q "Reloading hwtrackd: OK" "$T/out" && is_hwtrackd "$pid5"'
+  send_event add "$uart" tty
+  check "the reloaded daemon handles events" \
+    wait_for "the UART's insertion" rdb_is sys.hw.class.serial.0.status inserted
+else
+  echo "# reload of a running daemon not checked: this hwtrackd ends on SIGHUP"
+fi
+init stop
+
+# rdbd's script: readiness, no reload, a restart that keeps the store.
+rdbd_script=$(dirname "$init_script")/rdbd
+svc() { [[ $(RDB_DEVICE=$svc_socket rdb get "$1" 2>/dev/null) == "$2" ]]; }
+init start "$rdbd_script"
+rdbd1=$(cat /var/run/rdbd.pid 2>/dev/null)
+[[ -n $rdbd1 ]] && track "$rdbd1"
+check "rdbd's start returns with it ready and serving" \
+  eval 'grep -qx "Starting rdbd: OK" "$T/out" && [[ -s /var/run/rdbd.ready ]] && is_running rdbd "$rdbd1" &&
+    RDB_DEVICE=$svc_socket rdb set -p svc.kept yes && svc svc.kept yes'
+init reload "$rdbd_script"
+check "rdbd's reload is refused (3) and leaves it running" eval '[[ $rc == 3 ]] && is_running rdbd "$rdbd1"'
+init restart "$rdbd_script"
+rdbd2=$(cat /var/run/rdbd.pid 2>/dev/null)
+[[ -n $rdbd2 ]] && track "$rdbd2"
+check "rdbd's restart replaces it and keeps the persistent variables" \
+  eval '[[ $rc == 0 && $rdbd2 != "$rdbd1" ]] && ! is_running rdbd "$rdbd1" && svc svc.kept yes'
+init stop "$rdbd_script"
+check "rdbd's stop ends it" eval '[[ $rc == 0 && ! -e /var/run/rdbd.pid ]] && ! is_running rdbd "$rdbd2"'
 
 echo "1..$tests"
 ((failures == 0))

@@ -9,6 +9,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,7 +72,7 @@ TEST_F(RdbTest, SetLogsOneDebugLineOnSuccessAndAnErrorLineOnFailure) {
   EXPECT_EQ(rdb_set_value("a", "2", 1), -EIO);
   EXPECT_EQ(rdb_.ops().size(), 1u);  // only ENOENT leads to a create
   EXPECT_EQ(log_.messages(), (std::vector<std::string>{"rdb_set (var=a,val=2,persist=1)",
-                                                       "failed to write to rdb(var=a,val=2) - Input/output error"}));
+                                                       "failed to write to rdb(var=a,val=2) - " + std::string(strerror(EIO))}));
   EXPECT_EQ(log_.lines()[1].priority, LOG_ERR);
 }
 

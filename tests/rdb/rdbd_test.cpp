@@ -446,8 +446,14 @@ TEST_F(RdbdTest, ReportsReadinessOnceItServesWithoutEverBlocking) {
     EXPECT_EQ(recv(supervisor.get(), message, sizeof message, 0), 7);
     EXPECT_STREQ(message, "READY=1");
     EXPECT_TRUE(can_connect(socket_path()));
+    // Read only once rdbd has closed its end (notified first, it may not
+    // have tried the pipe yet): draining the full pipe earlier makes room.
+    EXPECT_TRUE(testsupport::wait_until([&] {
+      pollfd p{ready.get(), POLLIN, 0};
+      return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+    }));
     std::string line;
-    for (char c; read(ready.get(), &c, 1) == 1;) line = c;  // ends once rdbd has closed it
+    for (char c; read(ready.get(), &c, 1) == 1;) line = c;
     EXPECT_EQ(line, full ? "x" : "\n");
     EXPECT_EQ(testsupport::stop_process(pid, SIGTERM, testsupport::within()), 0);
   }

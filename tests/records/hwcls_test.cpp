@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -74,7 +76,7 @@ TEST_F(HwclsTest, OutOfMemoryForARecord) {
   hw::set_alloc_budget(-1);
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].text.rfind("<hwcls:hwcls_get:", 0), 0u);
-  EXPECT_EQ(log.messages()[0], "failed in malloc() - Cannot allocate memory");
+  EXPECT_EQ(log.messages()[0], "failed in malloc() - " + std::string(strerror(ENOMEM)));
 }
 
 // Existing classes (id, loc, status), a device (id, loc), and which class it

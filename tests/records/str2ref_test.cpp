@@ -5,6 +5,8 @@
 
 #include <syslog.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -220,9 +222,10 @@ TEST_F(Str2refTest, OutOfMemoryLeavesTheIndexAsItWas) {
   EXPECT_EQ(str2ref_add(si.get(), "x", &r2), -1);
   hw::set_alloc_budget(-1);
 
-  EXPECT_EQ(log.messages(), (std::vector<std::string>{"rbt memory allocation failure - Cannot allocate memory",
-                                                      "dl memory allocation failure - Cannot allocate memory",
-                                                      "dl memory allocation failure - Cannot allocate memory"}));
+  const std::string oom = strerror(ENOMEM);
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{"rbt memory allocation failure - " + oom,
+                                                      "dl memory allocation failure - " + oom,
+                                                      "dl memory allocation failure - " + oom}));
   auto all = iterate();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].second, &r1);
@@ -233,7 +236,7 @@ TEST(Str2refCreate, OutOfMemoryIsLoggedAndNullIsSafe) {
   hw::set_alloc_budget(0);
   EXPECT_EQ(str2ref_create(), nullptr);
   hw::set_alloc_budget(-1);
-  EXPECT_EQ(log.messages(), std::vector<std::string>{"si memory allocation failure - Cannot allocate memory"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"si memory allocation failure - " + std::string(strerror(ENOMEM))});
 
   str2ref_destroy(nullptr);
   EXPECT_EQ(str2ref_add(nullptr, "x", &r1), -1);

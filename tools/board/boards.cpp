@@ -110,10 +110,16 @@ void lay_out_virtual_devices(SysfsTree &t) {
 }
 
 // A UART's tty: on 6.5 and later below the serial core's serial-base
-// controller and port devices.
-Device uart_tty(SysfsTree &t, Kernel kernel, const Device &uart, const std::string &name, int port = 0) {
-  return kernel == Kernel::v6_6 ? t.serial_base_tty(uart, name, 0, port) : t.tty(uart, name);
+// controller and port devices; with the serial core's "line" (its index in
+// the driver) and "type" (the UART's, or 0 for a port without one).
+Device uart_tty(SysfsTree &t, Kernel kernel, const Device &uart, const std::string &name, int line, int type,
+                int port = 0) {
+  const Device tty = kernel == Kernel::v6_6 ? t.serial_base_tty(uart, name, 0, port) : t.tty(uart, name);
+  t.uart_attrs(tty, line, type);
+  return tty;
 }
+
+constexpr int kPortImx = 20;  // PORT_IMX of the serial core
 
 // An SoC router with everything the daemon tells apart: each of the SoC's
 // USB controllers is a platform device with the chipidea core as a platform
@@ -125,8 +131,8 @@ std::vector<Port> lay_out_gateway(SysfsTree &t, Kernel kernel) {
   };
 
   // One platform device per UART; ttymxc0 is the console.
-  uart_tty(t, kernel, t.platform_device("2020000.serial", "imx-uart", soc), "ttymxc0");
-  uart_tty(t, kernel, t.platform_device("21e8000.serial", "imx-uart", soc), "ttymxc1");
+  uart_tty(t, kernel, t.platform_device("2020000.serial", "imx-uart", soc), "ttymxc0", 0, kPortImx);
+  uart_tty(t, kernel, t.platform_device("21e8000.serial", "imx-uart", soc), "ttymxc1", 1, kPortImx);
 
   // A two-port Ethernet controller: the ports share the platform device and
   // are told apart by dev_id.
@@ -190,12 +196,13 @@ std::vector<Port> lay_out_gateway(SysfsTree &t, Kernel kernel) {
 }
 
 // A small router: two legacy UARTs on one platform device (told apart by
-// the port's index within it), one Ethernet port, two USB ports straight on
-// the root hub.
+// the port's index within it) and the 8250 driver's two placeholders of its
+// nr_uarts 4, one Ethernet port, two USB ports straight on the root hub.
 std::vector<Port> lay_out_mini(SysfsTree &t, Kernel kernel) {
   const Device uarts = t.platform_device("serial8250", "serial8250");
-  uart_tty(t, kernel, uarts, "ttyS0", 0);
-  uart_tty(t, kernel, uarts, "ttyS1", 1);
+  for (int line = 0; line < 4; ++line)
+    uart_tty(t, kernel, uarts, "ttyS" + std::to_string(line), line,
+             line < 2 ? SysfsTree::kPort16550A : SysfsTree::kPortUnknown, line);
   t.net(t.platform_device("19000000.ethernet", "ag71xx"), "eth0", "02:1a:22:00:00:01", "0x0");
   const Device root_hub = t.usb_host(t.platform_device("1b000000.usb", "ehci-platform"), 1);
   t.attr(root_hub, "maxchild", "2");
@@ -220,8 +227,8 @@ const std::vector<BoardDef> &board_defs() {
         "virtual ttys, lo and loop devices"},
        lay_out_gateway},
       {{"mini",
-        "small router: two legacy UARTs of one platform device, one Ethernet port, USB ports "
-        "usb1 and usb2 on the root hub, virtual ttys, lo and loop devices"},
+        "small router: two legacy UARTs of one platform device and two placeholder ports, one "
+        "Ethernet port, USB ports usb1 and usb2 on the root hub, virtual ttys, lo and loop devices"},
        lay_out_mini},
   };
   return defs;
@@ -369,8 +376,12 @@ bool has_subsystem(const SysfsTree &tree, const std::string &devpath) {
 // them down after the children are gone, so on "add" the class folders come
 // first and on "remove" last; each sort in natural order, as the kernel
 // walks interfaces, ports and partitions.
+// With binding, a device bound to a driver is also announced "bind" once
+// the devices its driver's probe registered are added, and "unbind" once
+// they are removed, right before its own "remove", as kernels since 4.14 do
+// on every plug and unplug.
 void collect_uevents(const SysfsTree &tree, const std::string &devpath, std::string_view action, bool removal,
-                     std::vector<Uevent> &out) {
+                     bool binding, std::vector<Uevent> &out) {
   const std::optional<Uevent> self = uevent_of(tree, devpath, action);
   if (self && !removal) out.push_back(*self);
 
@@ -384,9 +395,11 @@ void collect_uevents(const SysfsTree &tree, const std::string &devpath, std::str
   std::sort(folders.begin(), folders.end(), natural_less);
   const std::vector<std::string> &first = removal ? devices : folders;
   const std::vector<std::string> &second = removal ? folders : devices;
-  for (const std::string &child : first) collect_uevents(tree, devpath + "/" + child, action, removal, out);
-  for (const std::string &child : second) collect_uevents(tree, devpath + "/" + child, action, removal, out);
+  for (const std::string &child : first) collect_uevents(tree, devpath + "/" + child, action, removal, binding, out);
+  for (const std::string &child : second) collect_uevents(tree, devpath + "/" + child, action, removal, binding, out);
 
+  if (self && binding && fs::is_symlink(tree.path_of(devpath) / "driver"))
+    out.push_back(*uevent_of(tree, devpath, removal ? "unbind" : "bind"));
   if (self && removal) out.push_back(*self);
 }
 
@@ -420,9 +433,21 @@ std::string Uevent::datagram() const {
 std::vector<Uevent> subtree_uevents(const SysfsTree &tree, const Device &top, std::string_view action) {
   std::vector<Uevent> events;
   if (!fs::is_directory(tree.path_of(top))) return events;
-  collect_uevents(tree, top.devpath, action, action == "remove", events);
+  collect_uevents(tree, top.devpath, action, action == "remove", false, events);
   return events;
 }
+
+namespace {
+
+// A plug's or an unplug's events with the driver's "bind" or "unbind" of
+// each device bound to one.
+std::vector<Uevent> plug_uevents(const SysfsTree &tree, const Device &top, bool removal) {
+  std::vector<Uevent> events;
+  collect_uevents(tree, top.devpath, removal ? "remove" : "add", removal, true, events);
+  return events;
+}
+
+}  // namespace
 
 const char *port_kind_name(PortKind kind) { return kind == PortKind::sd ? "sd" : "usb"; }
 
@@ -531,7 +556,7 @@ std::vector<Uevent> Board::plug(std::string_view device, std::string_view port, 
   const Port &p = choose_port(def.entry, port);
   const Device top = def.plug(*tree_, p, chosen);
   plugged_.push_back({def.entry.name, p.name, top, chosen});
-  std::vector<Uevent> events = subtree_uevents(*tree_, top, "add");
+  std::vector<Uevent> events = plug_uevents(*tree_, top, false);
   number(events);
   return events;
 }
@@ -540,7 +565,7 @@ std::vector<Uevent> Board::unplug(std::string_view device) {
   const PluggableDef &def = find_pluggable(device);
   const auto it = std::find_if(plugged_.begin(), plugged_.end(), [&](const Plugged &p) { return p.device == device; });
   if (it == plugged_.end()) throw BoardError(def.entry.name + " is not plugged");
-  std::vector<Uevent> events = subtree_uevents(*tree_, it->top, "remove");
+  std::vector<Uevent> events = plug_uevents(*tree_, it->top, true);
   tree_->unplug(it->top);
   plugged_.erase(it);
   number(events);

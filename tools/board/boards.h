@@ -8,7 +8,9 @@
 // before parents on "remove". Every device of the subtree that belongs to a
 // bus or class is announced (the USB device and its interfaces with
 // SUBSYSTEM=usb, usb-serial ports, SCSI hosts, ...), not only the tty, net
-// and block devices the daemon tracks.
+// and block devices the daemon tracks; a device bound to a driver also
+// "bind" after the devices below it were added and "unbind" before its own
+// "remove", as kernels since 4.14 send them.
 //
 // A board is laid out as an old kernel (3.x, before 3.9) or as kernel 6.6
 // does: on 6.6 UARTs hang below serial-base port devices, the gadget is

@@ -35,6 +35,7 @@
 #include "core/uevent.h"
 #include "rdb/rdb.h"
 #include "tools/board/boards.h"
+#include "tools/board/fixture_board.h"
 #include "tools/board/session.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +62,11 @@ constexpr char kUsage[] =
     "                                is kept beside it, in ROOT.board. With --again,\n"
     "                                lay the board in ROOT out anew, with the same\n"
     "                                devices on the same ports (nothing is sent)\n"
+    "  fixture ROOT FILE             lay out the devices of a fixture board of real\n"
+    "                                hardware (tests/fixtures/boards/*.board) in\n"
+    "                                ROOT, a new or empty directory, and print the\n"
+    "                                RDB settings the board wants; nothing can be\n"
+    "                                plugged on it\n"
     "  list ROOT                     the board's ports and devices, and what is\n"
     "                                plugged where\n"
     "  plug ROOT DEVICE [--port PORT] [--no-send]\n"
@@ -287,6 +293,20 @@ int cmd_layout(const CommandLine &cl) {
   board::Board b = board::Board::lay_out(tree, name, *kernel);
   b.save(board::state_path(root));
   printf("board %s laid out in %s as kernel %s does\n", b.name().c_str(), root.c_str(), board::kernel_name(*kernel));
+  return kExitOk;
+}
+
+int cmd_fixture(const CommandLine &cl) {
+  if (cl.words.size() != 2) return usage_error("fixture takes ROOT and FILE");
+  const fs::path root = cl.words[0];
+  const board::FixtureBoard fixture = board::read_fixture_board(cl.words[1]);
+  std::error_code ec;
+  if (fs::exists(root, ec) && !fs::is_empty(root, ec)) return failure(root.string() + " is not empty");
+  fs::create_directories(root);
+  board::SysfsTree tree(root);
+  board::lay_out_fixture(fixture, tree);
+  printf("fixture board %s laid out in %s (%zu devices)\n", fixture.name.c_str(), root.c_str(), fixture.devices.size());
+  for (const auto &[name, value] : fixture.settings) printf("setting: %s=%s\n", name.c_str(), value.c_str());
   return kExitOk;
 }
 
@@ -583,6 +603,7 @@ int run(const std::string &command, const std::vector<std::string> &args) {
   };
   static const std::vector<Command> commands = {
       {"layout", {"--board", "--kernel", "--again"}},
+      {"fixture", {}},
       {"list", {}},
       {"plug", {"--port", "--no-send"}},
       {"unplug", {"--no-send"}},
@@ -597,6 +618,7 @@ int run(const std::string &command, const std::vector<std::string> &args) {
   if (!cl.error.empty()) return usage_error(cl.error);
 
   if (command == "layout") return cmd_layout(cl);
+  if (command == "fixture") return cmd_fixture(cl);
   if (command == "list") return cmd_list(cl);
   if (command == "plug") return cmd_plug(cl, true);
   if (command == "unplug") return cmd_plug(cl, false);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ constexpr int kExitUsage = 2;
 
 std::vector<std::string> captured_lines;
 std::vector<std::string> script_calls;
+int daemon_records = 0;
 
 void capture_log(int, const char *line) { captured_lines.emplace_back(line); }
 
@@ -71,26 +73,55 @@ struct held_entry {
   std::string dev;    // dev.3
 };
 
+// What the RDB tells of the running daemon besides its class table.
+struct daemon_view {
+  // The entries held, by the devpath of the device record holding them.
+  std::map<std::string, held_entry> held;
+  // Entries without a status: the RDB lost its volatile variables (rdbd
+  // restarted) or the daemon never ran with it, so whether a device holds
+  // them cannot be told.
+  std::set<std::string> without_status;
+  int records_in_use = 0;
+};
+
+int count_device_record(const char *, int) {
+  ++daemon_records;
+  return 0;
+}
+
 // The stored entries come back "removed", as at start-up; the daemon's
 // status is the one in the RDB, and a device that matches an inserted entry
-// takes it over (the duplicate case). Returns the entries held, by the
-// devpath of the device record holding them.
-std::map<std::string, held_entry> restore_class_states() {
-  std::map<std::string, held_entry> held;
+// takes it over (the duplicate case).
+daemon_view restore_class_states() {
+  daemon_view view;
   hwcls *cls = nullptr;
   for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls)) {
     const std::string entry = class_name(cls);
+    if (!rdb_get_value((entry + ".status").c_str())) view.without_status.insert(entry);
     if (rdb_text(entry + ".status") != "inserted") continue;
     cls->status = HWCLS_STATUS_INSERTED;
     const std::string dev = rdb_text(entry + ".dev");
     const std::string devpath = dev.empty() ? "" : rdb_text("sys.hw." + dev + ".devpath");
-    if (!devpath.empty()) held[devpath] = {entry, dev};
+    if (!devpath.empty()) view.held[devpath] = {entry, dev};
   }
-  return held;
+  daemon_records = 0;
+  rdb_regex_enum(kHwdevRdbPrefix, "^sys\\.hw\\.dev\\.[0-9]\\+\\.devpath$", count_device_record, 0);
+  view.records_in_use = daemon_records;
+  return view;
+}
+
+// Takes records from the pool until as many are in use as the daemon uses,
+// so that a device meets a pool as full as the daemon's.
+void hold_records_like_the_daemon(int in_use) {
+  int used = 0;
+  for (const hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd)) ++used;
+  for (; used < in_use && hwdev_get(); ++used) {
+  }
 }
 
 struct class_state {
   int status;
+  int index;
   std::string entry;
 };
 
@@ -98,7 +129,7 @@ std::map<const hwcls *, class_state> snapshot_classes() {
   std::map<const hwcls *, class_state> states;
   hwcls *cls = nullptr;
   for (int more = hwcls_first(&cls); more == 0 && cls; more = hwcls_next(&cls))
-    states[cls] = {cls->status, class_name(cls)};
+    states[cls] = {cls->status, cls->index, class_name(cls)};
   return states;
 }
 
@@ -118,11 +149,16 @@ struct explanation {
   std::string setting;
   std::string type, name, id, location, driver, mac;  // all but a refused device's
   // held: the daemon tracks it; new, takes: the entry an add now would
-  // give it; refused: not tracked; unknown: no RDB to tell.
+  // give it; refused: not tracked; waits: for a free device record;
+  // unknown: no RDB to tell, or no status of the entry it matches.
   std::string verdict;
-  bool identified() const { return verdict != "refused"; }
+  bool identified() const { return verdict != "refused" && verdict != "waits"; }
   std::string entry, rule, dev, was;
   int index = -1;
+  // The index is the lowest the daemon may give: it never gives an index
+  // twice within a run, and an entry that left its type (a mode switch) may
+  // have taken higher ones than the RDB shows.
+  bool index_or_above = false;
   bool entry_inserted = false;  // taken from a device whose remove was never seen
   std::vector<std::string> script, log;
 };
@@ -159,8 +195,7 @@ void record_identity(explanation &e, const hwdev *hd) {
 
 // Adds the device as the daemon's add event would, on the tables in memory,
 // and records what that did.
-explanation explain(subsystem_code code, const std::string &devpath, bool rdb_open,
-                    const std::map<std::string, held_entry> &held) {
+explanation explain(subsystem_code code, const std::string &devpath, bool rdb_open, const daemon_view &daemon) {
   explanation e;
   e.devpath = devpath;
   e.code = code;
@@ -169,7 +204,9 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
   captured_lines.clear();
   script_calls.clear();
   hwtrack_trace_identification(&trace);
+  (void)hwdev_pool_ran_out();
   const int added = hwtrack_add_new_hwdev(code, devpath.c_str());
+  const bool pool_full = hwdev_pool_ran_out();
   hwtrack_trace_identification(nullptr);
   record_path(e, trace);
 
@@ -179,7 +216,7 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
     // identification's.
     if (e.log.empty())
       for (const std::string &line : captured_lines) e.log.push_back(line);
-    e.verdict = "refused";
+    e.verdict = pool_full ? "waits" : "refused";
     return e;
   }
   record_identity(e, hd);
@@ -187,26 +224,35 @@ explanation explain(subsystem_code code, const std::string &devpath, bool rdb_op
     e.verdict = "unknown";
     return e;
   }
-  if (const auto it = held.find(devpath); it != held.end()) {
+  const hwcls *cls = hd->cls;
+  const hwcls_match rule = hwcls_last_match();
+  if (const auto it = daemon.held.find(devpath); it != daemon.held.end()) {
     e.verdict = "held";
     e.entry = it->second.entry;
     e.dev = it->second.dev;
+    // The rule that matches it to that entry now.
+    if (class_name(cls) == e.entry) e.rule = rule_text(rule);
     return e;
   }
-  const hwcls *cls = hd->cls;
   e.entry = class_name(cls);
   e.index = cls->index;
-  const hwcls_match rule = hwcls_last_match();
   e.rule = rule_text(rule);
   e.script = script_calls;
   const auto was = before.find(cls);
   if (rule == hwcls_match::none || was == before.end()) {
     e.verdict = "new";
-    return e;
+    e.index_or_above = true;
+  } else {
+    e.verdict = daemon.without_status.contains(was->second.entry) ? "unknown" : "takes";
+    e.entry_inserted = was->second.status == HWCLS_STATUS_INSERTED;
+    if (was->second.entry != e.entry) e.was = was->second.entry;
+    e.index_or_above = was->second.index != e.index;  // a new index in its new type
   }
-  e.verdict = "takes";
-  e.entry_inserted = was->second.status == HWCLS_STATUS_INSERTED;
-  if (was->second.entry != e.entry) e.was = was->second.entry;
+  // Its name is not known for certain: none is named.
+  if (e.index_or_above) {
+    e.entry.clear();
+    e.script.clear();
+  }
   return e;
 }
 
@@ -281,7 +327,12 @@ std::string json_string(std::string_view text) {
 
 std::string json_list(const std::vector<std::string> &items) {
   std::string out = "[";
-  for (const std::string &item : items) out += (out.size() > 1 ? "," : "") + json_string(item);
+  for (const std::string &item : items) {
+    // Appended piece by piece: GCC 12 at -O3 takes prepending to the
+    // temporary ("," + text) for an overlapping copy (-Wrestrict).
+    if (out.size() > 1) out += ',';
+    out += json_string(item);
+  }
   return out + "]";
 }
 
@@ -304,6 +355,7 @@ void print_json(const explanation &e) {
   if (!e.entry.empty()) out += ",\"entry\":" + json_string(e.entry);
   if (!e.dev.empty()) out += ",\"dev\":" + json_string(e.dev);
   if (e.index >= 0) out += ",\"index\":" + std::to_string(e.index);
+  if (e.index_or_above) out += ",\"index_or_above\":true";
   if (!e.rule.empty()) out += ",\"rule\":" + json_string(e.rule);
   if (e.verdict == "takes") out += std::string(",\"entry_inserted\":") + (e.entry_inserted ? "true" : "false");
   if (!e.was.empty()) out += ",\"was\":" + json_string(e.was);
@@ -315,16 +367,22 @@ void print_json(const explanation &e) {
 void print_line(const char *label, const std::string &text) { printf("  %-17s %s\n", label, text.c_str()); }
 
 std::string entry_text(const explanation &e) {
-  if (e.verdict == "held") return e.entry + ", held now (sys.hw." + e.dev + ")";
   if (e.verdict == "refused") return "none: the device is not tracked";
-  if (e.verdict == "unknown") return "unknown: the RDB cannot be read";
-  const size_t type_at = sizeof kHwclsRdbPrefix - 1;
-  const std::string type = e.entry.substr(type_at, e.entry.rfind('.') - type_at);
-  if (e.verdict == "new")
-    return "would take " + e.entry + ", a new entry (" + std::to_string(e.index) + " is the next free " + type +
-           " index)";
-  std::string text = "would take " + e.entry + " by " + e.rule;
-  if (!e.was.empty()) text += " (now " + e.was + ", of another type)";
+  if (e.verdict == "waits")
+    return "none yet: waits for a free record (all " + std::to_string(kHwdevPoolSize) + " in use)";
+  if (e.verdict == "unknown" && e.rule.empty()) return "unknown: the RDB cannot be read";
+  if (e.verdict == "held") {
+    const std::string held = e.entry + ", held now (sys.hw." + e.dev + ")";
+    return e.rule.empty() ? held : held + " by " + e.rule;
+  }
+  // The daemon may have given out higher indexes of the type within its run.
+  const std::string lowest = std::to_string(e.index) + " or above";
+  if (e.verdict == "new") return "would take a new " + e.type + " entry, index " + lowest;
+  std::string text = (e.verdict == "unknown" ? "held now, or would take " : "would take ") +
+                     (e.entry.empty() ? e.was : e.entry) + " by " + e.rule;
+  if (e.verdict == "unknown") text += ": the RDB holds no status for it";
+  if (!e.was.empty() && e.entry.empty()) text += " (of another type: as " + e.type + " index " + lowest + ")";
+  if (!e.was.empty() && !e.entry.empty()) text += " (now " + e.was + ", of another type)";
   if (e.entry_inserted) text += "; it is inserted now: its device would be reported removed first";
   return text;
 }
@@ -400,7 +458,7 @@ int main(int argc, char **argv) {
     // were made by earlier rules (in memory only: the RDB refuses writes).
     upgrade_class_identities();
   }
-  const auto held = rdb_open ? restore_class_states() : std::map<std::string, held_entry>{};
+  const daemon_view daemon = rdb_open ? restore_class_states() : daemon_view{};
 
   std::vector<target> targets;
   if (all) hwtrack_for_each_scanned_device(collect_scanned, &targets);
@@ -419,10 +477,11 @@ int main(int argc, char **argv) {
   std::vector<explanation> explained(targets.size());
   for (const bool tracked : {true, false}) {
     for (size_t i = 0; i < targets.size(); ++i) {
-      if (held.contains(targets[i].devpath) != tracked) continue;
-      explained[i] = explain(targets[i].code, targets[i].devpath, rdb_open, held);
+      if (daemon.held.contains(targets[i].devpath) != tracked) continue;
+      explained[i] = explain(targets[i].code, targets[i].devpath, rdb_open, daemon);
       explained[i].input = targets[i].input;
     }
+    if (tracked) hold_records_like_the_daemon(daemon.records_in_use);
   }
   for (size_t i = 0; i < explained.size(); ++i) {
     if (json) {
