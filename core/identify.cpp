@@ -507,6 +507,54 @@ int hwtrack_set_hd_by_devpath(subsystem_code code, hwdev *hd, const char *devpat
 
 namespace {
 
+// Calls visit with the devpath of every other device in the folder that
+// holds dev ("<uart>/tty", "<interface>/tty"): the siblings one driver
+// registered beside it.
+template <typename Visit>
+void for_each_sibling(const sysfs_device *dev, Visit visit) {
+  const char *own = strrchr(dev->devpath.c_str(), '/');
+  if (!own) return;
+  char folder[hw::kPathSize], path[hw::kPathSize];
+  hw::strlcpy(folder, dev->devpath.c_str(), static_cast<size_t>(own - dev->devpath.c_str()) + 1);
+  ++own;
+  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), folder}) ? opendir(path) : nullptr);
+  for (const dirent *entry; dir && (entry = readdir(dir.get()));) {
+    if (entry->d_name[0] == '.' || text_equals(entry->d_name, own)) continue;
+    if (hw::join_path(path, {folder, "/", entry->d_name})) visit(static_cast<const char *>(path));
+  }
+}
+
+// The minor number of a device node ("dev" reads "<major>:<minor>"), or -1.
+long long minor_number(const char *devpath) {
+  const char *dev = sysfs_attr_get_value(devpath, "dev");
+  const char *colon = dev ? strchr(dev, ':') : nullptr;
+  unsigned long long minor = 0;
+  return colon && parse_decimal(colon + 1, &minor) ? static_cast<long long>(minor) : -1;
+}
+
+// The interface index of a network device, which counts up as interfaces
+// are made; -1 without one.
+long long interface_index(const char *devpath) {
+  const char *text = sysfs_attr_get_value(devpath, "ifindex");
+  unsigned long long value = 0;
+  return text && parse_decimal(text, &value) ? static_cast<long long>(value) : -1;
+}
+
+// How many devices in dev's folder have a smaller number than dev's, as
+// number_of reads it (-1: none): the order one driver made them in.
+unsigned long long rank_among_siblings(const sysfs_device *dev, long long (*number_of)(const char *devpath)) {
+  const long long own = number_of(dev->devpath.c_str());
+  unsigned long long rank = 0;
+  if (own < 0) return 0;
+  for_each_sibling(dev, [own, number_of, &rank](const char *sibling) {
+    const long long other = number_of(sibling);
+    if (other >= 0 && other < own) ++rank;
+  });
+  return rank;
+}
+
+unsigned long long rank_by_ifindex(const sysfs_device *dev) { return rank_among_siblings(dev, interface_index); }
+
 // The device that holds dev, which names a gadget. A device right on a bus
 // root (/devices/platform: a UDC with no controller of its own above it) is
 // named by itself: the root is no device, and its name ("platform") would
@@ -516,12 +564,15 @@ sysfs_device *device_above(sysfs_device *dev) {
   return parent && parent->subsystem.empty() ? dev : parent;
 }
 
-// The serial functions of one gadget are told apart by their port number,
-// ttyGS<n>; the first adds nothing.
+// The functions of one gadget are told apart: serial ones by their port
+// number, ttyGS<n>; network ones (an ECM and an RNDIS function: usb0, usb1
+// below one gadget) by the order the gadget made them in. The first adds
+// nothing.
 index_suffix gadget_port_suffix(subsystem_code code, const sysfs_device *dev) {
   const std::string_view kernel = dev->kernel.c_str();
   unsigned long long port = 0;
   if (code == SUBSYSTEM_TTY && is_numbered(kernel, "ttyGS")) parse_decimal(kernel.substr(5), &port);
+  if (code == SUBSYSTEM_NET) port = rank_by_ifindex(dev);
   return index_suffix(port);
 }
 
@@ -605,31 +656,6 @@ int hwtrack_set_gadget_serial_hd(subsystem_code code, hwdev *hd, sysfs_device *d
 }
 
 namespace {
-
-// Calls visit with the devpath of every other device in the folder that
-// holds dev ("<uart>/tty", "<interface>/tty"): the siblings one driver
-// registered beside it.
-template <typename Visit>
-void for_each_sibling(const sysfs_device *dev, Visit visit) {
-  const char *own = strrchr(dev->devpath.c_str(), '/');
-  if (!own) return;
-  char folder[hw::kPathSize], path[hw::kPathSize];
-  hw::strlcpy(folder, dev->devpath.c_str(), static_cast<size_t>(own - dev->devpath.c_str()) + 1);
-  ++own;
-  hw::dir_handle dir(hw::join_path(path, {sysfs_path(), folder}) ? opendir(path) : nullptr);
-  for (const dirent *entry; dir && (entry = readdir(dir.get()));) {
-    if (entry->d_name[0] == '.' || text_equals(entry->d_name, own)) continue;
-    if (hw::join_path(path, {folder, "/", entry->d_name})) visit(static_cast<const char *>(path));
-  }
-}
-
-// The minor number of a device node ("dev" reads "<major>:<minor>"), or -1.
-long long minor_number(const char *devpath) {
-  const char *dev = sysfs_attr_get_value(devpath, "dev");
-  const char *colon = dev ? strchr(dev, ':') : nullptr;
-  unsigned long long minor = 0;
-  return colon && parse_decimal(colon + 1, &minor) ? static_cast<long long>(minor) : -1;
-}
 
 // A serial-core port's line (its index in its driver: ttyS<line>), or, on
 // kernels before the serial core published it, its minor number, which
@@ -867,16 +893,7 @@ namespace {
 // The rank by minor number of a tty among the ttys its driver registered in
 // the same folder: the ports a vendor driver creates on one USB interface in
 // one probe, numbered in the order it made them.
-unsigned long long rank_by_minor(const sysfs_device *dev) {
-  const long long own = minor_number(dev->devpath.c_str());
-  unsigned long long rank = 0;
-  if (own < 0) return 0;
-  for_each_sibling(dev, [own, &rank](const char *sibling) {
-    const long long other = minor_number(sibling);
-    if (other >= 0 && other < own) ++rank;
-  });
-  return rank;
-}
+unsigned long long rank_by_minor(const sysfs_device *dev) { return rank_among_siblings(dev, minor_number); }
 
 // Which serial port of its USB interface a tty is: a usb-serial port's
 // port_number (the ports of a legacy modem or a multi-port adapter on one

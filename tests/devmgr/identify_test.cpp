@@ -253,6 +253,8 @@ const TrackedRow tracked_rows[] = {
      {"usb0", 2, "gadget-net-0000:00:11.0", "gadget", "g_ether", ""}},
     {"gadget_tty_one_platform_level", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget_one_platform_level(t), "ttyGS0").devpath; },
      {"/dev/ttyGS0", 1, "gadget-tty-udc0", "gadget", "", ""}},
+    {"second_network_function_of_a_gadget", NET, [](DevmgrTest &t) { return t.sys.net(gadget(t), "usb0"), t.sys.net(gadget(t), "usb1").devpath; },
+     {"usb1", 2, "gadget-net-2184000.usb-1", "gadget", "g_multi", ""}},
     {"second_serial_function_of_a_gadget", TTY, [](DevmgrTest &t) { return t.sys.tty(gadget(t), "ttyGS1").devpath; },
      {"/dev/ttyGS1", 1, "gadget-tty-2184000.usb-1", "gadget", "g_multi", ""}},
     {"second_serial_function_without_parent", TTY, [](DevmgrTest &t) { return gadget(t), t.sys.virtual_tty("ttyGS2").devpath; },
