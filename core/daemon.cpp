@@ -26,6 +26,7 @@
 #include "core/daemon_private.h"
 #include "core/devmgr.h"
 #include "core/hwtrack.h"
+#include "core/output.h"
 #include "core/settings.h"
 #include "core/signals.h"
 #include "core/startup.h"
@@ -76,14 +77,14 @@ constexpr char kBuildDate[] = __DATE__;  // "Mmm dd yyyy", day padded with a bla
 constexpr char kBuildTime[] = __TIME__;  // "hh:mm:ss"
 
 // While the RDB is missing, or may miss what was written to it, it is tried
-// again at every event and at least this often.
+// again this often: the mirror is whole within this long of the RDB taking
+// writes again.
 constexpr long kRdbRetryMs = 5000;
-// A mirror that the RDB keeps refusing (rdbd's disk full) is rewritten less
-// and less often, down to once in this long, so the log is not flooded.
-constexpr long kRdbRewriteBackoffMaxMs = 5 * 60 * 1000;
 
-long long rewrite_due_ms = 0;
-long rewrite_backoff_ms = kRdbRetryMs;
+// When the RDB is to be probed next while the mirror is stale; 0: at once.
+long long probe_due_ms = 0;
+// The RDB refused a probe since the mirror was last whole: said once.
+bool rdb_outage_logged = false;
 
 // A descriptor 0, 1 or 2 that the daemon was started without would be
 // taken by the first socket or file it opens, and the event lines, or the
@@ -162,7 +163,8 @@ void log_refused_readiness_channel() {
           readiness.bad_notify_socket.c_str());
 }
 
-// One datagram to the notification socket, as systemd's protocol has it.
+// One datagram to the notification socket, as systemd's protocol has it;
+// never waited for: a supervisor whose queue is full does not get it.
 bool notify_supervisor(const char *message) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -173,7 +175,8 @@ bool notify_supervisor(const char *message) {
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (path[0] == '@' ? 0 : 1));
   hw::unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   return fd &&
-         sendto(fd.get(), message, strlen(message), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr), len) >= 0;
+         sendto(fd.get(), message, strlen(message), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr),
+                len) >= 0;
 }
 
 int count_tracked_devices() {
@@ -182,12 +185,14 @@ int count_tracked_devices() {
   return devices;
 }
 
-// Once, when the start-up scans made against the RDB are over. A daemon
+// Once, when the RDB holds the table of the start-up scans. A daemon
 // started without its RDB scanned into nothing: it is ready only when the
-// RDB has opened and the reconciliation has run again.
+// RDB has opened and the reconciliation has run again; one whose writes
+// failed meanwhile (rdbd killed, its disk full), once the mirror is whole
+// again. A daemon asked to stop during the scans is never ready.
 void report_ready() {
-  if (!readiness.waits()) return;
-  if (!rdb_is_open()) {
+  if (!readiness.waits() || hwtrack_stop_requested()) return;
+  if (!rdb_is_open() || rdb_mirror_stale()) {
     HWLOG(LOG_WARNING, "not ready - waiting for the rdb");
     if (!readiness.notify_socket.empty()) notify_supervisor("STATUS=waiting for the RDB");
     return;
@@ -199,10 +204,8 @@ void report_ready() {
     HWLOG(LOG_ERR, "failed to notify %s - %s", readiness.notify_socket.c_str(), strerror(errno));
   readiness.notify_socket.clear();
   if (readiness.ready_fd) {
-    ssize_t n;
-    while ((n = write(readiness.ready_fd.get(), "\n", 1)) < 0 && errno == EINTR) {
-    }
-    if (n < 0) HWLOG(LOG_ERR, "failed to write to %s - %s", kReadyFdVar, strerror(errno));
+    if (!write_without_waiting(readiness.ready_fd.get(), "\n", 1))
+      HWLOG(LOG_ERR, "failed to write to %s - %s", kReadyFdVar, strerror(errno));
     readiness.ready_fd.reset();
   }
   HWLOG(LOG_INFO, "ready - tracking %d devices", devices);
@@ -287,24 +290,31 @@ bool open_event_sockets(hwlog_site at) {
 
 // Both sockets are open before the scans, so events of devices that come
 // and go meanwhile wait in the sockets. Devices that left while no daemon
-// ran are known only once every present one has found its entry.
+// ran are known only once every present one has found its entry. A stop
+// request ends the scans between two devices (each step asks before each
+// device).
 void scan_present_devices(hwlog_site at) {
   // Decided before anything is attached: an entry moved on is found by its
   // device whatever order the scans and events come in.
   upgrade_class_identities();
   HWLOG_AT(at, LOG_INFO, "scan platform devices");
   build_hwdev_from_sysfs("platform", 0);
+  if (hwtrack_stop_requested()) return;
   HWLOG_AT(at, LOG_INFO, "build legacy devices");
   build_legacy_devices();
+  if (hwtrack_stop_requested()) return;
   HWLOG_AT(at, LOG_INFO, "scan devices");
   build_hwdev_from_sysfs("platform", 1);
+  if (hwtrack_stop_requested()) return;
   report_departed_entries();
 }
 
-// Every device record in use and every class entry, written again whole:
-// the RDB may have missed some of their writes, or lost them with rdbd.
+// Every device record in use and every class entry, written again whole,
+// after the deletes the RDB refused: the RDB may have missed some of their
+// writes, or lost them with rdbd.
 void rewrite_rdb_mirror() {
-  rdb_mirror_rewriting();
+  const int deleted = rdb_mirror_rewriting();
+  if (deleted > 0) HWLOG(LOG_INFO, "rdb took %d deletes it had refused", deleted);
   int devices = 0;
   for (hwdev *hd = hwdev_first_in_use(); hd; hd = hwdev_next_in_use(hd), ++devices) hwdev_write_to_rdb(hd, 0);
   int classes = 0;
@@ -338,28 +348,32 @@ void start_over_with_rdb() {
   report_ready();
 }
 
-// The loop's upkeep: the RDB missing is retried, a mirror it may lack is
-// written again once it answers. Returns how long the loop may wait.
+// The loop's upkeep: the RDB missing is retried; while the mirror is
+// stale, one request is made every kRdbRetryMs (rdb_probe: the last one the
+// RDB refused), and the whole mirror is written again once it goes through.
+// Returns how long the loop may wait.
 long keep_rdb_in_step() {
   if (!rdb_is_open()) {
     if (rdb_try_open() < 0) return kRdbRetryMs;
     start_over_with_rdb();
-  } else if (rdb_mirror_stale()) {
+  }
+  if (rdb_mirror_stale()) {
     const long long now = hwtrack_now_ms();
-    if (now < rewrite_due_ms) return static_cast<long>(rewrite_due_ms - now);
-    if (rdb_ping() < 0) return kRdbRetryMs;
+    if (now < probe_due_ms) return static_cast<long>(probe_due_ms - now);
+    probe_due_ms = now + kRdbRetryMs;
+    if (const int rc = rdb_probe(); rc < 0) {
+      if (!rdb_outage_logged)
+        HWLOG(LOG_WARNING, "rdb mirror not whole - %s - trying again every %ld s", strerror(-rc), kRdbRetryMs / 1000);
+      rdb_outage_logged = true;
+      return kRdbRetryMs;
+    }
     rewrite_rdb_mirror();
+    if (rdb_mirror_stale()) return kRdbRetryMs;
+    report_ready();  // the RDB holds the table now
   }
-  if (!rdb_mirror_stale()) {
-    rewrite_due_ms = 0;
-    rewrite_backoff_ms = kRdbRetryMs;
-    return -1;
-  }
-  // It answers, yet refuses what is written.
-  rewrite_due_ms = hwtrack_now_ms() + rewrite_backoff_ms;
-  const long wait = rewrite_backoff_ms;
-  rewrite_backoff_ms = std::min(2 * rewrite_backoff_ms, kRdbRewriteBackoffMaxMs);
-  return wait;
+  probe_due_ms = 0;
+  rdb_outage_logged = false;
+  return -1;
 }
 
 // --- the event loop ------------------------------------------------------------
@@ -396,17 +410,51 @@ void make_timestamp(char (&text)[kTimestampSize]) {
               static_cast<unsigned>(tv.tv_usec));
 }
 
-// Waits on both sockets until one is readable, wait_ms pass (-1: no limit)
-// or a signal comes. The stop signals stay blocked everywhere but here: one
-// that came since the flag test is pending, and pselect() returns at once
-// with EINTR. Returns pselect's result.
-int wait_for_events(fd_set &readfds, long wait_ms) {
+// Besides the event sockets, the loop waits on what must be read when it
+// comes: the class script's output (a process the script left running may
+// write at any time), and, in a daemon that keeps its RDB in step, the
+// connection to rdbd, which turns readable when rdbd closed it.
+struct side_channels {
+  pollfd script_output[2];
+  int script_outputs = 0;
+  int rdb_fd = -1;
+
+  side_channels() {
+    script_outputs = script_output_pollfds(script_output, 2);
+    rdb_fd = rdb_upkeep_on ? rdb_wait_fd() : -1;
+  }
+  int add_to(fd_set &readfds, int nfds) const {
+    for (int i = 0; i < script_outputs; ++i) {
+      FD_SET(script_output[i].fd, &readfds);
+      nfds = std::max(nfds, script_output[i].fd + 1);
+    }
+    if (rdb_fd != -1) FD_SET(rdb_fd, &readfds);
+    return std::max(nfds, rdb_fd + 1);
+  }
+  // Serves those readable; returns how many of readfds they are.
+  int serve(const fd_set &readfds) const {
+    int served = 0;
+    for (int i = 0; i < script_outputs; ++i) served += readable(script_output[i].fd, readfds) ? 1 : 0;
+    if (served > 0) drain_script_output();
+    // rdbd closed the connection: the upkeep finds it so, connects afresh
+    // and writes the mirror again.
+    if (readable(rdb_fd, readfds)) ++served;
+    return served;
+  }
+};
+
+// Waits on both sockets (and the side channels) until one is readable,
+// wait_ms pass (-1: no limit) or a signal comes. The stop signals stay
+// blocked everywhere but here: one that came since the flag test is
+// pending, and pselect() returns at once with EINTR. Returns pselect's
+// result.
+int wait_for_events(fd_set &readfds, const side_channels &side, long wait_ms) {
   const int netlink_fd = event_socket_fd(event_socket::netlink);
   const int monitor_fd = event_socket_fd(event_socket::monitor);
   FD_ZERO(&readfds);
   if (netlink_fd != -1) FD_SET(netlink_fd, &readfds);
   if (monitor_fd != -1) FD_SET(monitor_fd, &readfds);
-  const int nfds = std::max(netlink_fd, monitor_fd) + 1;
+  const int nfds = side.add_to(readfds, std::max(netlink_fd, monitor_fd) + 1);
 
   sigset_t wait_mask;
   sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
@@ -549,20 +597,24 @@ bool hwtrack_event_pass() {
   sysfs_init();
 
   reload_if_requested();
-  const long wait_ms = earliest(rdb_upkeep_on ? keep_rdb_in_step() : -1, ms_until_held_back_due());
+  const long wait_ms = earliest(earliest(rdb_upkeep_on ? keep_rdb_in_step() : -1, ms_until_held_back_due()),
+                                ms_until_output_counts_due());
   // The reload or the upkeep may have run the class script, which takes a
   // stop request in.
   if (stop_flag) return true;
 
   fd_set readfds;
-  const int ready = wait_for_events(readfds, wait_ms);
+  const side_channels side;
+  const int ready = wait_for_events(readfds, side, wait_ms);
   const int wait_errno = errno;
   report_held_back_counts();
+  report_output_counts();
   if (ready < 0) {
     if (wait_errno != EINTR) HWLOG(LOG_ERR, "error receiving uevent message: %s\n", strerror(wait_errno));
     return true;
   }
-  if (ready == 0) return true;  // time for the upkeep or a held-back count
+  // Time for the upkeep or a held-back count, or only a side channel to serve.
+  if (ready == 0 || side.serve(readfds) == ready) return true;
   HWLOG(LOG_INFO, "select() triggered");
   take_messages(readfds);
   rescan_if_due();

@@ -133,6 +133,78 @@ void report_script_failure(const hwcls *cls, int status) {
           hwcls_rdb_name(cls), hwcls_status_name(cls), WTERMSIG(status));
 }
 
+// Attaches the identified record to the entry it matches, or to a new one
+// (the add from its class lookup on); earlier is the record filed under the
+// same devpath before it, if any. -1 when no entry could be had: the record
+// is left to the caller.
+int attach_identified(hwdev *hd, hwdev *earlier, hwlog_site at) {
+  hwcls *cls = nullptr;
+  if (hwcls_find_for_hwdev(hd, &cls) < 0 || !cls) {
+    HWLOG_AT(at, LOG_DEBUG, "* new device found");
+    log_device_lines(at, LOG_DEBUG, hd);
+    cls = hwcls_get();
+    if (!cls) {
+      HWLOG_AT(at, LOG_ERR, "failed in hwcls_get()");
+      return -1;
+    }
+  }
+
+  // The entry is held by a device whose remove was never seen: report that
+  // device gone before the new one takes the entry over.
+  if (cls->status == HWCLS_STATUS_INSERTED) {
+    HWLOG_AT(at, LOG_WARNING, "device already inserted - possibly missing udev message");
+    HWLOG_AT(at, LOG_WARNING, "* detail of duplicated device");
+    log_device_lines(at, LOG_WARNING, hd);
+    HWLOG_AT(at, LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
+    cls->status = HWCLS_STATUS_REMOVED;
+    hwcls_write_to_rdb(cls, 0);
+    hwtrack_call_script(cls);
+  }
+  if (earlier) release_earlier_record(earlier, cls);
+
+  attach_class(cls, hd, at);
+  return 0;
+}
+
+// Takes the record's device off its class entry as a remove does; the entry
+// it held, if any. Only the holder of an entry detaches it. A record whose
+// entry another device took over (a duplicate add, a device sharing its
+// identity, a remove arriving late) leaves the entry to that device.
+hwcls *detach_record(hwdev *hd, const char *devpath, hwlog_site at) {
+  hwcls *held = hd->cls && hd->cls->hd == hd ? hd->cls : nullptr;
+  if (held)
+    detach_class(held);
+  else if (hd->cls)
+    HWLOG_AT(at, LOG_DEBUG, "###hwtrack### class entry held by another device - left alone (devpath=%s)", devpath);
+  else
+    HWLOG_AT(at, LOG_ERR, "###hwtrack### orphan hwdev detected");
+  hd->cls = nullptr;
+  hwdev_write_to_rdb(hd, 1);
+  return held;
+}
+
+// Hands a detached record back to the pool (last in line); the entry it
+// held goes to a present device sharing its identity.
+void hand_back(hwdev *hd, hwcls *held, hwlog_site at) {
+  hwdev_put(hd, 1);
+
+  // The entry's identity is still present: the device that shared it holds it now.
+  if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, at);
+
+  // Devices refused while every record was in use are in sysfs still: the
+  // record freed here is theirs, once the loop rescans.
+  if (hwdev_pool_ran_out()) {
+    HWLOG_AT(at, LOG_INFO, "hwdev freed while devices wait for one - rescanning");
+    rescan_wanted = true;
+  }
+}
+
+void empty_texts(hwdev *hd) {
+  for (char *text : {hd->name.data(), hd->loc.data(), hd->id.data(), hd->devpath.data(), hd->driver.data(),
+                     hd->mac.data()})
+    text[0] = '\0';
+}
+
 }  // namespace
 
 namespace {
@@ -176,32 +248,10 @@ int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath) {
     return 0;
   }
 
-  hwcls *cls = nullptr;
-  if (hwcls_find_for_hwdev(hd, &cls) < 0 || !cls) {
-    HWLOG(LOG_DEBUG, "* new device found");
-    log_device_lines(HWLOG_SITE(__func__), LOG_DEBUG, hd);
-    cls = hwcls_get();
-    if (!cls) {
-      HWLOG(LOG_ERR, "failed in hwcls_get()");
-      hwdev_put(hd, 0);
-      return -1;
-    }
+  if (attach_identified(hd, earlier, HWLOG_SITE(__func__)) < 0) {
+    hwdev_put(hd, 0);
+    return -1;
   }
-
-  // The entry is held by a device whose remove was never seen: report that
-  // device gone before the new one takes the entry over.
-  if (cls->status == HWCLS_STATUS_INSERTED) {
-    HWLOG(LOG_WARNING, "device already inserted - possibly missing udev message");
-    HWLOG(LOG_WARNING, "* detail of duplicated device");
-    log_device_lines(HWLOG_SITE(__func__), LOG_WARNING, hd);
-    HWLOG(LOG_WARNING, "remove the previously inserted device (name:'%s')", hd->name.c_str());
-    cls->status = HWCLS_STATUS_REMOVED;
-    hwcls_write_to_rdb(cls, 0);
-    hwtrack_call_script(cls);
-  }
-  if (earlier) release_earlier_record(earlier, cls);
-
-  attach_class(cls, hd, HWLOG_SITE(__func__));
   return 0;
 }
 
@@ -211,31 +261,36 @@ int hwtrack_remove_hwdev(subsystem_code, const char *devpath) {
     HWLOG(LOG_DEBUG, "no hwdev found");
     return -1;
   }
-
-  // Only the holder of an entry detaches it. A record whose entry another
-  // device took over (a duplicate add, a device sharing its identity, a
-  // remove arriving late) leaves the entry to that device.
-  hwcls *held = hd->cls && hd->cls->hd == hd ? hd->cls : nullptr;
-  if (held)
-    detach_class(held);
-  else if (hd->cls)
-    HWLOG(LOG_DEBUG, "###hwtrack### class entry held by another device - left alone (devpath=%s)", devpath);
-  else
-    HWLOG(LOG_ERR, "###hwtrack### orphan hwdev detected");
-
-  hwdev_write_to_rdb(hd, 1);
-  hwdev_put(hd, 1);
-
-  // The entry's identity is still present: the device that shared it holds it now.
-  if (hwdev *heir = held ? present_sharer_of(held) : nullptr) attach_class(held, heir, HWLOG_SITE(__func__));
-
-  // Devices refused while every record was in use are in sysfs still: the
-  // record freed here is theirs, once the loop rescans.
-  if (hwdev_pool_ran_out()) {
-    HWLOG(LOG_INFO, "hwdev freed while devices wait for one - rescanning");
-    rescan_wanted = true;
-  }
+  hwcls *held = detach_record(hd, devpath, HWLOG_SITE(__func__));
+  hand_back(hd, held, HWLOG_SITE(__func__));
   return 0;
+}
+
+int hwtrack_move_hwdev(subsystem_code code, const char *devpath, const char *devpath_old) {
+  hwdev *hd = hwdev_find_by_devpath(devpath_old);
+  if (!hd) {
+    HWLOG(LOG_DEBUG, "no hwdev found");
+    return -1;
+  }
+  if (sysfs_device_get(devpath_old) && hwtrack_same_device(hd)) {
+    HWLOG(LOG_DEBUG, "###hwtrack### device still at its old devpath - not moved (devpath_old=%s)", devpath_old);
+    return -1;
+  }
+  hwdev *earlier = hwdev_find_by_devpath(devpath);
+  if (earlier == hd) earlier = nullptr;  // moved to where it was: another device is there now
+
+  // The record stays out of the pool throughout: with every record in use,
+  // one handed back here would go to a device waiting for one, and the
+  // moved device would find none.
+  hwcls *held = detach_record(hd, devpath_old, HWLOG_SITE(__func__));
+  empty_texts(hd);
+  if (hwtrack_set_hd_by_devpath(code, hd, devpath) < 0) {
+    HWLOG(LOG_DEBUG, "failed in hwtrack_set_hd_by_devpath()");
+  } else if (attach_identified(hd, earlier, HWLOG_SITE(__func__)) == 0) {
+    return 0;
+  }
+  hand_back(hd, held, HWLOG_SITE(__func__));
+  return -1;
 }
 
 int hwtrack_change_hwdev(subsystem_code code, const char *devpath) {

@@ -11,6 +11,15 @@ struct hwcls;
 
 int hwtrack_add_new_hwdev(subsystem_code code, const char *devpath);
 int hwtrack_remove_hwdev(subsystem_code code, const char *devpath);
+// A "move" (a renamed network interface): the record filed under
+// devpath_old, when its device has left that devpath, is identified afresh
+// at devpath and filed there, keeping its index; its entry hears "removed",
+// then the entry the device matches now "inserted", as after a remove and
+// an add. The record never goes back to the pool meanwhile, so it cannot
+// be lost to a device waiting for one. Nothing else: a device still at
+// devpath_old is not removed, and nothing is added that was not removed.
+// 0 when a device was moved, -1 otherwise.
+int hwtrack_move_hwdev(subsystem_code code, const char *devpath, const char *devpath_old);
 int hwtrack_call_script(hwcls *cls);
 // A "change" of a whole disk: a card put into or taken out of a reader's
 // slot. A disk tracked as its own first partition that holds no medium now

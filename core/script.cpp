@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "core/output.h"
 #include "core/signals.h"
 
 namespace {
@@ -31,11 +32,18 @@ using script_clock = std::chrono::steady_clock;
 // "/bin/sh -c cmdline", as system() runs it, but with every signal the
 // daemon blocks or ignores (SIGPIPE) back to its default and nothing
 // blocked, and in a process group of its own, which a stop can end whole.
-// The script gets the daemon's environment and its descriptors 0 to 2
-// (every other descriptor is close-on-exec). -1 when it cannot be started.
+// The script gets the daemon's environment, /dev/null as its input and the
+// daemon's pipes to the log as its output and error (output.h); every other
+// descriptor is close-on-exec. -1 when it cannot be started.
 pid_t spawn_shell(const char *cmdline) {
   posix_spawnattr_t attr;
   if (posix_spawnattr_init(&attr) != 0) return -1;
+  posix_spawn_file_actions_t stdio;
+  if (posix_spawn_file_actions_init(&stdio) != 0) {
+    posix_spawnattr_destroy(&attr);
+    return -1;
+  }
+  add_script_stdio(&stdio);
   sigset_t defaults, none;
   sigemptyset(&none);
   sigemptyset(&defaults);
@@ -48,7 +56,8 @@ pid_t spawn_shell(const char *cmdline) {
   char sh[] = "sh", dash_c[] = "-c";
   char *argv[] = {sh, dash_c, const_cast<char *>(cmdline), nullptr};
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+  const int rc = posix_spawn(&pid, "/bin/sh", &stdio, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&stdio);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     HWLOG(LOG_ERR, "failed to start the class script - %s", strerror(rc));
@@ -67,10 +76,12 @@ timespec time_left(script_clock::time_point deadline) {
 }
 
 // Waits for the script and returns its wait status (-1 if it cannot be
-// had). wake holds SIGCHLD, SIGINT and SIGTERM, blocked by the caller: they
-// are taken here with sigtimedwait, so a stop request is heard while the
-// script runs (and stop_flag set as the handler would set it).
-int wait_for_script(pid_t pid, const sigset_t &wake) {
+// had). SIGCHLD, SIGINT and SIGTERM are blocked by the caller and let in by
+// let_in only while the wait sleeps: a stop request is heard while the
+// script runs (the daemon's handler, signal_handler, sets stop_flag), and
+// the script's end wakes the wait. The script's output is drained meanwhile:
+// a script that writes more than a pipe holds must not stall.
+int wait_for_script(pid_t pid, const sigset_t &let_in) {
   enum class stage { running, stopping, terminated, killed } now_at = stage::running;
   script_clock::time_point deadline{};
   int status = -1;
@@ -105,25 +116,33 @@ int wait_for_script(pid_t pid, const sigset_t &wake) {
 
     const bool timed = now_at == stage::stopping || now_at == stage::terminated;
     const timespec left = timed ? time_left(deadline) : timespec{};
-    const int signo = sigtimedwait(&wake, nullptr, timed ? &left : nullptr);
-    if (signo == SIGINT || signo == SIGTERM) signal_handler(signo);  // recorded, not lost
+    wait_draining_script_output(timed ? &left : nullptr, &let_in);
   }
 }
+
+// Only wakes the wait for the script; waitpid() tells what happened.
+void note_child(int) {}
 
 // What system() would return for "/bin/sh -c cmdline", without system()'s
 // SIGINT ignored and SIGCHLD blocked in the daemon meanwhile.
 int run_with_shell(const char *cmdline) {
   // SIGCHLD ignored (a parent's choice, kept across exec) would have the
-  // kernel reap the script without a signal, and the wait below never end.
-  struct sigaction child_default {};
-  child_default.sa_handler = SIG_DFL;
-  sigaction(SIGCHLD, &child_default, nullptr);
+  // kernel reap the script without a signal, and at its default action it
+  // would not wake the wait below: it gets a handler that does nothing.
+  struct sigaction child_noted {};
+  child_noted.sa_handler = note_child;
+  sigemptyset(&child_noted.sa_mask);
+  child_noted.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  sigaction(SIGCHLD, &child_noted, nullptr);
   sigset_t wake, saved;
   sigemptyset(&wake);
   for (int signo : {SIGCHLD, SIGINT, SIGTERM}) sigaddset(&wake, signo);
   sigprocmask(SIG_BLOCK, &wake, &saved);
+  sigset_t let_in = saved;
+  for (int signo : {SIGCHLD, SIGINT, SIGTERM}) sigdelset(&let_in, signo);
   const pid_t pid = spawn_shell(cmdline);
-  const int status = pid < 0 ? -1 : wait_for_script(pid, wake);
+  const int status = pid < 0 ? -1 : wait_for_script(pid, let_in);
+  flush_script_output();
   sigprocmask(SIG_SETMASK, &saved, nullptr);
   return status;
 }

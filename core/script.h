@@ -2,8 +2,9 @@
 #pragma once
 // The class script's process: started as "/bin/sh -c cmdline", waited for,
 // and ended when a stop request outlasts it. A stop is checked and recorded
-// through core/signals.h: one that comes while the script runs is taken by
-// the wait, recorded in stop_flag, and seen by the loop afterwards.
+// through core/signals.h: one that comes while the script runs is let in by
+// the wait, recorded in stop_flag by the daemon's handler, and seen by the
+// loop afterwards. The script's output is drained while it runs (output.h).
 
 // Runs cmdline and returns what system() would: the wait status, or -1 when
 // the shell cannot be started or waited for. The real runner starts the

@@ -2,9 +2,10 @@
 #pragma once
 // The stop and reload requests. SIGINT and SIGTERM set stop_flag, SIGHUP
 // reload_flag, through signal_handler whether the kernel delivers them to
-// the handler (in the loop's wait) or a wait takes them in itself (the
-// class script's, with sigtimedwait, which consumes them): either way the
-// request is recorded, and the loop sees it at the top of its next pass.
+// the handler (in the loop's wait, and the stop signals in the class
+// script's) or a check takes a pending stop in itself
+// (hwtrack_stop_requested): either way the request is recorded, and the
+// loop sees it at the top of its next pass.
 
 #include <csignal>
 
@@ -17,3 +18,9 @@ extern volatile sig_atomic_t reload_flag;
 // Sets stop_flag for SIGINT and SIGTERM, reload_flag for SIGHUP, and does
 // nothing else.
 void signal_handler(int signo);
+
+// Whether a stop was requested: stop_flag, or a SIGINT or SIGTERM that is
+// pending because the daemon blocks them outside its waits, which is taken
+// and recorded. Long work (the start-up scans, a rescan) asks between
+// devices, so that a stop never waits for the scripts of every device left.
+bool hwtrack_stop_requested();

@@ -199,7 +199,7 @@ int report_departed_entries() {
   int reported = 0;
   for (const stored_insertion &gone : stored_insertions) {
     hwcls *cls = gone.cls;
-    if (cls->status != HWCLS_STATUS_REMOVED || stop_flag) continue;
+    if (cls->status != HWCLS_STATUS_REMOVED || hwtrack_stop_requested()) continue;
     HWLOG(LOG_INFO, "###hwtrack### device gone since the last run (rdb=%s%s,name=%s)", kHwclsRdbPrefix,
           hwcls_rdb_name(cls), gone.name.c_str());
     show_departed_device(gone);
@@ -217,7 +217,7 @@ int load_hwcls_from_rdb() {
 
 int build_legacy_devices() {
   hwcls *cls = nullptr;
-  for (int stat = hwcls_first(&cls); stat == 0 && cls; stat = hwcls_next(&cls)) {
+  for (int stat = hwcls_first(&cls); stat == 0 && cls && !hwtrack_stop_requested(); stat = hwcls_next(&cls)) {
     if (!cls->enable || !cls->is_static) continue;
     cls->status = HWCLS_STATUS_INSERTED;
     hwcls_write_to_rdb(cls, 0);
@@ -237,9 +237,11 @@ int is_subsystem(const char *devpath, const char *subsystem) {
   return strcmp(phys->subsystem.c_str(), subsystem) == 0 ? 1 : 0;
 }
 
+// A stop request ends the scan before the next device: one that is added
+// is added with its script, the rest are not.
 int build_hwdev_from_sysfs(const char *subsystem, int exclude) {
   class_scan scan;
-  for (class_scan::step step; (step = scan.next()) != class_scan::step::done;) {
+  for (class_scan::step step; !hwtrack_stop_requested() && (step = scan.next()) != class_scan::step::done;) {
     if (step == class_scan::step::unopened_dir) {
       HWLOG(LOG_ERR, "not able to access sysfs class (base=%s)", scan.path());
       continue;
@@ -273,7 +275,7 @@ namespace {
 int remove_vanished_devices() {
   int removed = 0;
   hwdev *next = nullptr;
-  for (hwdev *hd = hwdev_first_in_use(); hd; hd = next) {
+  for (hwdev *hd = hwdev_first_in_use(); hd && !hwtrack_stop_requested(); hd = next) {
     next = hwdev_next_in_use(hd);
     if (sysfs_device_get(hd->devpath.c_str()) && hwtrack_same_device(hd)) continue;
     char devpath[hw::kPathSize];
@@ -288,7 +290,7 @@ int remove_vanished_devices() {
 
 // Adds the device when it has no record; counts it in *added.
 void add_unknown_device(subsystem_code code, const char *devpath, void *added) {
-  if (hwdev_find_by_devpath(devpath)) return;
+  if (hwdev_find_by_devpath(devpath) || hwtrack_stop_requested()) return;
   if (hwtrack_add_new_hwdev(code, devpath) < 0) {
     HWLOG(LOG_DEBUG, "devpath is not a hwdev (devpath=%s)", devpath);
     return;

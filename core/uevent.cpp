@@ -17,10 +17,12 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/log_window.h"
 #include "base/path_size.h"
 #include "base/strutil.h"
 #include "base/unique_fd.h"
 #include "core/devmgr.h"
+#include "core/output.h"
 #include "core/uevent_private.h"
 
 namespace {
@@ -51,38 +53,24 @@ FILE *event_stream = nullptr;
 enum refusal_cause { REFUSED_UNTRUSTED, REFUSED_OVERSIZED, REFUSED_DEVPATH, REFUSAL_CAUSES };
 constexpr const char *kRefusalNames[REFUSAL_CAUSES] = {"untrusted sender", "oversized", "bad devpath"};
 constexpr long long kRefusalWindowMs = 1000;
-
-// A window opens with the first refusal of its cause, which it logs.
-struct refusal_window {
-  long long start = 0;
-  unsigned logged = 0;
-  unsigned held_back = 0;
-  bool open() const { return logged > 0; }
-};
 static_assert(kRefusalLinesPerSecond > 0, "a window is open while it has logged");
-refusal_window refusal_windows[REFUSAL_CAUSES];
 
-bool window_over(const refusal_window &w, long long now) { return now - w.start >= kRefusalWindowMs; }
+hw::log_window refusal_windows[REFUSAL_CAUSES] = {
+    {kRefusalLinesPerSecond, kRefusalWindowMs},
+    {kRefusalLinesPerSecond, kRefusalWindowMs},
+    {kRefusalLinesPerSecond, kRefusalWindowMs},
+};
 
-void report_held_back(int cause) {
-  refusal_window &w = refusal_windows[cause];
-  if (w.held_back > 0)
-    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", w.held_back, kRefusalNames[cause]);
-  w = refusal_window{};
+void report_held_back(int cause, long long now) {
+  if (const unsigned held = refusal_windows[cause].take_held_back(now))
+    HWLOG(LOG_ERR, "%u more datagrams refused (%s), not logged", held, kRefusalNames[cause]);
 }
 
 // Counts one refusal; false when its line is to be held back.
 bool refusal_is_logged(int cause) {
-  refusal_window &w = refusal_windows[cause];
   const long long now = hwtrack_now_ms();
-  if (w.open() && window_over(w, now)) report_held_back(cause);
-  if (!w.open()) w.start = now;
-  if (w.logged < kRefusalLinesPerSecond) {
-    ++w.logged;
-    return true;
-  }
-  ++w.held_back;
-  return false;
+  report_held_back(cause, now);
+  return refusal_windows[cause].admit(now);
 }
 
 #define HWLOG_REFUSAL(cause, fmt, ...)                                         \
@@ -145,6 +133,14 @@ bool is_move(const char *action, const char *devpath_old) {
   return devpath_old && action && strcmp(action, "move") == 0;
 }
 
+void dispatch_move(subsystem_code subsystem, const char *devpath, const char *devpath_old) {
+  HWLOG(LOG_DEBUG, "###hwtrack### start to move");
+  if (hwtrack_move_hwdev(subsystem, devpath, devpath_old) < 0)
+    HWLOG(LOG_DEBUG, "###hwtrack### no device moved");
+  else
+    HWLOG(LOG_INFO, "###hwtrack### device moved (devpath=%s,devpath_old=%s)", devpath, devpath_old);
+}
+
 void dispatch(const char *action, const char *devpath, const char *subsystem, const char *devpath_old) {
   const bool move = is_move(action, devpath_old);
   for (const char *path : {devpath, move ? devpath_old : nullptr}) {
@@ -162,8 +158,7 @@ void dispatch(const char *action, const char *devpath, const char *subsystem, co
     return;
   }
   if (move) {
-    dispatch_remove(code, devpath_old);
-    dispatch_add(code, devpath);
+    dispatch_move(code, devpath, devpath_old);
     return;
   }
   switch (what) {
@@ -260,19 +255,17 @@ take_result take_event_message(event_socket which, const char *timestamp) {
 
 void report_held_back_counts() {
   const long long now = hwtrack_now_ms();
-  for (int cause = 0; cause < REFUSAL_CAUSES; ++cause)
-    if (refusal_windows[cause].open() && window_over(refusal_windows[cause], now)) report_held_back(cause);
+  for (int cause = 0; cause < REFUSAL_CAUSES; ++cause) report_held_back(cause, now);
 }
 
 long ms_until_held_back_due() {
-  long long due = -1;
+  long due = -1;
   const long long now = hwtrack_now_ms();
   for (const auto &w : refusal_windows) {
-    if (w.held_back == 0) continue;
-    const long long left = std::max(0LL, w.start + kRefusalWindowMs - now);
-    if (due < 0 || left < due) due = left;
+    const long left = w.ms_until_due(now);
+    if (left >= 0 && (due < 0 || left < due)) due = left;
   }
-  return static_cast<long>(due);
+  return due;
 }
 
 void hwtrack_set_event_stream(FILE *stream) { event_stream = stream; }
@@ -286,7 +279,7 @@ hw::unique_fd exchange_event_socket(event_socket which, hw::unique_fd fd) {
 }
 
 void hwtrack_forget_refusals() {
-  for (auto &w : refusal_windows) w = refusal_window{};
+  for (auto &w : refusal_windows) w.forget();
 }
 
 long long hwtrack_now_ms() {
@@ -465,8 +458,7 @@ void hwtrack_handle_message(const char *label, const char *timestamp, const char
   const char *subsystem = get_uevent_value("SUBSYSTEM", keys, end);
   const char *devpath_old = get_uevent_value("DEVPATH_OLD", keys, end);
 
-  FILE *out = event_stream ? event_stream : stdout;
-  fprintf(out, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
+  hwtrack_print_event_line(event_stream, label, timestamp, shown(action), shown(devpath), shown(subsystem));
   HWLOG(LOG_INFO, "%s[%s] %-8s %s (%s)\n", label, timestamp, shown(action), shown(devpath), shown(subsystem));
 
   dispatch(action, devpath, subsystem, devpath_old);

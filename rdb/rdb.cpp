@@ -10,8 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
+#include <string>
 
 #include "base/log.h"
+#include "base/strutil.h"
 #include "rdb/rdbdrv.h"
 
 namespace {
@@ -39,6 +42,28 @@ bool g_write_failed = false;
 // The handle's reconnects when the mirror was last found whole: one more
 // means rdbd restarted and lost the volatile variables.
 unsigned g_reconnects_seen = 0;
+
+// The last write or delete that failed, as long as no later request was
+// made for its name: what the RDB refused last, and so what shows whether
+// it takes it now (rdb_probe). Its value is the one wanted now, as nothing
+// was asked for the name since.
+enum class failed_kind { none, write, remove };
+struct failed_request {
+  failed_kind kind = failed_kind::none;
+  hw::fixed_text<kRdbVarNameSize> name;
+  hw::fixed_text<kValueSize> value;
+  int persist = 0;
+};
+failed_request g_last_failed;
+
+// Deletes that failed, repeated whenever the mirror is written again until
+// the RDB takes them: an entry that changed type while rdbd was away or its
+// disk full must not stay stored under its old name. Only names the daemon
+// asked to delete are here, and none from before the RDB was opened.
+std::set<std::string> g_failed_deletes;
+// So many are not left by any run of a board (99 records of 6 variables,
+// and entries that changed type); a bound all the same.
+constexpr size_t kFailedDeletesMax = 1024;
 char g_value[kValueSize];
 std::unique_ptr<char[]> g_long_value;
 int g_long_value_size = 0;
@@ -94,12 +119,58 @@ struct compiled_regex {
   }
 };
 
+// A request for name supersedes a failed one for the same name.
+void supersede_failed(const char *name) {
+  if (g_last_failed.kind != failed_kind::none && strcmp(g_last_failed.name.c_str(), name) == 0)
+    g_last_failed.kind = failed_kind::none;
+}
+
+void remember_failed(failed_kind kind, const char *name, const char *value, int persist) {
+  g_write_failed = true;
+  g_last_failed.kind = kind;
+  g_last_failed.name.set(name);
+  g_last_failed.value.set(value);
+  g_last_failed.persist = persist;
+}
+
+void remember_failed_delete(const char *name) {
+  if (g_failed_deletes.size() >= kFailedDeletesMax) {
+    HWLOG(LOG_ERR, "too many failed deletes to repeat - %s stays", name);
+    return;
+  }
+  try {
+    g_failed_deletes.emplace(name);
+  } catch (const std::bad_alloc &) {
+    HWLOG(LOG_ERR, "no memory to repeat a failed delete - %s stays", name);
+  }
+}
+
+void forget_failed_delete(const char *name) {
+  if (!g_failed_deletes.empty()) g_failed_deletes.erase(name);
+}
+
+int write_variable(const char *name, const char *value, int persist) {
+  const int rc = rdbdrv_set(g_handle, name, value);
+  if (rc == 0 || errno != ENOENT) return rc;
+  return rdbdrv_create(g_handle, name, value, persist ? RDBDRV_PERSIST : 0, 0);
+}
+
+// A variable that is not there is as good as deleted.
+int delete_variable(const char *name) {
+  const int rc = rdbdrv_delete(g_handle, name);
+  return rc == -ENOENT ? 0 : rc;
+}
+
+// What failed before the RDB was opened was asked of no RDB: nothing of it
+// is repeated in the one that opens.
 int open_driver() {
   const char *device = getenv("RDB_DEVICE");
   if (device && !*device) device = nullptr;
   if (rdbdrv_open(device, &g_handle) < 0) return -1;
   g_write_failed = false;
   g_reconnects_seen = 0;
+  g_last_failed.kind = failed_kind::none;
+  g_failed_deletes.clear();
   return 0;
 }
 
@@ -126,13 +197,46 @@ int rdb_ping() {
   return rc == 0 || rc == -ENOENT || rc == -EOVERFLOW ? 0 : rc;
 }
 
-bool rdb_mirror_stale() {
-  return g_write_failed || (g_handle && rdbdrv_reconnect_count(g_handle) != g_reconnects_seen);
+int rdb_probe() {
+  if (!g_handle) return fail_without_handle();
+  int rc;
+  switch (g_last_failed.kind) {
+    case failed_kind::write:
+      rc = write_variable(g_last_failed.name.c_str(), g_last_failed.value.c_str(), g_last_failed.persist);
+      break;
+    case failed_kind::remove:
+      rc = delete_variable(g_last_failed.name.c_str());
+      if (rc == 0) forget_failed_delete(g_last_failed.name.c_str());
+      break;
+    default:
+      return rdb_ping();
+  }
+  if (rc == 0) g_last_failed.kind = failed_kind::none;
+  return rc;
 }
 
-void rdb_mirror_rewriting() {
+int rdb_wait_fd() { return g_handle ? rdbdrv_wait_fd(g_handle) : -1; }
+
+bool rdb_mirror_stale() {
+  return g_write_failed || !g_failed_deletes.empty() ||
+         (g_handle && (rdbdrv_reconnect_count(g_handle) != g_reconnects_seen || !rdbdrv_connected(g_handle)));
+}
+
+int rdb_mirror_rewriting() {
   g_write_failed = false;
   g_reconnects_seen = g_handle ? rdbdrv_reconnect_count(g_handle) : 0;
+  int deleted = 0;
+  for (auto it = g_failed_deletes.begin(); it != g_failed_deletes.end();) {
+    supersede_failed(it->c_str());
+    if (g_handle && delete_variable(it->c_str()) == 0) {
+      it = g_failed_deletes.erase(it);
+      ++deleted;
+    } else {
+      remember_failed(failed_kind::remove, it->c_str(), "", 0);
+      ++it;
+    }
+  }
+  return deleted;
 }
 
 void rdb_fini() {
@@ -182,18 +286,17 @@ int rdb_set_value(const char *name, const char *value, int persist) {
   int rc;
   if (g_read_only) {
     rc = refuse_write();
-  } else if (!g_handle) {
-    rc = fail_without_handle();
+    g_write_failed = true;
   } else {
-    rc = rdbdrv_set(g_handle, name, value);
+    supersede_failed(name);
+    forget_failed_delete(name);
+    rc = g_handle ? write_variable(name, value, persist) : fail_without_handle();
     if (rc == 0) return 0;
-    if (errno == ENOENT) {
-      rc = rdbdrv_create(g_handle, name, value, persist ? RDBDRV_PERSIST : 0, 0);
-      if (rc == 0) return 0;
-    }
+    remember_failed(failed_kind::write, name, value, persist);
   }
-  g_write_failed = true;
-  HWLOG(LOG_ERR, "failed to write to rdb(var=%s,val=%s) - %s", name, value, strerror(errno));
+  const int err = errno;
+  HWLOG(LOG_ERR, "failed to write to rdb(var=%s,val=%s) - %s", name, value, strerror(err));
+  errno = err;
   return rc;
 }
 
@@ -201,9 +304,16 @@ void rdb_set_read_only(bool read_only) { g_read_only = read_only; }
 
 int rdb_delete_value(const char *name) {
   if (g_read_only) return refuse_write();
+  supersede_failed(name);
   const int rc = g_handle ? rdbdrv_delete(g_handle, name) : fail_without_handle();
-  // A variable that is not there is as good as deleted.
-  if (rc < 0 && rc != -ENOENT) g_write_failed = true;
+  if (rc == 0 || rc == -ENOENT) {
+    forget_failed_delete(name);
+    return rc;
+  }
+  const int err = errno;  // a log line of a failed remembering may change it
+  remember_failed(failed_kind::remove, name, "", 0);
+  remember_failed_delete(name);
+  errno = err;
   return rc;
 }
 

@@ -25,14 +25,29 @@ bool rdb_is_open();
 // 0 when the RDB answers a read (the variable need not exist), otherwise
 // the failed request's negative result.
 int rdb_ping();
+// 0 when the RDB takes what it refused last: the last write or delete that
+// failed is made once more, with no line logged (a read, as rdb_ping, when
+// none is left to repeat). A write refused is one the RDB does not hold,
+// so it is no write without effect, which rdbd may answer at once whatever
+// its disk: it shows whether rdbd can store again.
+int rdb_probe();
 
 // The RDB may miss what the daemon wrote: a write or a delete failed, or
-// the connection to rdbd was made afresh (rdbd restarted and lost its
-// volatile variables) since the last rdb_mirror_rewriting(), which the
-// caller calls just before it writes its whole mirror again. Opening the
-// RDB starts with a mirror that is not stale.
+// the connection to rdbd was closed or made afresh (rdbd restarted and lost
+// its volatile variables) since the last rdb_mirror_rewriting(), which the
+// caller calls just before it writes its whole mirror again; it repeats the
+// deletes that failed (only those the daemon asked for since the RDB was
+// opened) and returns how many went. Opening the RDB starts with a mirror
+// that is not stale.
 bool rdb_mirror_stale();
-void rdb_mirror_rewriting();
+int rdb_mirror_rewriting();
+
+// The connection to rdbd, to wait on between requests (-1 for the kernel
+// driver, or while there is none): rdbd sends nothing unasked, so it turns
+// readable when rdbd closed it. rdb_mirror_stale() then finds it closed
+// and the mirror stale, until a request connects afresh and the mirror is
+// written again.
+int rdb_wait_fd();
 
 // Read-only use (hwtrack-explain): every write and delete is refused with
 // EROFS before it reaches the driver, whoever asks for it.

@@ -2,6 +2,7 @@
 #include "rdb/rdbdrv.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -258,6 +259,19 @@ int carry_request(rdbdrv_handle *handle, unsigned long request, rdbdrv_request *
 void rdbdrv_set_transport(rdbdrv_transport transport) { g_transport = transport; }
 
 unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle) { return handle ? handle->reconnects : 0; }
+
+int rdbdrv_wait_fd(const rdbdrv_handle *handle) { return handle && handle->socket ? handle->fd.get() : -1; }
+
+bool rdbdrv_connected(rdbdrv_handle *handle) {
+  if (!handle) return false;
+  if (!handle->socket) return true;
+  if (!handle->fd) return false;
+  // Between requests nothing is due from rdbd: anything readable is its end.
+  pollfd p{handle->fd.get(), POLLIN, 0};
+  if (poll(&p, 1, 0) == 0) return true;
+  handle->fd.reset();
+  return false;
+}
 
 int rdbdrv_open(const char *path, rdbdrv_handle **handle) {
   *handle = nullptr;

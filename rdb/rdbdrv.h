@@ -65,6 +65,17 @@ int rdbdrv_getnames(rdbdrv_handle *handle, const char *name, char *buf, int *len
 // that mirrors state in the RDB writes it again when this count moves.
 unsigned rdbdrv_reconnect_count(const rdbdrv_handle *handle);
 
+// The descriptor of a socket handle's connection to rdbd, to wait on while
+// nothing is asked: rdbd only ever answers, so it turns readable when rdbd
+// closed the connection (it stopped, or let an idle client go). -1 for the
+// driver's character device, or while the handle is not connected.
+int rdbdrv_wait_fd(const rdbdrv_handle *handle);
+// Whether the handle is connected: always on the character device; on a
+// socket, while the connection is open and rdbd has not closed it (looked
+// at without waiting; one it closed is closed here too). The next request
+// connects afresh.
+bool rdbdrv_connected(rdbdrv_handle *handle);
+
 // Seam at the kernel boundary: replaces how every handle carries a request
 // (ioctl semantics: 0 or more on success, -1 with errno set on failure).
 // nullptr restores the real transports.

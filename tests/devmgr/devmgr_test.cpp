@@ -348,6 +348,42 @@ TEST_F(AddRemove, TheHundredthDeviceIsRefused) {
   EXPECT_EQ(rdb.get("sys.hw.class.serial.99.name"), "/dev/ttymxc99");
 }
 
+// A move only moves a record whose device has left DEVPATH_OLD, and keeps
+// the record: with every record in use and a device waiting for one too.
+TEST_F(AddRemove, MoveOnlyMovesWhatLeftItsDevpathAndKeepsItsRecord) {
+  const Device eth = sys.net(platform_eth(), "eth0", "00:11:22:33:44:55", "0x0");
+  std::vector<Device> ttys = {sys.tty(uart(), "ttymxc0")};
+  ASSERT_EQ(add(NET, eth), 0);
+  ASSERT_EQ(add(TTY, ttys[0]), 0);
+  const std::vector<std::string> moved = {"sys.hw.class.eth.0 eth 0 removed", "sys.hw.class.eth.0 eth 0 inserted"};
+  // Moves from devpath_old to to; then eth.0 holds the interface called name.
+  const auto move = [&](const std::string &devpath_old, const Device &to, const std::vector<std::string> &runs,
+                        const std::string &name) {
+    clear_script_runs();
+    next_event();
+    hwtrack_move_hwdev(NET, to.devpath.c_str(), devpath_old.c_str());
+    if (hwtrack_take_rescan_request()) hwtrack_resync();
+    EXPECT_EQ(script_args(), runs) << devpath_old;
+    EXPECT_EQ(vars("sys.hw.class.eth.0."), (Vars{{"dev", "dev.0"}, {"name", name}, {"mac", "00:11:22:33:44:55"},
+                                                 {"id", "platform-2188000.ethernet"}, {"location", "platform"},
+                                                 {"status", "inserted"}, {"enable", "1"}}))
+        << devpath_old;
+    EXPECT_EQ(rdb.get("sys.hw.dev.1.devpath"), ttys[0].devpath) << devpath_old;
+  };
+  const Device wan0 = sys.rename_net(eth, "wan0");
+  for (const std::string &devpath_old : {ttys[0].devpath, std::string(), std::string("/devices/never-seen")})
+    move(devpath_old, wan0, {}, "eth0");  // its device still there, none, or never known: nothing moves
+  move(eth.devpath, wan0, moved, "wan0");
+  for (const std::string &devpath_old : {eth.devpath, std::string(), std::string("/devices/never-seen")})
+    move(devpath_old, wan0, {}, "wan0");  // the same move again (the kernel's, then udev's), or a stray one
+
+  for (int i = 1; i < 99; ++i) {
+    ttys.push_back(sys.tty(sys.platform_device("uart" + std::to_string(i), "imx-uart", soc()), "ttymxc" + std::to_string(i)));
+    add(TTY, ttys.back());  // the last waits for a record
+  }
+  move(wan0.devpath, sys.rename_net(wan0, "wan1"), moved, "wan1");
+}
+
 TEST_F(AddRemove, FailedAddLeavesTheIndexForTheNextAdd) {
   const Device virtual_tty = sys.virtual_tty("tty1");
   const Device tty = sys.tty(uart(), "ttymxc0");

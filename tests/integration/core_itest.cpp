@@ -11,7 +11,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -313,14 +315,19 @@ TEST_F(CoreTest, StopWhileTheClassScriptRunsEndsTheDaemonBoundedly) {
 TEST_F(CoreTest, OddStandardDescriptorsDoNotHurtTheDaemon) {
   ASSERT_TRUE(h().start_rdbd());
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
-  DaemonOptions rows[2];
+  // A class script that writes more than any pipe holds, to output and error.
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script", "yes | head -c 300000; yes | head -c 300000 >&2"));
+  board::SysfsTree tree(h().sysfs_root());
+  DaemonOptions rows[3];
   rows[0].stdout_unread = true;  // more event lines than stdio buffers: written, and lost, while it runs
   rows[1].no_stdio = true;
+  rows[2].stdout_stuck = true;  // its reader never reads: lines dropped, the script's output drained
   for (const auto &options : rows) {
     ASSERT_TRUE(h().start_daemon(options));
-    const std::string devpath = "/devices/" + std::string(200, 'p') + std::to_string(options.no_stdio);
+    const std::string devpath = "/devices/" + std::string(200, 'p') + std::to_string(&options - rows);
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(h().send_monitor(make_uevent("change", devpath, "tty")));
     EXPECT_TRUE(h().wait_for_log_count(devpath, 40));
+    EXPECT_TRUE(h().wait_for_log("device added (devpath=" + plug_uart(tree, static_cast<int>(&options - rows)) + ")"));
     const std::string fds = "/proc/" + std::to_string(h().daemon_pid()) + "/fd/";
     for (const char *fd : {"0", "1", "2"})
       EXPECT_TRUE(!options.no_stdio || std::filesystem::read_symlink(fds + fd) == "/dev/null") << fd;
@@ -375,17 +382,22 @@ TEST_F(CoreTest, RdbLateOrLostIsCaughtUpWithNothingLostForGood) {
 
 // Readiness comes once, after the start-up scans (the UART inserted, its
 // script run), and never reaches the class script; started without an RDB,
-// the daemon is not ready before the RDB came. The harness's own readiness
-// pipe is always set; each row adds a notification socket.
+// or with rdbd killed during the scans (by the script, once it is gone), the
+// daemon is not ready before the RDB holds the table. The harness's own
+// readiness pipe is always set; each row adds a notification socket.
 TEST_F(CoreTest, ReadinessFollowsTheStartUpScansOnce) {
   board::SysfsTree tree(h().sysfs_root());
   plug_uart(tree, 0, false);
   ASSERT_TRUE(h().start_rdbd());
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7", true));
+  const std::string kill = h().path("kill");
   ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script",
+                          "if p=$(cat " + kill + " 2>/dev/null) && rm " + kill + " && kill -9 $p; then until [ ! -e /proc/$p ] "
+                          "|| grep -q zombie /proc/$p/status; do sleep 0.01; done; fi; "
                           "x=; [ -e /proc/$$/fd/3 ] && x=fd3; echo \"[$HWTRACKD_READY_FD$NOTIFY_SOCKET$x]\" >>" +
                               h().path("seen"), true));
-  for (const bool rdb_late : {false, true}) {
+  for (const int row : {0, 1, 2}) {  // rdbd up; started late; killed during the scans
+    const bool rdb_late = row == 1;
     const std::string name = rdb_late ? h().path("notify") : "@hwtrack-itest-notify";
     sockaddr_un addr{AF_UNIX, {}};
     name.copy(addr.sun_path, name.size());
@@ -399,11 +411,14 @@ TEST_F(CoreTest, ReadinessFollowsTheStartUpScansOnce) {
       return (flags || poll(&p, 1, 30000) > 0) && recv(fd, buf, sizeof buf - 1, flags) > 0 ? std::string(buf) : "";
     };
     ASSERT_TRUE(!rdb_late || h().stop_rdbd() == 0);
+    ASSERT_TRUE(row != 2 || h().write_file(kill, std::to_string(h().rdbd_pid())));
     DaemonOptions options;
     options.env = {{"NOTIFY_SOCKET", name}};
+    options.wait_ready = row != 2;
     ASSERT_TRUE(h().start_daemon(options));
-    if (rdb_late) {
+    if (row > 0) {
       EXPECT_EQ(next_message(0), "STATUS=waiting for the RDB");
+      ASSERT_TRUE(rdb_late || h().stop_rdbd(SIGKILL) == 128 + SIGKILL);  // reaped
       ASSERT_TRUE(h().start_rdbd());
       ASSERT_TRUE(h().wait_ready());
     }
@@ -417,7 +432,51 @@ TEST_F(CoreTest, ReadinessFollowsTheStartUpScansOnce) {
   std::ifstream seen(h().path("seen"));
   std::vector<std::string> calls;
   for (std::string line; std::getline(seen, line);) calls.push_back(line);
-  EXPECT_EQ(calls, std::vector<std::string>(2, "[] sys.hw.class.serial.0 serial 0 inserted"));
+  EXPECT_EQ(calls, std::vector<std::string>(3, "[] sys.hw.class.serial.0 serial 0 inserted"));
+}
+
+// A notification socket whose queue is full and a readiness pipe that is
+// full: neither message is waited for, the daemon goes on to its loop.
+TEST_F(CoreTest, ReadinessChannelsThatTakeNothingDoNotHoldTheDaemon) {
+  const std::string name = "@hwtrack-itest-full";
+  sockaddr_un addr{AF_UNIX, {}};
+  name.copy(addr.sun_path + 1, name.size() - 1);
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  const hw::unique_fd queue(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)), sender(socket(AF_UNIX, SOCK_DGRAM, 0));
+  ASSERT_EQ(bind(queue.get(), reinterpret_cast<sockaddr *>(&addr), len), 0);
+  while (sendto(sender.get(), "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&addr), len) == 1) {
+  }
+  DaemonOptions options;
+  options.env = {{"NOTIFY_SOCKET", name}};
+  options.ready_pipe_full = true;
+  options.wait_ready = false;
+  start("7", options);
+  ASSERT_TRUE(h().send_monitor(make_uevent("change", "/devices/after-ready", "tty")));
+  EXPECT_TRUE(h().wait_for_log("/devices/after-ready"));
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+// A stop during the start-up scans (ten UARTs, a script of 1 s) ends them
+// before the next device: each device added had its script run, and the
+// daemon exits once the script that runs has ended.
+TEST_F(CoreTest, StopDuringTheStartUpScansEndsThemBeforeTheNextDevice) {
+  board::SysfsTree tree(h().sysfs_root());
+  for (int n = 0; n < 10; ++n) plug_uart(tree, n, false);
+  ASSERT_TRUE(h().start_rdbd());
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.debug", "7"));
+  ASSERT_TRUE(h().rdb_set("sys.hw.cfg.hwclass_script", "echo >>" + h().path("calls") + "; sleep 1; :"));
+  DaemonOptions options;
+  options.wait_ready = false;
+  ASSERT_TRUE(h().start_daemon(options));
+  ASSERT_TRUE(itest::wait_until([&] { return std::filesystem::exists(h().path("calls")); }));
+  const auto stop = itest::Clock::now();
+  EXPECT_EQ(h().stop_daemon(), 0);
+  printf("[ figures  ] stop during the scans (1 s script): exited %.0f ms after SIGTERM\n",
+         std::chrono::duration<double, std::milli>(itest::Clock::now() - stop).count());
+  std::ifstream in(h().path("calls"));
+  const auto calls = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+  EXPECT_LT(calls, 10);
+  EXPECT_EQ(calls, static_cast<long>(h().log_matching("devpath added as a hwdev").size()));
 }
 
 TEST_F(CoreTest, RefusalFloodIsLoggedAFewLinesASecondAndCounted) {

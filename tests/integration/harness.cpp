@@ -418,6 +418,8 @@ int Harness::stop_rdbd(int signo, Deadline deadline) { return rdbd_ ? rdbd_->sto
 
 bool Harness::rdbd_running() { return rdbd_ && rdbd_->running(); }
 
+pid_t Harness::rdbd_pid() const { return rdbd_ ? rdbd_->pid() : -1; }
+
 // --- RDB --------------------------------------------------------------------------
 
 std::optional<std::string> Harness::rdb_get(const std::string &name) {
@@ -454,15 +456,23 @@ bool Harness::wait_for_rdb(const std::string &name, const std::optional<std::str
 bool Harness::start_daemon(const DaemonOptions &options, Deadline deadline) {
   unique_fd master, slave;
   if (!open_pty(master, slave)) return false;
-  if (options.stdout_unread) {
+  if (options.stdout_unread || options.stdout_stuck) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) < 0) return false;
-    close(out[0]);
+    stuck_stdout_.reset(out[0]);
+    if (options.stdout_unread) stuck_stdout_.reset();
+    fcntl(out[1], F_SETPIPE_SZ, 4096);
     slave.reset(out[1]);
   }
   int err[2], ready[2];
   if (pipe2(err, O_CLOEXEC) < 0 || pipe2(ready, O_CLOEXEC) < 0) return false;
   unique_fd err_r(err[0]), err_w(err[1]), ready_w(ready[1]);
+  // Filled while it does not block, then handed over blocking, as the daemon would get it.
+  const int flags = fcntl(ready[1], F_GETFL);
+  fcntl(ready[1], F_SETFL, flags | O_NONBLOCK);
+  while (options.ready_pipe_full && write(ready[1], "x", 1) == 1) {
+  }
+  fcntl(ready[1], F_SETFL, flags);
   capture_->ready.reset(ready[0]);
   capture_->ready_seen = false;
   capture_->rdb_given = options.with_rdb;

@@ -52,6 +52,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/unique_fd.h"
 #include "tests/support/monitor.h"
 #include "tests/support/process.h"
 
@@ -128,9 +129,13 @@ struct DaemonOptions {
   // folder; make the RDB socket writable (chmod) if it shall reach rdbd.
   uid_t uid = 0;
   gid_t gid = 0;
-  // Standard output a pipe whose reader is gone; no descriptor 0 to 2 at all.
+  // Standard output a pipe whose reader is gone; one of a page whose reader
+  // never reads (a stuck journald); no descriptor 0 to 2 at all.
   bool stdout_unread = false;
+  bool stdout_stuck = false;
   bool no_stdio = false;
+  // The readiness pipe (HWTRACKD_READY_FD) full before the daemon starts.
+  bool ready_pipe_full = false;
   // RDB_DEVICE: rdbd's socket when true, else a path where nothing listens.
   bool with_rdb = true;
   // Extra or overriding environment ("SYSFS_PATH" defaults to sysfs_root()).
@@ -174,6 +179,7 @@ class Harness {
   // Sends signo and reaps it; its exit status (128 + signal when killed).
   int stop_rdbd(int signo = SIGTERM, Deadline deadline = within());
   bool rdbd_running();
+  pid_t rdbd_pid() const;
 
   // --- the RDB, through the driver client on rdb_socket() (one connection
   // per call, so they work across rdbd restarts) ---------------------------
@@ -270,6 +276,7 @@ class Harness {
 
   std::unique_ptr<testsupport::RdbdProcess> rdbd_;
   pid_t daemon_pid_ = -1;
+  hw::unique_fd stuck_stdout_;  // the read end of a stuck standard output
 };
 
 // Fixture: one Harness per test; fails the test when it cannot be set up,

@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: MIT
 // What the daemon survives around it: rdbd restarting or dying under it,
-// and its netlink port id taken by another socket of its network namespace.
+// rdbd's disk full, and its netlink port id taken by another socket of its
+// network namespace.
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "tests/integration/harness.h"
 #include "tests/soak/soak_support.h"
 #include "tools/board/boards.h"
@@ -21,7 +28,8 @@ namespace {
 using itest::make_uevent;
 using itest::SyslogLine;
 
-class ResilienceTest : public soak::MiniBoardTest<itest::DaemonTest> {
+// On a tmpfs of its own, which a test can fill.
+class ResilienceTest : public soak::MiniBoardTest<soak::RamDaemonTest> {
  protected:
   void start(const itest::DaemonOptions &options = {}) {
     ASSERT_TRUE(h().start_rdbd()) << "rdbd did not start";
@@ -80,6 +88,40 @@ class ResilienceTest : public soak::MiniBoardTest<itest::DaemonTest> {
     return out;
   }
 
+  // Leaves the tmpfs of the store with no room: shrunk to what it holds and
+  // a little more, which a file takes; then rdbd's store file fills the
+  // last page it has. Returns the filling file.
+  std::string fill_the_disk() {
+    struct statvfs fs {};
+    EXPECT_EQ(statvfs(h().dir().c_str(), &fs), 0);
+    const auto used_kb = (fs.f_blocks - fs.f_bfree) * fs.f_frsize / 1024;
+    const std::string size = "size=" + std::to_string(used_kb + 256) + "k";
+    EXPECT_EQ(mount("tmpfs", h().dir().c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV, size.c_str()), 0);
+    const std::string filler = h().path("filler");
+    const hw::unique_fd fd(open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const std::string block(4096, 'f');
+    while (write(fd.get(), block.data(), block.size()) > 0) {
+    }
+    for (int i = 0; h().rdb_set("test.fill." + std::to_string(i), std::string(100, 'f'), true); ++i) {
+    }
+    return filler;
+  }
+
+  // Whether every class entry has its stored variables, and no two entries
+  // stored have one identity and location.
+  bool class_table_whole() {
+    std::map<std::string, std::string> vars;
+    for (const auto &name : h().rdb_names("sys.hw.class.")) vars[name] = h().rdb_get(name).value_or("");
+    std::set<std::string> identities;
+    for (const auto &[name, value] : vars) {
+      if (!name.ends_with(".status")) continue;
+      const std::string entry = name.substr(0, name.size() - 6);
+      if (!vars.contains(entry + "enable") || !vars.contains(entry + "location")) return false;
+      if (!identities.insert(vars[entry + "id"] + " at " + vars[entry + "location"]).second) return false;
+    }
+    return true;
+  }
+
   int syncs_ = 0;
 };
 
@@ -87,8 +129,16 @@ class ResilienceTest : public soak::MiniBoardTest<itest::DaemonTest> {
 
 TEST_F(ResilienceTest, RdbdRestartWhileTheDaemonIdlesGoesUnnoticed) {
   start();
+  const auto records = h().rdb_names("sys.hw.dev.");  // volatile: gone with rdbd
+  ASSERT_FALSE(records.empty());
   ASSERT_EQ(h().stop_rdbd(SIGTERM), 0);
   ASSERT_TRUE(h().start_rdbd());
+  // No event comes: the daemon finds its connection closed and writes its
+  // mirror again, within 5 s of rdbd's return.
+  const auto back = itest::Clock::now();
+  EXPECT_TRUE(itest::wait_until([&] { return h().rdb_names("sys.hw.dev.") == records; }));
+  printf("[ figures  ] rdbd restarted while the daemon idles: mirror whole %.0f ms after rdbd is back\n",
+         std::chrono::duration<double, std::milli>(itest::Clock::now() - back).count());
   const size_t mark = h().log_count();
 
   // The daemon's open connection is dead; its next request connects afresh.
@@ -136,6 +186,26 @@ TEST_F(ResilienceTest, RequestsWhileRdbdIsDeadFailAndTheDaemonCarriesOn) {
   sync();
   EXPECT_EQ(errors_since(back), std::vector<std::string>{});
   EXPECT_EQ(soak::read_lines(calls_path()).size(), calls_before + 1);
+  EXPECT_EQ(h().stop_daemon(), 0);
+}
+
+// rdbd's disk full while the modem is switched to its network mode: the new
+// entry's stored variables and the delete of its old name are refused. Once
+// there is room again the mirror is whole within 5 s, without an event, with
+// one line for the outage.
+TEST_F(ResilienceTest, FullDiskIsCaughtUpOnceThereIsRoomWithNoEntryLeftBehind) {
+  board_->plug("modem", "usb1");
+  start();
+  const std::string filler = fill_the_disk();
+  for (const auto &e : board_->switch_mode("modem", "net")) ASSERT_TRUE(h().send_monitor(e.datagram()));
+  sync();
+  ASSERT_FALSE(class_table_whole());
+  ASSERT_EQ(unlink(filler.c_str()), 0);
+  const auto room = itest::Clock::now();
+  EXPECT_TRUE(itest::wait_until([&] { return class_table_whole(); }));
+  printf("[ figures  ] disk full during a mode switch: mirror whole %.0f ms after there is room\n",
+         std::chrono::duration<double, std::milli>(itest::Clock::now() - room).count());
+  EXPECT_EQ(h().log_matching("rdb mirror not whole").size(), 1u);
   EXPECT_EQ(h().stop_daemon(), 0);
 }
 
