@@ -14,6 +14,7 @@
 //  - every record in use is mirrored under its own index, with its devpath,
 //    and no device variable outlives its record.
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,11 +212,13 @@ void handle_one(std::string_view msg) {
   fflush(g_line_stream);
 
   // Values are C strings in the daemon: they end at the first NUL.
-  const std::string expected_line = std::string(kLabel) + "[" + kTimestamp + "] " + [&] {
+  std::string expected_line = std::string(kLabel) + "[" + kTimestamp + "] " + [&] {
     char action_col[kUeventBufferSize + 16];
     snprintf(action_col, sizeof action_col, "%-8s", shown(ref_action).c_str());
     return std::string(action_col);
   }() + " " + shown(ref_devpath) + " (" + shown(ref_subsystem) + ")\n";
+  // A line a pipe could not take whole is cut, its newline kept.
+  if (expected_line.size() >= PIPE_BUF) expected_line = expected_line.substr(0, PIPE_BUF - 2) + "\n";
   FUZZ_CHECK(expected_line.size() < sizeof g_line_buf);
   FUZZ_CHECK(expected_line == g_line_buf);
 
