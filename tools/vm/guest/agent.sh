@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The host's commands, one a line, each answered by its output and a line
 # "@@rc=<status>@@" (with the argument "serve"); sourced, only the helpers.
 export PATH=/usr/bin:/bin:/sbin:/usr/sbin RDB_DEVICE=/run/rdb.sock
