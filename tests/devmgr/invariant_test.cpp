@@ -250,7 +250,7 @@ class FixtureBoards : public OneEntryOneDevice, public ::testing::WithParamInter
 TEST_P(FixtureBoards, StartUpKeepsOneEntryOneDeviceAndGivesTheExpectedTable) {
   const board::FixtureBoard b = board::read_fixture_board(GetParam());
   for (const char *note : {"source:", "kernel:"})
-    EXPECT_TRUE(std::ranges::any_of(b.notes, [&](const std::string &n) { return n.starts_with(note); }))
+    EXPECT_TRUE(std::any_of(b.notes.begin(), b.notes.end(), [&](const std::string &n) { return n.starts_with(note); }))
         << b.name << " names no " << note;
   board::lay_out_fixture(b, sys);
   for (const auto &[name, value] : b.settings) rdb.put(name, value, true);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -130,7 +129,7 @@ TEST_F(ExplainTest, ItsVerdictIsWhatTheDaemonThenDoes) {
   // More UARTs than records are left, found by the rescan of a reload: the
   // devices the daemon cannot hold wait.
   std::vector<std::string> uarts;
-  for (const int n : std::views::iota(10, 110))
+  for (int n = 10; n < 110; ++n)
     uarts.push_back(tree.tty(tree.platform_device("u" + std::to_string(n)), "ttyS" + std::to_string(n)).devpath);
   const size_t mark = h().log_count();
   kill(h().daemon_pid(), SIGHUP);
